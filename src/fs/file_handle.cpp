@@ -1,0 +1,192 @@
+#include "fs/file_handle.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <shared_mutex>
+
+namespace quorvex::fs {
+
+// --- modes ---------------------------------------------------------------------------
+
+Result<FileHandleType> FileHandleType::from_str(std::string_view text) noexcept {
+    std::uint32_t bits = kEmptyBits;
+    // Every accepted character is ASCII, so any other byte (including each byte of a
+    // multi-byte character) is refused just as the character would be.
+    for (const char c : text) {
+        const std::uint32_t bit = c == 'r' ? kReadBit : c == 'w' ? kWriteBit : 0;
+        if (bit == 0 || (bits & bit)) return IoErrorKind::UnrecognizedFileMode;
+        bits |= bit;
+    }
+    return FileHandleType(bits);
+}
+
+std::string FileHandleType::debug() const {
+    if (bits_ == kEmptyBits) return "FileHandleType(0x0)";
+    std::string text = "FileHandleType(";
+    if (can_read()) text += "READ";
+    if (can_read() && can_write()) text += " | ";
+    if (can_write()) text += "WRITE";
+    text += ')';
+    return text;
+}
+
+// --- opening -------------------------------------------------------------------------
+
+Result<FileHandle> FileHandle::make(std::shared_ptr<FileSystem> fs, InodeId inode,
+                                    FileHandleType mode) {
+    auto node = fs->resolve(inode);
+    if (!node) return node.error();
+    {
+        std::shared_lock guard((*node)->lock);
+        auto *file = std::get_if<File>(&(*node)->kind);
+        if (!file) return IoErrorKind::NotAFile;
+        const bool taken =
+            mode.can_write() ? file->lock.try_acquire_exclusive() : file->lock.try_acquire_shared();
+        if (!taken) return IoErrorKind::ResourceCurrentInUse;
+    }
+    return FileHandle(std::move(fs), inode, mode);
+}
+
+Result<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId inode,
+                                        FileHandleType mode) {
+    auto resolved = fs->get_inode_raw(inode);
+    if (!resolved) return resolved.error();
+    auto is_file = fs->is_file_raw(*resolved);
+    if (!is_file) return is_file.error();
+    if (!*is_file) return IoErrorKind::NotAFile;
+    return FileHandle::make(std::move(fs), *resolved, mode);
+}
+
+Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                    FileHandleType mode, bool create) {
+    const SplitPath split = split_last_component(path);
+    auto parent = fs->get_inode_by_path_raw(split.parent);
+    if (!parent) return parent.error();
+    auto found = fs->find_inode_by_name(*parent, split.name);
+    if (found) return FileHandle::make(std::move(fs), *found, mode);
+    if (found.error().kind() != IoErrorKind::InodeNotFound || !create) return found.error();
+    auto created = fs->create_inode(*parent, make_name(split.name), File{});
+    if (!created) return created.error();
+    return FileHandle::make(std::move(fs), *created, mode);
+}
+
+// --- the handle ----------------------------------------------------------------------
+
+FileHandle &FileHandle::operator=(FileHandle &&other) noexcept {
+    if (this != &other) {
+        if (is_open()) (void)close();
+        id_ = std::exchange(other.id_, std::nullopt);
+        type_ = other.type_;
+        fs_ = std::move(other.fs_);
+        offset_ = other.offset_;
+    }
+    return *this;
+}
+
+FileHandle::~FileHandle() {
+    if (!is_open()) return;
+    try {
+        (void)close();
+    } catch (const InvariantViolation &) {
+        // Nowhere to report it from here; the handle is going away regardless.
+    }
+}
+
+Result<INodeRef> FileHandle::open_node() const {
+    if (!id_) return IoErrorKind::InvalidFileDescriptor;
+    return fs_->resolve(*id_);
+}
+
+Result<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
+    return read_with(buffer.size(), [&](std::span<const std::uint8_t> bytes) {
+        if (!bytes.empty()) std::memcpy(buffer.data(), bytes.data(), bytes.size());
+        return true;
+    });
+}
+
+Result<std::size_t>
+FileHandle::read_with(std::uint64_t max, FunctionRef<bool(std::span<const std::uint8_t>)> sink) {
+    if (!id_) return IoErrorKind::InvalidFileDescriptor;
+    if (!type_.can_read()) return IoError::operation_not_supported("read");
+    auto node = open_node();
+    if (!node) return node.error();
+    std::shared_lock guard((*node)->lock);
+    const auto *file = std::get_if<File>(&(*node)->kind);
+    if (!file) return IoErrorKind::NotAFile;
+    const ByteVector &bytes = file->data.data;
+    const std::size_t available = bytes.size() - static_cast<std::size_t>(offset_);
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(max, available));
+    if (!sink(std::span(bytes.data() + offset_, count))) return std::size_t{0};
+    offset_ += count;
+    return count;
+}
+
+Result<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
+    if (!id_) return IoErrorKind::InvalidFileDescriptor;
+    if (!type_.can_write()) return IoError::operation_not_supported("write");
+    auto node = open_node();
+    if (!node) return node.error();
+    std::unique_lock guard((*node)->lock);
+    auto *file = std::get_if<File>(&(*node)->kind);
+    if (!file) return IoErrorKind::NotAFile;
+    ByteVector &data = file->data.data;
+    const auto offset = static_cast<std::size_t>(offset_);
+    // Growing may throw std::bad_alloc; the contents are untouched until it has succeeded.
+    if (bytes.size() > data.size() - offset) data.resize(offset + bytes.size());
+    if (!bytes.empty()) std::memcpy(data.data() + offset, bytes.data(), bytes.size());
+    return bytes.size();
+}
+
+Status FileHandle::seek(SeekOrigin origin, std::uint64_t distance) {
+    auto node = open_node();
+    if (!node) return node.error();
+    std::shared_lock guard((*node)->lock);
+    const auto *file = std::get_if<File>(&(*node)->kind);
+    if (!file) return IoErrorKind::NotAFile;
+    const std::uint64_t length = file->data.data.size();
+    std::uint64_t target = 0;
+    switch (origin) {
+    case SeekOrigin::Start: target = distance; break;
+    case SeekOrigin::End: target = distance > length ? 0 : length - distance; break;
+    case SeekOrigin::Current:
+        target = distance > std::numeric_limits<std::uint64_t>::max() - offset_
+                     ? std::numeric_limits<std::uint64_t>::max()
+                     : offset_ + distance;
+        break;
+    }
+    offset_ = std::min(target, length);
+    return {};
+}
+
+Status FileHandle::close() {
+    auto node = open_node();
+    if (!node) return node.error();
+    {
+        std::shared_lock guard((*node)->lock);
+        auto *file = std::get_if<File>(&(*node)->kind);
+        if (!file) return IoErrorKind::NotAFile;
+        if (type_.can_write()) {
+            file->lock.release_exclusive();
+        } else {
+            file->lock.release_shared();
+        }
+    }
+    id_.reset();
+    return {};
+}
+
+std::string FileHandle::render() const {
+    std::string text = "FileHandle { id: ";
+    if (id_) {
+        text += "Some(" + std::to_string(*id_) + ")";
+    } else {
+        text += "None";
+    }
+    text += ", type: " + type_.debug() + ", fs: " + fs_->render() +
+            ", offset: " + std::to_string(offset_) + " }";
+    return text;
+}
+
+} // namespace quorvex::fs

@@ -1,0 +1,104 @@
+// Open modes, seek origins and the file handle through which a file's bytes are reached.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "fs/file_system.hpp"
+#include "fs/function_ref.hpp"
+#include "fs/result.hpp"
+
+namespace quorvex::fs {
+
+// The open mode: a set of flags. Without WRITE a handle holds the file's lock shared.
+class FileHandleType {
+  public:
+    static constexpr std::uint32_t kEmptyBits = 0;
+    static constexpr std::uint32_t kReadBit = 1;
+    static constexpr std::uint32_t kWriteBit = 2;
+
+    constexpr FileHandleType() noexcept = default;
+    constexpr explicit FileHandleType(std::uint32_t bits) noexcept : bits_(bits) {}
+
+    static constexpr FileHandleType empty() noexcept { return FileHandleType(kEmptyBits); }
+    static constexpr FileHandleType read() noexcept { return FileHandleType(kReadBit); }
+    static constexpr FileHandleType write() noexcept { return FileHandleType(kWriteBit); }
+    static constexpr FileHandleType read_write() noexcept {
+        return FileHandleType(kReadBit | kWriteBit);
+    }
+
+    // Accepts exactly "", "r", "w", "rw" and "wr".
+    [[nodiscard]] static Result<FileHandleType> from_str(std::string_view text) noexcept;
+
+    [[nodiscard]] constexpr std::uint32_t bits() const noexcept { return bits_; }
+    [[nodiscard]] constexpr bool can_read() const noexcept { return bits_ & kReadBit; }
+    [[nodiscard]] constexpr bool can_write() const noexcept { return bits_ & kWriteBit; }
+    // FileHandleType(READ | WRITE), FileHandleType(0x0) for the empty set.
+    [[nodiscard]] std::string debug() const;
+
+    friend constexpr bool operator==(FileHandleType, FileHandleType) noexcept = default;
+
+  private:
+    std::uint32_t bits_ = kEmptyBits;
+};
+
+enum class SeekOrigin : std::uint8_t { Start, End, Current };
+
+// An open file. Move-only: it owns one share of the file's lock, given back by close()
+// or, for a handle still open, by its destructor. Not synchronised: one user at a time.
+class FileHandle {
+  public:
+    // Opens the node `inode` (links followed), taking the file's lock as `mode` asks.
+    [[nodiscard]] static Result<FileHandle> make(std::shared_ptr<FileSystem> fs, InodeId inode,
+                                                 FileHandleType mode);
+
+    FileHandle(FileHandle &&other) noexcept = default;
+    FileHandle &operator=(FileHandle &&other) noexcept;
+    FileHandle(const FileHandle &) = delete;
+    FileHandle &operator=(const FileHandle &) = delete;
+    // Closes a handle that is still open. An invariant violation met there cannot be
+    // reported from a destructor and is dropped; owners that can report it call close()
+    // themselves first.
+    ~FileHandle();
+
+    // Copies up to buffer.size() bytes from the offset and moves the offset past them.
+    [[nodiscard]] Result<std::size_t> read(std::span<std::uint8_t> buffer);
+    // Reads up to `max` bytes without a buffer of the caller's: `sink` is called once, under
+    // the file's lock, with the bytes available. If it returns false (it could not take
+    // them), the offset stays and the result is 0.
+    [[nodiscard]] Result<std::size_t>
+    read_with(std::uint64_t max, FunctionRef<bool(std::span<const std::uint8_t>)> sink);
+    // Stores the bytes at the offset, growing the file as needed; the offset does not move.
+    [[nodiscard]] Result<std::size_t> write(std::span<const std::uint8_t> bytes);
+    // Moves the offset, clamped into the file.
+    [[nodiscard]] Status seek(SeekOrigin origin, std::uint64_t distance);
+    // Gives the file's lock back; the handle is closed for good.
+    [[nodiscard]] Status close();
+
+    [[nodiscard]] std::optional<InodeId> id() const noexcept { return id_; }
+    [[nodiscard]] FileHandleType type() const noexcept { return type_; }
+    [[nodiscard]] std::uint64_t offset() const noexcept { return offset_; }
+    [[nodiscard]] const std::shared_ptr<FileSystem> &fs() const noexcept { return fs_; }
+    [[nodiscard]] bool is_open() const noexcept { return id_.has_value(); }
+
+    // FileHandle { id: Some(3), type: FileHandleType(READ), fs: FileSystem { ... }, offset: 0 }
+    [[nodiscard]] std::string render() const;
+
+  private:
+    FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type) noexcept
+        : id_(id), type_(type), fs_(std::move(fs)) {}
+
+    // The checks every operation starts with, then a handle on the file's node.
+    [[nodiscard]] Result<INodeRef> open_node() const;
+
+    std::optional<InodeId> id_;
+    FileHandleType type_;
+    std::shared_ptr<FileSystem> fs_;
+    std::uint64_t offset_ = 0;
+};
+
+} // namespace quorvex::fs

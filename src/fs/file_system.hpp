@@ -1,0 +1,108 @@
+// The in-memory file system: inode lookups, path resolution, creation, listing, removal
+// and the text rendering of the whole tree.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "fs/error.hpp"
+#include "fs/inode.hpp"
+#include "fs/inode_table.hpp"
+#include "fs/result.hpp"
+
+namespace quorvex::fs {
+
+class FileHandle;
+class FileHandleType;
+
+// A directory's entries: the names of its non-directories, then those of its directories,
+// each in creation order.
+struct Listing {
+    std::vector<std::string> files;
+    std::vector<std::string> directories;
+};
+
+// A path cut at its last separator ("/" or "\"): the part before it and the name after it.
+struct SplitPath {
+    std::string_view parent;
+    std::string_view name;
+};
+[[nodiscard]] SplitPath split_last_component(std::string_view path) noexcept;
+// A name as the rendering shows it: quoted, with anything that would not show escaped.
+[[nodiscard]] std::string render_quoted_name(std::string_view name);
+[[nodiscard]] constexpr bool is_separator(char c) noexcept { return c == '/' || c == '\\'; }
+
+class FileSystem {
+  public:
+    // A new file system holding only the root directory (id 0).
+    [[nodiscard]] static std::shared_ptr<FileSystem> make();
+
+    FileSystem(const FileSystem &) = delete;
+    FileSystem &operator=(const FileSystem &) = delete;
+
+    // --- lookups ---------------------------------------------------------------------
+    // The id reached after following symbolic links.
+    [[nodiscard]] Result<InodeId> get_inode_raw(InodeId id) const;
+    // The entry of `name` in a node the caller holds; "", "." and ".." need no directory.
+    [[nodiscard]] Result<InodeId> find_inode_by_name_with_handle(const INode &directory,
+                                                                 std::string_view name) const;
+    [[nodiscard]] Result<InodeId> find_inode_by_name(InodeId directory,
+                                                     std::string_view name) const;
+    [[nodiscard]] Result<bool> is_file_raw(InodeId id) const;
+    [[nodiscard]] Result<bool> is_directory_raw(InodeId id) const;
+    // Resolves a path from the root; "/" and "\" separate, "." and ".." are understood.
+    [[nodiscard]] Result<InodeId> get_inode_by_path_raw(std::string_view path) const;
+    // The node's absolute path, "/" for the root.
+    [[nodiscard]] Result<std::string> get_path_by_inode(InodeId id) const;
+
+    // --- creation --------------------------------------------------------------------
+    [[nodiscard]] Result<InodeId> create_inode(InodeId parent, Name name, INodeKind kind);
+    [[nodiscard]] Status mkdir(std::string_view path);
+    [[nodiscard]] Status touch(std::string_view path);
+    // Removes one entry from the table and nothing else; an absent id is no error.
+    void release_inode_id(InodeId id) { inodes_.erase(id); }
+
+    // --- listing and removal ---------------------------------------------------------
+    [[nodiscard]] Result<Listing> ls_raw(InodeId id) const;
+    [[nodiscard]] Status rm(std::string_view path, bool recurse);
+    [[nodiscard]] Status rm_raw(InodeId id, bool recurse);
+
+    // --- opening ---------------------------------------------------------------------
+    [[nodiscard]] static Result<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
+                                                     FileHandleType mode);
+    [[nodiscard]] static Result<FileHandle> open(std::shared_ptr<FileSystem> fs,
+                                                 std::string_view path, FileHandleType mode,
+                                                 bool create);
+
+    // --- inspection ------------------------------------------------------------------
+    // The one-line structure rendering of every entry, e.g.
+    // FileSystem { inodes: {0: INode { ... }}, next_inode_id: 1 }
+    [[nodiscard]] std::string render() const;
+    [[nodiscard]] std::uint64_t next_inode_id() const noexcept { return next_inode_id_.load(); }
+    [[nodiscard]] std::size_t inode_count() const { return inodes_.size(); }
+    // A handle on the entry of `id`, links not followed; null when absent.
+    [[nodiscard]] INodeRef lookup(InodeId id) const { return inodes_.find(id); }
+    // Follows links from `id` and returns a handle on the node reached.
+    [[nodiscard]] Result<INodeRef> resolve(InodeId id) const;
+
+  private:
+    FileSystem();
+
+    [[nodiscard]] Status make_node(std::string_view path, INodeKind kind);
+    [[nodiscard]] static bool name_is_acceptable(std::string_view name) noexcept;
+    // Whether `directory` already has an entry called `name`. The caller holds the
+    // directory's lock (either way) and `children` is its child list.
+    [[nodiscard]] bool has_child_named_locked(const ChildList &children,
+                                              std::string_view name) const;
+    [[nodiscard]] Status unlink(InodeId id);
+
+    InodeTable inodes_;
+    std::atomic<std::uint64_t> next_inode_id_{1};
+};
+
+} // namespace quorvex::fs

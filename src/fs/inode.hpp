@@ -1,0 +1,98 @@
+// The inode model: what the inode table stores under each id.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <shared_mutex>
+#include <string_view>
+#include <variant>
+
+#include "fs/small_vector.hpp"
+
+namespace quorvex::fs {
+
+using InodeId = std::uint64_t;
+
+inline constexpr InodeId kRootId = 0;
+// A new node may lie at most this many levels below the root.
+inline constexpr std::uint64_t kMaxDepth = 64;
+// Links followed in one resolution before giving up, so that a cycle cannot loop forever.
+inline constexpr int kMaxSymlinkHops = 40;
+
+using Name = SmallVector<char, 24>;
+using ChildList = SmallVector<InodeId, 8>;
+using ByteVector = SmallVector<std::uint8_t, 32>;
+
+inline std::string_view as_view(const Name &name) noexcept { return {name.data(), name.size()}; }
+inline Name make_name(std::string_view text) { return Name(text.begin(), text.end()); }
+
+// A file's lock word: 0 free, n > 0 held by n handles without WRITE, kWriteExclusive held
+// by one writing handle, kRemoving claimed by a removal. Nothing ever waits on it.
+class FileLock {
+  public:
+    static constexpr std::int64_t kFree = 0;
+    static constexpr std::int64_t kWriteExclusive = -1;
+    static constexpr std::int64_t kRemoving = -2;
+
+    FileLock() noexcept = default;
+    // Moving is only for building a node's kind before the node is shared.
+    FileLock(FileLock &&other) noexcept : flag_(other.flag_.load(std::memory_order_relaxed)) {}
+    FileLock &operator=(FileLock &&) = delete;
+
+    [[nodiscard]] std::int64_t flag() const noexcept { return flag_.load(); }
+
+    // Each returns false, changing nothing, when the current state refuses the request.
+    bool try_acquire_shared() noexcept;
+    bool try_acquire_exclusive() noexcept { return try_claim(kWriteExclusive); }
+    bool try_claim_for_removal() noexcept { return try_claim(kRemoving); }
+
+    // Throw InvariantViolation when the word is not in the state that the release expects.
+    void release_shared();
+    void release_exclusive();
+
+  private:
+    bool try_claim(std::int64_t state) noexcept;
+
+    std::atomic<std::int64_t> flag_{kFree};
+};
+
+struct FileData {
+    ByteVector data;
+};
+
+struct File {
+    FileData data;
+    FileLock lock;
+};
+
+struct Directory {
+    ChildList children;
+};
+
+struct Symlink {
+    InodeId target = 0;
+};
+
+using INodeKind = std::variant<File, Directory, Symlink>;
+
+// One node of the tree. id, parent, depth and name never change once the node exists and
+// may be read by anyone holding the node; `kind` (and `unlinked`) only under `lock`.
+struct INode {
+    INode(InodeId id_, InodeId parent_, std::uint64_t depth_, Name name_, INodeKind kind_)
+        : id(id_), parent(parent_), depth(depth_), name(std::move(name_)), kind(std::move(kind_)) {}
+
+    const InodeId id;
+    const InodeId parent;
+    const std::uint64_t depth;
+    const Name name;
+
+    mutable std::shared_mutex lock;
+    INodeKind kind;
+    // Set by a removal once it has committed to unlinking this node: a directory in this
+    // state accepts no new children, so nothing is ever created under a vanishing parent.
+    bool unlinked = false;
+
+    [[nodiscard]] std::string_view name_view() const noexcept { return as_view(name); }
+};
+
+} // namespace quorvex::fs

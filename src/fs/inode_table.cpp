@@ -1,0 +1,27 @@
+#include "fs/inode_table.hpp"
+
+#include <algorithm>
+
+namespace quorvex::fs {
+
+std::vector<INodeRef> InodeTable::snapshot() const {
+    std::vector<INodeRef> nodes;
+    for (const Shard &shard : shards_) {
+        std::shared_lock guard(shard.mutex);
+        for (const auto &entry : shard.nodes) nodes.push_back(entry.second);
+    }
+    std::sort(nodes.begin(), nodes.end(),
+              [](const INodeRef &a, const INodeRef &b) { return a->id < b->id; });
+    return nodes;
+}
+
+std::size_t InodeTable::size() const {
+    std::size_t count = 0;
+    for (const Shard &shard : shards_) {
+        std::shared_lock guard(shard.mutex);
+        count += shard.nodes.size();
+    }
+    return count;
+}
+
+} // namespace quorvex::fs

@@ -1,0 +1,164 @@
+// The one-line structure rendering of a file system.
+#include <charconv>
+#include <mutex>
+#include <shared_mutex>
+
+#include "fs/file_system.hpp"
+#include "fs/printable.hpp"
+
+namespace quorvex::fs {
+namespace {
+
+template <class Integer> void append_number(std::string &out, Integer value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+void append_hex(std::string &out, std::uint32_t value) {
+    char digits[8];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value, 16).ptr;
+    out.append(digits, end);
+}
+
+// Decodes the UTF-8 sequence at the front of `text`.
+struct Decoded {
+    char32_t code_point;
+    std::size_t length; // 0 when the leading byte does not start a well-formed sequence
+};
+
+Decoded decode_one(std::string_view text) noexcept {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return {lead, 1};
+    std::size_t length;
+    char32_t cp;
+    char32_t minimum;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, cp = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, cp = lead & 0x0F, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, cp = lead & 0x07, minimum = 0x10000;
+    } else {
+        return {0, 0};
+    }
+    if (text.size() < length) return {0, 0};
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) return {0, 0};
+        cp = (cp << 6) | (byte(i) & 0x3F);
+    }
+    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {0, 0};
+    return {cp, length};
+}
+
+// A text between double quotes, with quotes, backslashes and anything that would not show
+// as itself escaped. Bytes that are not UTF-8 show as \x followed by two hex digits.
+void append_quoted(std::string &out, std::string_view text) {
+    out += '"';
+    while (!text.empty()) {
+        const Decoded decoded = decode_one(text);
+        if (decoded.length == 0) {
+            const auto value = static_cast<unsigned char>(text[0]);
+            out += "\\x";
+            if (value < 0x10) out += '0';
+            append_hex(out, value);
+            text.remove_prefix(1);
+            continue;
+        }
+        const char32_t cp = decoded.code_point;
+        switch (cp) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        case '\0': out += "\\0"; break;
+        default:
+            if (is_printable(cp)) {
+                out.append(text.data(), decoded.length);
+            } else {
+                out += "\\u{";
+                append_hex(out, static_cast<std::uint32_t>(cp));
+                out += '}';
+            }
+        }
+        text.remove_prefix(decoded.length);
+    }
+    out += '"';
+}
+
+template <class Range> void append_number_list(std::string &out, const Range &values) {
+    out += '[';
+    bool first = true;
+    for (const auto value : values) {
+        if (!first) out += ", ";
+        first = false;
+        append_number(out, value);
+    }
+    out += ']';
+}
+
+void append_kind(std::string &out, const INodeKind &kind) {
+    if (const auto *file = std::get_if<File>(&kind)) {
+        out += "File { data: FileData { data: ";
+        append_number_list(out, file->data.data);
+        out += " }, lock: FileLock { flag: ";
+        append_number(out, file->lock.flag());
+        out += " } }";
+    } else if (const auto *directory = std::get_if<Directory>(&kind)) {
+        out += "Directory { children: ";
+        append_number_list(out, directory->children);
+        out += " }";
+    } else {
+        out += "Symlink { target: ";
+        append_number(out, std::get<Symlink>(kind).target);
+        out += " }";
+    }
+}
+
+void append_inode(std::string &out, const INode &node) {
+    out += "INode { id: ";
+    append_number(out, node.id);
+    out += ", parent: ";
+    append_number(out, node.parent);
+    out += ", depth: ";
+    append_number(out, node.depth);
+    out += ", name: ";
+    append_quoted(out, node.name_view());
+    out += ", data: RwLock { data: ";
+    // Never wait: a node whose lock a writer holds shows as locked.
+    std::shared_lock guard(node.lock, std::try_to_lock);
+    if (guard.owns_lock()) {
+        append_kind(out, node.kind);
+    } else {
+        out += "<locked>";
+    }
+    out += ", poisoned: false, .. } }";
+}
+
+} // namespace
+
+std::string render_quoted_name(std::string_view name) {
+    std::string out;
+    append_quoted(out, name);
+    return out;
+}
+
+std::string FileSystem::render() const {
+    std::string out = "FileSystem { inodes: {";
+    bool first = true;
+    for (const INodeRef &node : inodes_.snapshot()) {
+        if (!first) out += ", ";
+        first = false;
+        append_number(out, node->id);
+        out += ": ";
+        append_inode(out, *node);
+    }
+    out += "}, next_inode_id: ";
+    append_number(out, next_inode_id());
+    out += " }";
+    return out;
+}
+
+} // namespace quorvex::fs
