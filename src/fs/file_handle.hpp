@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "fs/file_system.hpp"
 #include "fs/function_ref.hpp"
@@ -56,7 +57,10 @@ class FileHandle {
     [[nodiscard]] static Result<FileHandle> make(std::shared_ptr<FileSystem> fs, InodeId inode,
                                                  FileHandleType mode);
 
-    FileHandle(FileHandle &&other) noexcept = default;
+    // The moved-from handle is left closed, so it gives nothing back when destroyed.
+    FileHandle(FileHandle &&other) noexcept
+        : id_(std::exchange(other.id_, std::nullopt)), type_(other.type_),
+          fs_(std::move(other.fs_)), offset_(other.offset_) {}
     FileHandle &operator=(FileHandle &&other) noexcept;
     FileHandle(const FileHandle &) = delete;
     FileHandle &operator=(const FileHandle &) = delete;
