@@ -46,7 +46,18 @@ Result<InodeId> FileSystem::find_inode_by_name_with_handle(const INode &director
     std::shared_lock guard(directory.lock);
     const auto *entries = std::get_if<Directory>(&directory.kind);
     if (!entries) return IoErrorKind::NotADirectory;
-    for (InodeId child : entries->children) {
+    return find_child_locked(*entries, name);
+}
+
+Result<InodeId> FileSystem::find_child_locked(const Directory &directory,
+                                              std::string_view name) const {
+    const ChildList &children = directory.children;
+    if (children.indexed()) {
+        if (auto found = children.find(name)) return *found;
+        return IoErrorKind::InodeNotFound;
+    }
+    // The first entry, in creation order, whose node (links followed) has the name.
+    for (InodeId child : children) {
         auto node = resolve(child);
         if (!node) return node.error();
         if ((*node)->name_view() == name) return child;
@@ -127,13 +138,6 @@ bool FileSystem::name_is_acceptable(std::string_view name) noexcept {
            name.find_first_of("/\\") == std::string_view::npos;
 }
 
-bool FileSystem::has_child_named_locked(const ChildList &children, std::string_view name) const {
-    return std::any_of(children.begin(), children.end(), [&](InodeId child) {
-        auto node = resolve(child);
-        return node && (*node)->name_view() == name;
-    });
-}
-
 Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind kind) {
     if (!name_is_acceptable(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
     const InodeId id = next_inode_id_.fetch_add(1);
@@ -155,14 +159,17 @@ Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind ki
     if (directory.unlinked) return IoErrorKind::InodeNotFound;
     // The search above ran without the exclusive lock; a racing creation of the same
     // name may have slipped in since.
-    if (has_child_named_locked(entries->children, node->name_view())) {
-        return IoErrorKind::ResourceAlreadyExists;
-    }
+    if (find_child_locked(*entries, node->name_view())) return IoErrorKind::ResourceAlreadyExists;
     // The node enters the table before its id enters the list, so a scan of the directory
     // never meets an id the table lacks. Reserving first keeps the two steps all-or-nothing.
-    entries->children.reserve(entries->children.size() + 1);
+    entries->children.reserve_one();
+    const std::string_view name_in_node = node->name_view();
+    const bool is_link = std::holds_alternative<Symlink>(node->kind);
     inodes_.insert(std::move(node));
-    entries->children.push_back(id);
+    entries->children.append(id, name_in_node, is_link, [this](InodeId child) {
+        // Every listed child is in the table, and stays there while it is listed.
+        return inodes_.find(child)->name_view();
+    });
     return id;
 }
 
@@ -182,12 +189,12 @@ Status FileSystem::touch(std::string_view path) { return make_node(path, File{})
 Result<Listing> FileSystem::ls_raw(InodeId id) const {
     auto node = resolve(id);
     if (!node) return node.error();
-    ChildList children;
+    ChildIds children;
     {
         std::shared_lock guard((*node)->lock);
         const auto *entries = std::get_if<Directory>(&(*node)->kind);
         if (!entries) return IoErrorKind::NotADirectory;
-        children = entries->children;
+        entries->children.copy_to(children);
     }
     node->reset();
 

@@ -95,10 +95,10 @@ class FileSystem {
 
     [[nodiscard]] Status make_node(std::string_view path, INodeKind kind);
     [[nodiscard]] static bool name_is_acceptable(std::string_view name) noexcept;
-    // Whether `directory` already has an entry called `name`. The caller holds the
-    // directory's lock (either way) and `children` is its child list.
-    [[nodiscard]] bool has_child_named_locked(const ChildList &children,
-                                              std::string_view name) const;
+    // The entry of `directory` whose node is called `name`. The caller holds the
+    // directory's lock, either way.
+    [[nodiscard]] Result<InodeId> find_child_locked(const Directory &directory,
+                                                    std::string_view name) const;
     [[nodiscard]] Status unlink(InodeId id);
 
     InodeTable inodes_;

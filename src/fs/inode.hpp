@@ -7,6 +7,7 @@
 #include <string_view>
 #include <variant>
 
+#include "fs/child_list.hpp"
 #include "fs/small_vector.hpp"
 
 namespace quorvex::fs {
@@ -20,7 +21,8 @@ inline constexpr std::uint64_t kMaxDepth = 64;
 inline constexpr int kMaxSymlinkHops = 40;
 
 using Name = SmallVector<char, 24>;
-using ChildList = SmallVector<InodeId, 8>;
+// A short list of child ids of a directory, copied out for work done without its lock.
+using ChildIds = SmallVector<InodeId, 8>;
 using ByteVector = SmallVector<std::uint8_t, 32>;
 
 inline std::string_view as_view(const Name &name) noexcept { return {name.data(), name.size()}; }

@@ -24,12 +24,12 @@ Status FileSystem::rm_raw(InodeId id, bool recurse) {
     INodeRef node = lookup(id);
     if (!node) return IoErrorKind::InodeNotFound;
 
-    ChildList children;
+    ChildIds children;
     {
         std::shared_lock guard(node->lock);
         if (const auto *entries = std::get_if<Directory>(&node->kind)) {
             if (recurse) {
-                children = entries->children;
+                entries->children.copy_to(children);
             } else if (!entries->children.empty()) {
                 return IoErrorKind::DirectoryIsNotEmpty;
             }
@@ -76,9 +76,7 @@ Status FileSystem::unlink(InodeId id) {
         INode &directory = **parent;
         std::unique_lock guard(directory.lock);
         if (auto *entries = std::get_if<Directory>(&directory.kind)) {
-            auto &list = entries->children;
-            list.resize(static_cast<std::size_t>(
-                std::remove(list.begin(), list.end(), id) - list.begin()));
+            entries->children.remove(id, node->name_view());
         }
     }
     node.reset();
