@@ -1,0 +1,190 @@
+#include "pybinding/binder.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+#include "pybinding/py_ref.hpp"
+
+namespace quorvex::py {
+
+// ---- conversions --------------------------------------------------------------------
+
+bool Str::convert(PyObject *object, value_type &out) noexcept {
+    if (!PyUnicode_Check(object)) {
+        raise_cannot_convert(object, "PyString");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+    if (!utf8) return false; // UnicodeEncodeError, raised as it is
+    out = std::string_view(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool OptionalStr::convert(PyObject *object, value_type &out) noexcept {
+    if (object == Py_None) {
+        out.reset();
+        return true;
+    }
+    std::string_view text;
+    if (!Str::convert(object, text)) return false;
+    out = text;
+    return true;
+}
+
+namespace {
+
+// numpy's boolean scalar type, recognised by name so that numpy need not be imported.
+bool is_numpy_bool(PyObject *object) noexcept {
+    const char *name = Py_TYPE(object)->tp_name;
+    return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
+}
+
+} // namespace
+
+bool Bool::convert(PyObject *object, value_type &out) noexcept {
+    if (object == Py_True || object == Py_False) {
+        out = object == Py_True;
+        return true;
+    }
+    if (is_numpy_bool(object)) {
+        int truth = PyObject_IsTrue(object);
+        if (truth < 0) return false;
+        out = truth != 0;
+        return true;
+    }
+    raise_cannot_convert(object, "PyBool");
+    return false;
+}
+
+bool Size::convert(PyObject *object, value_type &out) noexcept {
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return false; // the interpreter's TypeError, prefixed by the caller
+    unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+bool Bytes::convert(PyObject *object, value_type &out) noexcept {
+    if (!PyBytes_Check(object)) {
+        raise_cannot_convert(object, "PyBytes");
+        return false;
+    }
+    const char *data = PyBytes_AsString(object);
+    if (!data) return false;
+    out = value_type(reinterpret_cast<const std::uint8_t *>(data),
+                     static_cast<std::size_t>(PyBytes_Size(object)));
+    return true;
+}
+
+// ---- binding --------------------------------------------------------------------------
+
+bool ParameterList::intern_names() const noexcept {
+    if (interned_ready_) return true;
+    for (std::size_t i = 0; i < parameters_.size(); ++i) {
+        if (interned_[i]) continue;
+        interned_[i] = PyUnicode_InternFromString(parameters_[i].name);
+        if (!interned_[i]) return false;
+    }
+    interned_ready_ = true;
+    return true;
+}
+
+const char *ParameterList::display_name() const noexcept {
+    if (display_[0] == '\0')
+        std::snprintf(display_.data(), display_.size(), "%s.%s()", class_name_, method_name_);
+    return display_.data();
+}
+
+bool ParameterList::bind_positional(Py_ssize_t nargs) const noexcept {
+    const auto total = static_cast<Py_ssize_t>(parameters_.size());
+    if (nargs <= total) return true;
+    Py_ssize_t required = 0;
+    for (const ParameterSpec &parameter : parameters_)
+        required += parameter.required ? 1 : 0;
+    raise_too_many_positional(display_name(), required, total, nargs);
+    return false;
+}
+
+bool ParameterList::bind_keyword(PyObject *keyword, PyObject *value,
+                                 PyObject **bound) const noexcept {
+    std::size_t found = parameters_.size();
+    // Keywords written in source code arrive as the interned names themselves.
+    for (std::size_t i = 0; i < parameters_.size(); ++i) {
+        if (interned_[i] == keyword) {
+            found = i;
+            break;
+        }
+    }
+    if (found == parameters_.size() && PyUnicode_Check(keyword)) {
+        for (std::size_t i = 0; i < parameters_.size(); ++i) {
+            if (PyUnicode_CompareWithASCIIString(keyword, parameters_[i].name) == 0) {
+                found = i;
+                break;
+            }
+        }
+    }
+    if (found == parameters_.size()) {
+        raise_unexpected_keyword(display_name(), keyword);
+        return false;
+    }
+    if (bound[found]) {
+        raise_multiple_values(display_name(), parameters_[found].name);
+        return false;
+    }
+    bound[found] = value;
+    return true;
+}
+
+bool ParameterList::check_missing(PyObject *const *bound) const noexcept {
+    std::array<const char *, kMaxParameters> missing{};
+    Py_ssize_t count = 0;
+    for (std::size_t i = 0; i < parameters_.size(); ++i)
+        if (parameters_[i].required && !bound[i]) missing[count++] = parameters_[i].name;
+    if (count == 0) return true;
+    raise_missing_arguments(display_name(), missing.data(), count);
+    return false;
+}
+
+bool ParameterList::bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                         PyObject **bound) const noexcept {
+    if (!bind_positional(nargs)) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        bound[i] = args[i];
+    if (kwnames) {
+        if (!intern_names()) return false;
+        Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < count; ++i)
+            if (!bind_keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + i], bound)) return false;
+    }
+    return check_missing(bound);
+}
+
+bool ParameterList::bind(PyObject *args, PyObject *kwargs, PyObject **bound) const noexcept {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (!bind_positional(nargs)) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        bound[i] = PyTuple_GET_ITEM(args, i);
+    if (kwargs) {
+        if (!intern_names()) return false;
+        Py_ssize_t position = 0;
+        PyObject *keyword = nullptr;
+        PyObject *value = nullptr;
+        while (PyDict_Next(kwargs, &position, &keyword, &value))
+            if (!bind_keyword(keyword, value, bound)) return false;
+    }
+    return check_missing(bound);
+}
+
+bool ParameterList::check_receiver(PyObject *self, PyTypeObject *type) const noexcept {
+    return py::check_receiver(self, type, class_name_);
+}
+
+bool check_receiver(PyObject *self, PyTypeObject *type, const char *class_name) noexcept {
+    if (self && PyObject_TypeCheck(self, type)) return true;
+    raise_cannot_convert(self ? self : Py_None, class_name);
+    return false;
+}
+
+} // namespace quorvex::py

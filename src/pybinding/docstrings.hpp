@@ -1,0 +1,139 @@
+// The documentation of the classes and their methods. A class with a constructor, and
+// every method, starts with its text signature: "name(signature)\n--\n\n", which the
+// interpreter splits off into __text_signature__.
+#pragma once
+
+namespace quorvex::py::doc {
+
+inline constexpr const char kPyFs[] =
+    "PyFs()\n--\n\n"
+    "\n"
+    "A highly simplified binding for a simple filesystem.\n"
+    "\n"
+    "This class is a simple wrapper around the FileSystem struct. It defines\n"
+    "the basis for a small filesystem that can be used in Python. The filesystem\n"
+    "can handle files, nested directories and symlinks.\n"
+    "\n"
+    "The filesystem is thread-safe and can be shared between multiple threads.\n";
+
+inline constexpr const char kMkdir[] =
+    "mkdir($self, path)\n--\n\n"
+    "\n"
+    "Create a new directory in the filesystem.\n"
+    "\n"
+    "This function creates a new directory in the filesystem. The function will\n"
+    "return an error if the directory could not be created.\n";
+
+inline constexpr const char kTouch[] =
+    "touch($self, path)\n--\n\n"
+    "\n"
+    "Create a new file in the filesystem.\n"
+    "\n"
+    "This function creates a new file in the filesystem. The function will return\n"
+    "an error if the file could not be created.\n";
+
+inline constexpr const char kOpen[] =
+    "open($self, path, mode)\n--\n\n"
+    "\n"
+    "Open a file in the filesystem.\n"
+    "\n"
+    "This function opens a file in the filesystem. The function will return a file\n"
+    "handle that can be used to read and write data to the file. The function will\n"
+    "return an error if the file could not be opened.\n";
+
+inline constexpr const char kListdir[] =
+    "listdir($self, path)\n--\n\n"
+    "\n"
+    "List the contents of a directory.\n"
+    "\n"
+    "This function lists the contents of a directory. The function will return a\n"
+    "list of strings with the names of the files and directories in the directory.\n"
+    "The function will return an error if the directory could not be listed.\n";
+
+// The signature shows a default that the method does not have: recurse is required.
+inline constexpr const char kRemove[] = "remove(recurse=False)\n--\n\n"
+                                        "\n"
+                                        "Remove a file from the filesystem.\n";
+
+inline constexpr const char kTree[] =
+    "tree($self, path, ident=None)\n--\n\n"
+    "\n"
+    "Debug the file system\n"
+    "\n"
+    "This function will return a debug representation of the filesystem as a string.\n";
+
+inline constexpr const char kPyFileHandle[] =
+    "\n"
+    "A simple wrapper around the FileHandle struct.\n"
+    "\n"
+    "This class is a simple wrapper around the FileHandle struct. It defines\n"
+    "the basis for a file handle that can be used in Python. The file handle\n"
+    "can be used to read and write data to a file.\n"
+    "\n"
+    "A file handle is always associated with a filesystem and an inode. The\n"
+    "file handle can be used to read and write data to the file.\n";
+
+inline constexpr const char kId[] = "id($self)\n--\n\n"
+                                    "\n"
+                                    "Returns a string representation of the file handle.\n";
+
+inline constexpr const char kClose[] =
+    "close($self)\n--\n\n"
+    "\n"
+    "Close the file handle.\n"
+    "\n"
+    "Notice that the pyobject still holds a reference to the file handle. However\n"
+    "any subsequent read or write operation will fail.\n"
+    "\n"
+    "Small Note on garbage collection: The file handle will internally be closed\n"
+    "HOWEVER it will still keep the file system and inode alive. Until the file\n"
+    "handle is dropped.\n";
+
+inline constexpr const char kRead[] =
+    "read($self, buffer)\n--\n\n"
+    "\n"
+    "Read data from the file handle.\n"
+    "\n"
+    "This function reads data from the file handle. The function will return a\n"
+    "byte array with the data that was read from the file. The function will\n"
+    "return an error if the read operation failed.\n";
+
+inline constexpr const char kWrite[] =
+    "write($self, buffer)\n--\n\n"
+    "\n"
+    "Write data to the file handle.\n"
+    "\n"
+    "This function writes data to the file handle. The function will return the\n"
+    "number of bytes that were written to the file. The function will return an\n"
+    "error if the write operation failed.\n";
+
+inline constexpr const char kSeek[] =
+    "seek($self, offset, whence)\n--\n\n"
+    "\n"
+    "Seek a certain position in the file.\n"
+    "\n"
+    "This function seeks a certain position in the file. The function will return\n"
+    "the new position in the file. The function will return an error if the seek\n"
+    "operation failed.\n";
+
+inline constexpr const char kTell[] =
+    "tell($self)\n--\n\n"
+    "\n"
+    "Tell the current position in the file.\n"
+    "\n"
+    "This function returns the current position in the file. The function will\n"
+    "return an error if the tell operation failed.\n";
+
+inline constexpr const char kWhence[] = "\n"
+                                        "A small enumeration to determine the whence\n"
+                                        "when seeking in a file.\n";
+
+inline constexpr const char kPyTerm[] = "PyTerm(fs)\n--\n\n"
+                                        "\n"
+                                        "A structure representing a simple terminal\n";
+
+inline constexpr const char kExec[] = "exec($self, command)\n--\n\n"
+                                      "\n"
+                                      "Execute a command in the terminal.\n";
+
+} // namespace quorvex::py::doc

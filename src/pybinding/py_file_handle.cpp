@@ -1,0 +1,249 @@
+// PyFileHandle: an open file of a PyFs, with read, write, seek, tell, close and id.
+#include <Python.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+
+#include <unistd.h>
+
+#include "fs/file_handle.hpp"
+#include "pybinding/binder.hpp"
+#include "pybinding/docstrings.hpp"
+#include "pybinding/errors.hpp"
+#include "pybinding/objects.hpp"
+#include "pybinding/results.hpp"
+#include "pybinding/type_support.hpp"
+
+namespace quorvex::py {
+namespace {
+
+using fs::FileHandle;
+
+constinit Signature<Size> read_signature{"PyFileHandle", "read", {"buffer"}};
+constinit Signature<Bytes> write_signature{"PyFileHandle", "write", {"buffer"}};
+constinit Signature<Size, Instance<WhenceObject>> seek_signature{
+    "PyFileHandle", "seek", {"offset"}, {"whence"}};
+
+Locked<FileHandle> &handle_of(PyObject *self) noexcept {
+    return as_object<PyFileHandleObject>(self)->handle;
+}
+
+bool is_handle(PyObject *self) noexcept {
+    return check_receiver(self, PyFileHandleObject::type(), PyFileHandleObject::kClassName);
+}
+
+// Writes all of `text` to a file descriptor, going on after short writes and interrupted
+// calls. A descriptor that cannot be written (closed, a broken pipe) is given up silently.
+void write_fully(int fd, const char *text, std::size_t size) noexcept {
+    while (size > 0) {
+        ssize_t written = ::write(fd, text, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (written == 0) return;
+        text += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
+
+// The line that every successful read prints on the process's standard output, past the
+// interpreter's own sys.stdout.
+void print_read_line(std::size_t count) noexcept {
+    char line[64];
+    int length = std::snprintf(line, sizeof line, message::kReadLineFormat, count);
+    if (length > 0) write_fully(STDOUT_FILENO, line, static_cast<std::size_t>(length));
+}
+
+// An unsigned result of an open handle, or InvalidFileDescriptor once it is closed.
+PyRef open_handle_value(PyObject *self, std::uint64_t (*field)(const FileHandle &)) {
+    std::optional<std::uint64_t> value =
+        handle_of(self).with([&](FileHandle &handle) -> std::optional<std::uint64_t> {
+            if (!handle.is_open()) return std::nullopt;
+            return field(handle);
+        });
+    if (!value) {
+        raise_io_error(fs::IoErrorKind::InvalidFileDescriptor);
+        return {};
+    }
+    return int_result(*value);
+}
+
+// ---- entry points ---------------------------------------------------------------------
+
+void file_handle_dealloc(PyObject *self) noexcept {
+    // Destruction does not take the lock, and runs even when it is poisoned. An open
+    // handle is closed here rather than by its destructor so that a failure can be
+    // reported; a destructor never raises, so it goes to the unraisable hook.
+    FileHandle &handle = handle_of(self).unguarded();
+    if (handle.is_open()) {
+        PyObject *type = nullptr;
+        PyObject *value = nullptr;
+        PyObject *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        bool failed = false;
+        try {
+            fs::Status status = handle.close();
+            if (!status) {
+                failed = true;
+                std::string text = message::kCloseOnDestructionFailed;
+                text += status.error().message();
+                raise_internal_failure(text.c_str());
+            }
+        } catch (...) {
+            failed = true;
+            raise_from_current_exception();
+        }
+        // The object itself is past saving (its count is zero), so its type stands in.
+        if (failed) PyErr_WriteUnraisable(reinterpret_cast<PyObject *>(Py_TYPE(self)));
+        PyErr_Restore(type, value, traceback);
+    }
+    handle_of(self).~Locked();
+    free_instance(self);
+}
+
+PyObject *file_handle_str(PyObject *self) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        if (!is_handle(self)) return nullptr;
+        std::string text = handle_of(self).with([](FileHandle &handle) { return handle.render(); });
+        return str_result(text).release();
+    });
+}
+
+PyObject *file_handle_id(PyObject *self, PyObject *) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        if (!is_handle(self)) return nullptr;
+        return open_handle_value(self, [](const FileHandle &handle) { return *handle.id(); })
+            .release();
+    });
+}
+
+PyObject *file_handle_tell(PyObject *self, PyObject *) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        if (!is_handle(self)) return nullptr;
+        return open_handle_value(self, [](const FileHandle &handle) { return handle.offset(); })
+            .release();
+    });
+}
+
+PyObject *file_handle_close(PyObject *self, PyObject *) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        if (!is_handle(self)) return nullptr;
+        fs::Status status = handle_of(self).with([](FileHandle &handle) { return handle.close(); });
+        if (!status) {
+            raise_io_error(status.error());
+            return nullptr;
+        }
+        return none_result().release();
+    });
+}
+
+PyObject *file_handle_read(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        auto parsed = read_signature.parse(self, PyFileHandleObject::type(), args, nargs, kwnames);
+        if (!parsed) return nullptr;
+        auto [limit] = *parsed;
+
+        // The bytes object is made at the size actually available, straight from the file's
+        // bytes while they are locked, so a huge limit costs nothing.
+        PyRef bytes;
+        bool allocation_failed = false;
+        auto count = handle_of(self).with([&](FileHandle &handle) {
+            return handle.read_with(limit, [&](std::span<const std::uint8_t> available) {
+                bytes = PyRef::steal(
+                    PyBytes_FromStringAndSize(reinterpret_cast<const char *>(available.data()),
+                                              static_cast<Py_ssize_t>(available.size())));
+                allocation_failed = !bytes;
+                return !allocation_failed;
+            });
+        });
+        if (allocation_failed) return nullptr; // MemoryError is set
+        if (!count) {
+            raise_io_error(count.error());
+            return nullptr;
+        }
+        if (!bytes) bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0));
+        if (!bytes) return nullptr;
+        print_read_line(*count);
+        return bytes.release();
+    });
+}
+
+PyObject *file_handle_write(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                            PyObject *kwnames) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        auto parsed = write_signature.parse(self, PyFileHandleObject::type(), args, nargs, kwnames);
+        if (!parsed) return nullptr;
+        auto [data] = *parsed;
+        auto count = handle_of(self).with([&](FileHandle &handle) { return handle.write(data); });
+        if (!count) {
+            raise_io_error(count.error());
+            return nullptr;
+        }
+        return int_result(*count).release();
+    });
+}
+
+PyObject *file_handle_seek(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        auto parsed = seek_signature.parse(self, PyFileHandleObject::type(), args, nargs, kwnames);
+        if (!parsed) return nullptr;
+        auto [offset, whence] = *parsed;
+        const fs::SeekOrigin origin = seek_origin_of(*whence);
+        fs::Status status =
+            handle_of(self).with([&](FileHandle &handle) { return handle.seek(origin, offset); });
+        if (!status) {
+            raise_io_error(status.error());
+            return nullptr;
+        }
+        return none_result().release();
+    });
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef file_handle_methods[] = {
+    {"id", method_function(file_handle_id), METH_NOARGS, doc::kId},
+    {"close", method_function(file_handle_close), METH_NOARGS, doc::kClose},
+    {"read", method_function(file_handle_read), kFastcall, doc::kRead},
+    {"write", method_function(file_handle_write), kFastcall, doc::kWrite},
+    {"seek", method_function(file_handle_seek), kFastcall, doc::kSeek},
+    {"tell", method_function(file_handle_tell), METH_NOARGS, doc::kTell},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot file_handle_slots[] = {
+    {Py_tp_new, slot_function(no_constructor)},
+    {Py_tp_dealloc, slot_function(file_handle_dealloc)},
+    {Py_tp_str, slot_function(file_handle_str)},
+    {Py_tp_methods, file_handle_methods},
+    {Py_tp_doc, const_cast<char *>(doc::kPyFileHandle)},
+    {0, nullptr},
+};
+
+PyType_Spec file_handle_spec = {
+    "builtins.PyFileHandle", static_cast<int>(sizeof(PyFileHandleObject)), 0, Py_TPFLAGS_DEFAULT,
+    file_handle_slots,
+};
+
+} // namespace
+
+PyRef create_file_handle_type() noexcept {
+    PyRef type = make_type(file_handle_spec);
+    if (type) seal_type(reinterpret_cast<PyTypeObject *>(type.get()));
+    return type;
+}
+
+PyRef wrap_file_handle(FileHandle handle) noexcept {
+    return allocate_instance<PyFileHandleObject>(
+        PyFileHandleObject::type(), [&](PyFileHandleObject *object) noexcept {
+            new (&object->handle) Locked<FileHandle>(std::move(handle));
+        });
+}
+
+} // namespace quorvex::py

@@ -1,0 +1,229 @@
+// PyFs: a file system of its own, with creation, opening, listing, removal and tree.
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fs/file_handle.hpp"
+#include "fs/file_system.hpp"
+#include "pybinding/binder.hpp"
+#include "pybinding/docstrings.hpp"
+#include "pybinding/errors.hpp"
+#include "pybinding/objects.hpp"
+#include "pybinding/results.hpp"
+#include "pybinding/type_support.hpp"
+
+namespace quorvex::py {
+namespace {
+
+using fs::FileSystem;
+
+constinit Signature<> new_signature{"PyFs", "__new__"};
+constinit Signature<Str> mkdir_signature{"PyFs", "mkdir", {"path"}};
+constinit Signature<Str> touch_signature{"PyFs", "touch", {"path"}};
+constinit Signature<Str, Str> open_signature{"PyFs", "open", {"path"}, {"mode"}};
+constinit Signature<Str> listdir_signature{"PyFs", "listdir", {"path"}};
+constinit Signature<Str, Bool> remove_signature{"PyFs", "remove", {"path"}, {"recurse"}};
+constinit Signature<Str, OptionalStr> tree_signature{
+    "PyFs", "tree", {"path"}, {"ident", kOptional}};
+
+FileSystem &file_system_of(PyObject *self) noexcept { return *as_object<PyFsObject>(self)->fs; }
+
+PyRef status_result(const fs::Status &status) noexcept {
+    if (status) return none_result();
+    raise_io_error(status.error());
+    return {};
+}
+
+// A tree's text: every directory of `path` followed by its own subtree indented two more
+// blanks, then every file; each line ends with a newline. On failure `out` holds a partial
+// text, which the caller discards.
+fs::Status render_tree(const FileSystem &fs, const std::string &path, const std::string &prefix,
+                       std::string &out) {
+    auto id = fs.get_inode_by_path_raw(path);
+    if (!id) return id.error();
+    auto listing = fs.ls_raw(*id);
+    if (!listing) return listing.error();
+
+    const std::string child_prefix = prefix + "  ";
+    for (const std::string &name : listing->directories) {
+        out += prefix;
+        out += name;
+        out += "/\n";
+        QUORVEX_TRY(render_tree(fs, path + "/" + name, child_prefix, out));
+    }
+    for (const std::string &name : listing->files) {
+        out += prefix;
+        out += name;
+        out += '\n';
+    }
+    return {};
+}
+
+PyRef string_list(const std::vector<std::string> &names) noexcept {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    if (!list) return list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        PyRef name = str_result(names[i]);
+        if (!name) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
+    }
+    return list;
+}
+
+// ---- entry points ---------------------------------------------------------------------
+
+PyObject *fs_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        if (!new_signature.parse_new(args, kwargs)) return nullptr;
+        std::shared_ptr<FileSystem> fs = FileSystem::make();
+        return allocate_instance<PyFsObject>(type,
+                                             [&](PyFsObject *object) noexcept {
+                                                 new (&object->fs)
+                                                     std::shared_ptr<FileSystem>(std::move(fs));
+                                             })
+            .release();
+    });
+}
+
+void fs_dealloc(PyObject *self) noexcept {
+    as_object<PyFsObject>(self)->fs.~shared_ptr();
+    free_instance(self);
+}
+
+PyObject *fs_str(PyObject *self) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        if (!check_receiver(self, PyFsObject::type(), PyFsObject::kClassName)) return nullptr;
+        return str_result(file_system_of(self).render()).release();
+    });
+}
+
+PyObject *fs_mkdir(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        auto parsed = mkdir_signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
+        if (!parsed) return nullptr;
+        auto [path] = *parsed;
+        return status_result(file_system_of(self).mkdir(path)).release();
+    });
+}
+
+PyObject *fs_touch(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        auto parsed = touch_signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
+        if (!parsed) return nullptr;
+        auto [path] = *parsed;
+        return status_result(file_system_of(self).touch(path)).release();
+    });
+}
+
+PyObject *fs_open(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                  PyObject *kwnames) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        auto parsed = open_signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
+        if (!parsed) return nullptr;
+        auto [path, mode_text] = *parsed;
+        // The mode is checked before the path is looked at, so a bad mode creates nothing.
+        auto mode = fs::FileHandleType::from_str(mode_text);
+        if (!mode) {
+            raise_io_error(mode.error());
+            return nullptr;
+        }
+        auto handle = FileSystem::open(as_object<PyFsObject>(self)->fs, path, *mode, true);
+        if (!handle) {
+            raise_io_error(handle.error());
+            return nullptr;
+        }
+        return wrap_file_handle(std::move(*handle)).release();
+    });
+}
+
+PyObject *fs_listdir(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        auto parsed = listdir_signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
+        if (!parsed) return nullptr;
+        auto [path] = *parsed;
+        const FileSystem &fs = file_system_of(self);
+        auto id = fs.get_inode_by_path_raw(path);
+        if (!id) {
+            raise_io_error(id.error());
+            return nullptr;
+        }
+        auto listing = fs.ls_raw(*id);
+        if (!listing) {
+            raise_io_error(listing.error());
+            return nullptr;
+        }
+        PyRef files = string_list(listing->files);
+        if (!files) return nullptr;
+        PyRef directories = string_list(listing->directories);
+        if (!directories) return nullptr;
+        PyRef pair = PyRef::steal(PyTuple_New(2));
+        if (!pair) return nullptr;
+        PyTuple_SET_ITEM(pair.get(), 0, files.release());
+        PyTuple_SET_ITEM(pair.get(), 1, directories.release());
+        return pair.release();
+    });
+}
+
+PyObject *fs_remove(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        auto parsed = remove_signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
+        if (!parsed) return nullptr;
+        auto [path, recurse] = *parsed;
+        return status_result(file_system_of(self).rm(path, recurse)).release();
+    });
+}
+
+PyObject *fs_tree(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                  PyObject *kwnames) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        auto parsed = tree_signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
+        if (!parsed) return nullptr;
+        auto [path, ident] = *parsed;
+        std::string out;
+        auto status = render_tree(file_system_of(self), std::string(path),
+                                  std::string(ident.value_or(std::string_view())), out);
+        if (!status) {
+            raise_io_error(status.error());
+            return nullptr;
+        }
+        return str_result(out).release();
+    });
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef fs_methods[] = {
+    {"mkdir", method_function(fs_mkdir), kFastcall, doc::kMkdir},
+    {"touch", method_function(fs_touch), kFastcall, doc::kTouch},
+    {"open", method_function(fs_open), kFastcall, doc::kOpen},
+    {"listdir", method_function(fs_listdir), kFastcall, doc::kListdir},
+    {"remove", method_function(fs_remove), kFastcall, doc::kRemove},
+    {"tree", method_function(fs_tree), kFastcall, doc::kTree},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot fs_slots[] = {
+    {Py_tp_new, slot_function(fs_new)},          {Py_tp_dealloc, slot_function(fs_dealloc)},
+    {Py_tp_str, slot_function(fs_str)},          {Py_tp_methods, fs_methods},
+    {Py_tp_doc, const_cast<char *>(doc::kPyFs)}, {0, nullptr},
+};
+
+PyType_Spec fs_spec = {
+    "builtins.PyFs", static_cast<int>(sizeof(PyFsObject)), 0, Py_TPFLAGS_DEFAULT, fs_slots,
+};
+
+} // namespace
+
+PyRef create_fs_type() noexcept {
+    PyRef type = make_type(fs_spec);
+    if (type) seal_type(reinterpret_cast<PyTypeObject *>(type.get()));
+    return type;
+}
+
+} // namespace quorvex::py

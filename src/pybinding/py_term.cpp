@@ -1,0 +1,84 @@
+// PyTerm: a terminal, with its own working directory, over the file system of a PyFs.
+#include <Python.h>
+
+#include <string>
+
+#include "pybinding/binder.hpp"
+#include "pybinding/docstrings.hpp"
+#include "pybinding/errors.hpp"
+#include "pybinding/objects.hpp"
+#include "pybinding/results.hpp"
+#include "pybinding/type_support.hpp"
+#include "terminal/terminal.hpp"
+
+namespace quorvex::py {
+namespace {
+
+using terminal::Terminal;
+
+constinit Signature<Instance<PyFsObject>> new_signature{"PyTerm", "__new__", {"fs"}};
+constinit Signature<Str> exec_signature{"PyTerm", "exec", {"command"}};
+
+PyObject *term_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        auto parsed = new_signature.parse_new(args, kwargs);
+        if (!parsed) return nullptr;
+        auto [fs] = *parsed;
+        Terminal terminal(fs->fs);
+        return allocate_instance<PyTermObject>(type,
+                                               [&](PyTermObject *object) noexcept {
+                                                   new (&object->terminal)
+                                                       Locked<Terminal>(std::move(terminal));
+                                               })
+            .release();
+    });
+}
+
+void term_dealloc(PyObject *self) noexcept {
+    reinterpret_cast<PyTermObject *>(self)->terminal.~Locked();
+    free_instance(self);
+}
+
+PyObject *term_exec(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        auto parsed = exec_signature.parse(self, PyTermObject::type(), args, nargs, kwnames);
+        if (!parsed) return nullptr;
+        auto [command] = *parsed;
+        // The lock covers the run alone; the text becomes a str after it is released.
+        terminal::TextResult result = as_object<PyTermObject>(self)->terminal.with(
+            [&](Terminal &terminal) { return terminal.run(command); });
+        if (!result) {
+            raise_value_error(result.error());
+            return nullptr;
+        }
+        return str_result(*result).release();
+    });
+}
+
+PyMethodDef term_methods[] = {
+    {"exec", method_function(term_exec), METH_FASTCALL | METH_KEYWORDS, doc::kExec},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot term_slots[] = {
+    {Py_tp_new, slot_function(term_new)},
+    {Py_tp_dealloc, slot_function(term_dealloc)},
+    {Py_tp_methods, term_methods},
+    {Py_tp_doc, const_cast<char *>(doc::kPyTerm)},
+    {0, nullptr},
+};
+
+PyType_Spec term_spec = {
+    "builtins.PyTerm", static_cast<int>(sizeof(PyTermObject)), 0, Py_TPFLAGS_DEFAULT, term_slots,
+};
+
+} // namespace
+
+PyRef create_term_type() noexcept {
+    PyRef type = make_type(term_spec);
+    if (type) seal_type(reinterpret_cast<PyTypeObject *>(type.get()));
+    return type;
+}
+
+} // namespace quorvex::py

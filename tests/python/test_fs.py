@@ -1,0 +1,160 @@
+import re
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import quorvex
+from conftest import ROOT_ONLY
+
+
+def test_new_file_systems_are_independent():
+    first, second = quorvex.PyFs(), quorvex.PyFs()
+    assert first.mkdir("a") is None
+    assert second.listdir("/") == ([], [])
+    assert str(second) == ROOT_ONLY
+
+
+def test_str_renders_the_whole_file_system(fs):
+    fs.mkdir("docs")
+    fs.touch('docs/q"\n')
+    root = ('0: INode { id: 0, parent: 0, depth: 0, name: "", data: RwLock { data: Directory '
+            "{ children: [1] }, poisoned: false, .. } }")
+    docs = ('1: INode { id: 1, parent: 0, depth: 1, name: "docs", data: RwLock { data: '
+            "Directory { children: [2] }, poisoned: false, .. } }")
+    file = ('2: INode { id: 2, parent: 1, depth: 2, name: "q\\"\\n", data: RwLock { data: '
+            "File { data: FileData { data: [] }, lock: FileLock { flag: 0 } }, "
+            "poisoned: false, .. } }")
+    text = str(fs)
+    assert text.startswith("FileSystem { inodes: {") and text.endswith("}, next_inode_id: 3 }")
+    entries = text[len("FileSystem { inodes: {"):-len("}, next_inode_id: 3 }")]
+    assert sorted([root, docs, file]) == sorted(split_entries(entries))
+
+
+def split_entries(text):
+    """Splits the inode map at the entry boundaries (" }, N: INode")."""
+    return re.split(r"(?<= \}), (?=\d+: INode )", text)
+
+
+@pytest.mark.parametrize(
+    "setup, call, message",
+    [
+        (["a"], lambda fs: fs.mkdir("a"), "Resource already exists"),
+        ([], lambda fs: fs.mkdir("x/y"), "Inode not found"),
+        ([], lambda fs: fs.mkdir("/"), "Resource already exists"),
+        ([], lambda fs: fs.touch("."), "Resource already exists"),
+        (["f:file"], lambda fs: fs.touch("f/g"), "The specified INode is not a directory"),
+        (["f:file"], lambda fs: fs.mkdir("f"), "Resource already exists"),
+    ],
+)
+def test_creation_failures(fs, setup, call, message, raises_exactly):
+    for item in setup:
+        name, _, kind = item.partition(":")
+        (fs.touch if kind == "file" else fs.mkdir)(name)
+    before = fs.listdir("/")
+    with raises_exactly(ValueError, message) as info:
+        call(fs)
+    assert info.value.args == (message,) and info.value.__cause__ is None
+    assert fs.listdir("/") == before
+
+
+def test_depth_limit(fs, raises_exactly):
+    path = ""
+    for _ in range(64):
+        path += "/d"
+        fs.mkdir(path)
+    with raises_exactly(ValueError, "Maximum filesystem depth exceeded"):
+        fs.mkdir(path + "/d")
+    assert fs.tree("/").count("\n") == 64
+
+
+def test_listdir_separates_files_from_directories_in_creation_order(fs):
+    fs.touch("b")
+    fs.mkdir("a")
+    fs.touch("c")
+    assert fs.listdir("/") == (["b", "c"], ["a"])
+    assert fs.listdir("\\a\\") == ([], [])
+
+
+@pytest.mark.parametrize("method", ["listdir", "tree"])
+@pytest.mark.parametrize(
+    "path, message",
+    [("/f", "The specified INode is not a directory"), ("/nope", "Inode not found"),
+     ("/f/x", "The specified INode is not a directory"), ("/nope/x", "Inode not found")],
+)
+def test_listing_failures(fs, method, path, message, raises_exactly):
+    fs.touch("f")
+    with raises_exactly(ValueError, message):
+        getattr(fs, method)(path)
+
+
+@pytest.fixture
+def sample(fs):
+    fs.mkdir("docs")
+    fs.touch("docs/a.txt")
+    fs.mkdir("docs/old")
+    fs.touch("readme")
+    return fs
+
+
+def test_tree_renders_directories_first_with_their_subtrees(sample):
+    assert sample.tree("/") == "docs/\n  old/\n  a.txt\nreadme\n"
+    assert sample.tree("/", "--") == "--docs/\n--  old/\n--  a.txt\n--readme\n"
+    assert sample.tree(path="/docs", ident="> ") == "> old/\n> a.txt\n"
+
+
+@pytest.mark.parametrize("path", ["/docs", "/docs/", "\\docs", "docs", "/x/../docs/."])
+@pytest.mark.parametrize("ident", [None, ""])
+def test_tree_path_spellings_and_empty_ident(sample, path, ident):
+    sample.mkdir("x")
+    assert sample.tree(path, ident) == "old/\na.txt\n"
+
+
+def test_tree_of_an_empty_file_system(fs):
+    assert fs.tree("/") == ""
+
+
+def test_remove(sample, raises_exactly):
+    sample.remove("/readme", False)
+    assert sample.listdir("/") == ([], ["docs"])
+    with raises_exactly(ValueError, "Directory is not empty"):
+        sample.remove("/docs", False)
+    with raises_exactly(ValueError, "Inode not found"):
+        sample.remove("/readme", True)
+    sample.remove(recurse=True, path="/docs")
+    assert sample.listdir("/") == ([], [])
+
+
+@pytest.mark.parametrize("mode", ["", "r", "w", "rw"])
+def test_remove_refuses_a_held_file(sample, mode, raises_exactly):
+    held = sample.open("/docs/a.txt", mode)
+    for path, recurse in [("/docs/a.txt", False), ("/docs", True)]:
+        with raises_exactly(ValueError, "Resource is currently in use"):
+            sample.remove(path, recurse)
+    held.close()
+    sample.remove("/docs", True)
+    assert sample.listdir("/") == (["readme"], [])
+
+
+def test_removing_the_root_finishes_and_leaves_a_usable_file_system(sample):
+    try:
+        sample.remove("/", True)
+    except ValueError:
+        pass
+    sample.mkdir("again")
+    assert "again" in sample.listdir("/")[1]
+
+
+names = st.text(st.characters(blacklist_characters="/\\\0", blacklist_categories=("Cs",)),
+                min_size=1, max_size=6).filter(lambda n: n not in (".", ".."))
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(names, st.booleans()), max_size=12, unique_by=lambda t: t[0]))
+def test_listdir_and_tree_agree_with_what_was_made(entries):
+    fs = quorvex.PyFs()
+    for name, is_dir in entries:
+        (fs.mkdir if is_dir else fs.touch)("/" + name)
+    files = [n for n, d in entries if not d]
+    dirs = [n for n, d in entries if d]
+    assert fs.listdir("/") == (files, dirs)
+    assert fs.tree("/") == "".join(f"{d}/\n" for d in dirs) + "".join(f"{f}\n" for f in files)

@@ -1,0 +1,299 @@
+"""Drives quorvex and a small pure-Python model of it with the same random operations.
+
+Every answer is compared: results, exception types and texts, listing order, offsets,
+lock conflicts, and the full structure rendering of the file system.
+"""
+import re
+
+import hypothesis.strategies as st
+from hypothesis import settings
+from hypothesis.stateful import Bundle, RuleBasedStateMachine, invariant, rule
+
+import quorvex
+
+MAX_DEPTH = 64
+
+
+class ModelError(Exception):
+    """An expected ValueError, carrying its message."""
+
+
+class Node:
+    def __init__(self, ident, parent, depth, name, is_dir):
+        self.id, self.parent, self.depth, self.name = ident, parent, depth, name
+        self.children = [] if is_dir else None
+        self.data = None if is_dir else bytearray()
+        self.flag = 0
+
+    @property
+    def is_dir(self):
+        return self.children is not None
+
+
+class Model:
+    def __init__(self):
+        self.nodes = {0: Node(0, 0, 0, "", True)}
+        self.next_id = 1
+
+    # -- lookups ---------------------------------------------------------------------
+    def find(self, node, name):
+        if name in ("", "."):
+            return node.id
+        if name == "..":
+            return node.parent
+        if not node.is_dir:
+            raise ModelError("The specified INode is not a directory")
+        for child in node.children:
+            if self.nodes[child].name == name:
+                return child
+        raise ModelError("Inode not found")
+
+    def resolve(self, path):
+        node = self.nodes[0]
+        for part in re.split(r"[/\\]", path):
+            if part in ("", "."):
+                continue
+            node = self.nodes[node.parent if part == ".." else self.find(node, part)]
+        return node.id
+
+    @staticmethod
+    def split(path):
+        cut = max(path.rfind("/"), path.rfind("\\"))
+        return ("", path) if cut < 0 else (path[:cut], path[cut + 1 :])
+
+    # -- creation --------------------------------------------------------------------
+    def create(self, parent_id, name, is_dir):
+        if name in ("", ".", "..") or "/" in name or "\\" in name:
+            raise ModelError("Resource already exists")
+        ident = self.next_id
+        self.next_id += 1
+        parent = self.nodes[parent_id]
+        try:
+            self.find(parent, name)
+            raise ModelError("Resource already exists")
+        except ModelError as error:
+            if str(error) == "Resource already exists":
+                raise
+        if parent.depth + 1 > MAX_DEPTH:
+            raise ModelError("Maximum filesystem depth exceeded")
+        if not parent.is_dir:
+            raise ModelError("The specified INode is not a directory")
+        self.nodes[ident] = Node(ident, parent_id, parent.depth + 1, name, is_dir)
+        parent.children.append(ident)
+        return ident
+
+    def make(self, path, is_dir):
+        parent_path, name = self.split(path)
+        self.create(self.resolve(parent_path), name, is_dir)
+
+    # -- files -----------------------------------------------------------------------
+    def open(self, path, mode):
+        if mode not in ("", "r", "w", "rw", "wr"):
+            raise ModelError("Unrecognized file mode")
+        parent_path, name = self.split(path)
+        parent = self.nodes[self.resolve(parent_path)]
+        try:
+            ident = self.find(parent, name)
+        except ModelError as error:
+            if str(error) != "Inode not found":
+                raise
+            ident = self.create(parent.id, name, False)
+        node = self.nodes[ident]
+        if node.is_dir:
+            raise ModelError("The specified INode is not a file")
+        if "w" in mode:
+            if node.flag != 0:
+                raise ModelError("Resource is currently in use")
+            node.flag = -1
+        else:
+            if node.flag < 0:
+                raise ModelError("Resource is currently in use")
+            node.flag += 1
+        return {"id": ident, "mode": mode, "offset": 0, "open": True}
+
+    # -- listing and removal ---------------------------------------------------------
+    def listdir(self, path):
+        node = self.nodes[self.resolve(path)]
+        if not node.is_dir:
+            raise ModelError("The specified INode is not a directory")
+        kids = [self.nodes[c] for c in node.children]
+        return ([k.name for k in kids if not k.is_dir], [k.name for k in kids if k.is_dir])
+
+    def tree(self, path, prefix):
+        files, dirs = self.listdir(path)
+        out = ""
+        for name in dirs:
+            out += f"{prefix}{name}/\n" + self.tree(f"{path}/{name}", prefix + "  ")
+        return out + "".join(f"{prefix}{name}\n" for name in files)
+
+    def remove_id(self, ident, recurse):
+        node = self.nodes[ident]
+        if node.is_dir:
+            if node.children and not recurse:
+                raise ModelError("Directory is not empty")
+            for child in list(node.children):
+                self.remove_id(child, True)
+        elif node.flag != 0:
+            raise ModelError("Resource is currently in use")
+        if ident != 0:
+            self.nodes[node.parent].children.remove(ident)
+            del self.nodes[ident]
+
+    # -- rendering -------------------------------------------------------------------
+    def render(self):
+        def kind(node):
+            if node.is_dir:
+                return "Directory { children: [%s] }" % ", ".join(map(str, node.children))
+            data = ", ".join(str(b) for b in node.data)
+            return "File { data: FileData { data: [%s] }, lock: FileLock { flag: %d } }" % (
+                data,
+                node.flag,
+            )
+
+        entries = ", ".join(
+            f'{n.id}: INode {{ id: {n.id}, parent: {n.parent}, depth: {n.depth}, name: "{n.name}", '
+            f"data: RwLock {{ data: {kind(n)}, poisoned: false, .. }} }}"
+            for n in sorted(self.nodes.values(), key=lambda n: n.id)
+        )
+        return f"FileSystem {{ inodes: {{{entries}}}, next_inode_id: {self.next_id} }}"
+
+
+def outcome(call):
+    try:
+        return ("ok", call())
+    except (ValueError, ModelError) as error:
+        return ("error", str(error))
+
+
+names = st.sampled_from(["a", "b", "c", "", ".", ".."])
+paths = st.lists(names, min_size=0, max_size=4).flatmap(
+    lambda parts: st.sampled_from(["/", "\\"]).map(lambda sep: sep + sep.join(parts))
+    | st.just("/".join(parts))
+)
+modes = st.sampled_from(["", "r", "w", "rw", "wr", "x", "rr"])
+
+
+class FileSystemMachine(RuleBasedStateMachine):
+    handles = Bundle("handles")
+
+    def __init__(self):
+        super().__init__()
+        self.fs = quorvex.PyFs()
+        self.model = Model()
+
+    def check(self, real, model):
+        assert outcome(real) == outcome(model)
+
+    @rule(path=paths, directory=st.booleans())
+    def make(self, path, directory):
+        method = self.fs.mkdir if directory else self.fs.touch
+        self.check(lambda: method(path), lambda: self.model.make(path, directory))
+
+    @rule(target=handles, path=paths, mode=modes)
+    def open(self, path, mode):
+        real, model = outcome(lambda: self.fs.open(path, mode)), outcome(
+            lambda: self.model.open(path, mode)
+        )
+        assert real[0] == model[0]
+        if real[0] == "error":
+            assert real[1] == model[1]
+            return None
+        return (real[1], model[1])
+
+    @rule(pair=handles, data=st.binary(max_size=40))
+    def write(self, pair, data):
+        if pair is None:
+            return
+        real, model = pair
+
+        def model_write():
+            if not model["open"]:
+                raise ModelError("Invalid file descriptor")
+            if "w" not in model["mode"]:
+                raise ModelError("File does not support the specified operation: write")
+            content, at = self.model.nodes[model["id"]].data, model["offset"]
+            content[at : at + len(data)] = data
+            return len(data)
+
+        self.check(lambda: real.write(data), model_write)
+
+    @rule(pair=handles, size=st.integers(0, 50))
+    def read(self, pair, size):
+        if pair is None:
+            return
+        real, model = pair
+
+        def model_read():
+            if not model["open"]:
+                raise ModelError("Invalid file descriptor")
+            if "r" not in model["mode"]:
+                raise ModelError("File does not support the specified operation: read")
+            content, at = self.model.nodes[model["id"]].data, model["offset"]
+            chunk = bytes(content[at : at + size])
+            model["offset"] += len(chunk)
+            return chunk
+
+        self.check(lambda: real.read(size), model_read)
+
+    @rule(pair=handles, distance=st.integers(0, 60), whence=st.sampled_from([0, 1, 2]))
+    def seek(self, pair, distance, whence):
+        if pair is None:
+            return
+        real, model = pair
+        member = [quorvex.Whence.SEEK_SET, quorvex.Whence.SEEK_CUR, quorvex.Whence.SEEK_END]
+
+        def model_seek():
+            if not model["open"]:
+                raise ModelError("Invalid file descriptor")
+            length = len(self.model.nodes[model["id"]].data)
+            at = model["offset"]
+            target = [distance, at + distance, max(length - distance, 0)][whence]
+            model["offset"] = min(target, length)
+
+        self.check(lambda: real.seek(distance, member[whence]), model_seek)
+        self.check(real.tell, lambda: model["offset"] if model["open"] else _closed())
+
+    @rule(pair=handles)
+    def close(self, pair):
+        if pair is None:
+            return
+        real, model = pair
+
+        def model_close():
+            if not model["open"]:
+                raise ModelError("Invalid file descriptor")
+            node = self.model.nodes[model["id"]]
+            node.flag = 0 if "w" in model["mode"] else node.flag - 1
+            model["open"] = False
+
+        self.check(real.close, model_close)
+
+    @rule(path=paths)
+    def listdir(self, path):
+        self.check(lambda: self.fs.listdir(path), lambda: self.model.listdir(path))
+
+    @rule(path=paths, prefix=st.sampled_from([None, "", "> "]))
+    def tree(self, path, prefix):
+        self.check(
+            lambda: self.fs.tree(path, prefix),
+            lambda: self.model.tree(path, prefix or ""),
+        )
+
+    @rule(path=paths, recurse=st.booleans())
+    def remove(self, path, recurse):
+        self.check(
+            lambda: self.fs.remove(path, recurse),
+            lambda: self.model.remove_id(self.model.resolve(path), recurse),
+        )
+
+    @invariant()
+    def renderings_agree(self):
+        assert str(self.fs) == self.model.render()
+
+
+def _closed():
+    raise ModelError("Invalid file descriptor")
+
+
+FileSystemMachine.TestCase.settings = settings(max_examples=150, stateful_step_count=40, deadline=None)
+TestFileSystemModel = FileSystemMachine.TestCase
