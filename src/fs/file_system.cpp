@@ -138,6 +138,17 @@ bool FileSystem::name_is_acceptable(std::string_view name) noexcept {
            name.find_first_of("/\\") == std::string_view::npos;
 }
 
+bool FileSystem::has_entry_named_locked(const ChildList &children, std::string_view name) const {
+    if (children.indexed()) return children.find(name).has_value();
+    // Own names only: following a link here could lead back to the directory whose lock
+    // the caller holds exclusively, and an entry that does not resolve must not hide the
+    // entries behind it.
+    return std::any_of(children.begin(), children.end(), [&](InodeId child) {
+        INodeRef node = inodes_.find(child);
+        return node && node->name_view() == name;
+    });
+}
+
 Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind kind) {
     if (!name_is_acceptable(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
     const InodeId id = next_inode_id_.fetch_add(1);
@@ -159,7 +170,9 @@ Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind ki
     if (directory.unlinked) return IoErrorKind::InodeNotFound;
     // The search above ran without the exclusive lock; a racing creation of the same
     // name may have slipped in since.
-    if (find_child_locked(*entries, node->name_view())) return IoErrorKind::ResourceAlreadyExists;
+    if (has_entry_named_locked(entries->children, node->name_view())) {
+        return IoErrorKind::ResourceAlreadyExists;
+    }
     // The node enters the table before its id enters the list, so a scan of the directory
     // never meets an id the table lacks. Reserving first keeps the two steps all-or-nothing.
     entries->children.reserve_one();

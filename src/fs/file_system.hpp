@@ -99,6 +99,11 @@ class FileSystem {
     // directory's lock, either way.
     [[nodiscard]] Result<InodeId> find_child_locked(const Directory &directory,
                                                     std::string_view name) const;
+    // Whether an entry of the directory whose child list is `children` has the own name
+    // `name` (links not followed, so no other node is locked). The caller holds the
+    // directory's lock, either way.
+    [[nodiscard]] bool has_entry_named_locked(const ChildList &children,
+                                              std::string_view name) const;
     [[nodiscard]] Status unlink(InodeId id);
 
     InodeTable inodes_;

@@ -1,0 +1,287 @@
+// Many threads on one file system at once, each bounded by a fixed number of iterations.
+// The checks run afterwards (or count violations as they go), so that a failure reports
+// what went wrong rather than where a thread happened to be.
+#include <algorithm>
+#include <atomic>
+#include <latch>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fs_test_util.hpp"
+
+namespace quorvex::fs {
+namespace {
+
+using test::id_of;
+using test::Ok;
+using K = IoErrorKind;
+
+constexpr int kThreads = 4;
+
+// Runs body(thread index) on kThreads threads released together.
+template <class Body> void run_together(Body body) {
+    std::latch start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();
+            body(t);
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+}
+
+template <class R> bool failed_with_one_of(const R &result, std::initializer_list<K> allowed) {
+    if (result.ok()) return false;
+    for (K kind : allowed) {
+        if (result.error().kind() == kind) return true;
+    }
+    ADD_FAILURE() << "unexpected " << result.error().debug();
+    return true;
+}
+
+TEST(ConcurrencyTest, CreatingAndLookingUpInOneDirectory) {
+    constexpr int kNames = 64;
+    for (int round = 0; round < 20; ++round) {
+        auto fs = FileSystem::make();
+        ASSERT_TRUE(Ok(fs->mkdir("d")));
+        const InodeId d = id_of(*fs, "d");
+        std::atomic<int> wins{0}, wrong_lookups{0};
+        run_together([&](int t) {
+            for (int i = 0; i < kNames; ++i) {
+                // Every thread tries every name in the same order, so they race for each.
+                INodeKind kind = (i + t) % 2 ? INodeKind(Directory{}) : INodeKind(File{});
+                const std::string name = "n" + std::to_string(i);
+                wins += !failed_with_one_of(fs->create_inode(d, make_name(name), std::move(kind)),
+                                            {K::ResourceAlreadyExists});
+                // Whatever a lookup finds must carry the name it was asked for.
+                const std::string other = "n" + std::to_string((i * 7 + t) % kNames);
+                for (const auto &found :
+                     {fs->find_inode_by_name(d, other), fs->get_inode_by_path_raw("/d/" + other)}) {
+                    if (!failed_with_one_of(found, {K::InodeNotFound}) &&
+                        fs->lookup(found.value())->name_view() != other) {
+                        ++wrong_lookups;
+                    }
+                }
+                ASSERT_TRUE(Ok(fs->ls_raw(d)));
+            }
+        });
+        EXPECT_EQ(wins.load(), kNames);
+        EXPECT_EQ(wrong_lookups.load(), 0);
+        const auto children = test::children_of(*fs, d);
+        EXPECT_EQ(std::set<InodeId>(children.begin(), children.end()).size(),
+                  static_cast<std::size_t>(kNames));
+        const Listing listing = fs->ls_raw(d).value();
+        std::set<std::string> names(listing.files.begin(), listing.files.end());
+        names.insert(listing.directories.begin(), listing.directories.end());
+        EXPECT_EQ(names.size(), static_cast<std::size_t>(kNames));
+        EXPECT_EQ(fs->inode_count(), static_cast<std::size_t>(kNames) + 2);
+    }
+}
+
+TEST(ConcurrencyTest, LockWordAdmitsOneWriterOrManyReaders) {
+    constexpr int kIterations = 1000000;
+    FileLock lock;
+    std::atomic<int> readers{0}, writers{0}, violations{0};
+    // A release from a state that the word should never be in counts, rather than ends the run.
+    const auto released = [&](FileLock &word, void (FileLock::*release)()) {
+        try {
+            (word.*release)();
+        } catch (const InvariantViolation &) {
+            ++violations;
+        }
+    };
+    run_together([&](int t) {
+        for (int i = 0; i < kIterations; ++i) {
+            if ((i + t) % 3 == 0) {
+                if (!lock.try_acquire_exclusive()) continue;
+                if (++writers != 1 || readers.load() != 0) ++violations;
+                --writers;
+                released(lock, &FileLock::release_exclusive);
+            } else {
+                if (!lock.try_acquire_shared()) continue;
+                ++readers;
+                if (writers.load() != 0) ++violations;
+                --readers;
+                released(lock, &FileLock::release_shared);
+            }
+        }
+    });
+    EXPECT_EQ(violations.load(), 0);
+    EXPECT_EQ(lock.flag(), FileLock::kFree);
+}
+
+TEST(ConcurrencyTest, NoWriterEverSharesAFile) {
+    constexpr int kFiles = 2;
+    constexpr int kIterations = 5000;
+    auto fs = FileSystem::make();
+    struct Holders {
+        std::atomic<int> readers{0};
+        std::atomic<int> writers{0};
+    };
+    Holders holders[kFiles];
+    std::atomic<int> violations{0};
+    run_together([&](int t) {
+        std::minstd_rand random(static_cast<unsigned>(t) + 1);
+        const char *modes[] = {"", "r", "r", "w", "rw"};
+        for (int i = 0; i < kIterations; ++i) {
+            const int file = static_cast<int>(random() % kFiles);
+            const FileHandleType mode = test::mode(modes[random() % 5]);
+            auto handle = FileSystem::open(fs, "f" + std::to_string(file), mode, true);
+            if (failed_with_one_of(handle, {K::ResourceCurrentInUse, K::ResourceAlreadyExists})) {
+                continue;
+            }
+            // The counters move only while the handle is held, so a writer that ever
+            // overlapped another holder shows up in them.
+            Holders &holder = holders[file];
+            if (mode.can_write()) {
+                if (++holder.writers != 1 || holder.readers.load() != 0) ++violations;
+                const test::Bytes fill(8, static_cast<std::uint8_t>(t * 50 + i % 50));
+                ASSERT_TRUE(Ok(handle->write(fill)));
+                if (test::contents_of(*fs, *handle->id()) != fill) ++violations;
+                --holder.writers;
+            } else {
+                ++holder.readers;
+                if (holder.writers.load() != 0) ++violations;
+                test::Bytes first(8), second(8);
+                if (mode.can_read() && Ok(handle->read(first)) &&
+                    Ok(handle->seek(SeekOrigin::Start, 0)) && Ok(handle->read(second)) &&
+                    first != second) {
+                    ++violations; // the bytes changed under a reader
+                }
+                --holder.readers;
+            }
+            ASSERT_TRUE(Ok(handle->close()));
+        }
+    });
+    EXPECT_EQ(violations.load(), 0);
+    for (int file = 0; file < kFiles; ++file) {
+        const InodeId id = id_of(*fs, "f" + std::to_string(file));
+        EXPECT_EQ(test::flag_of(*fs, id), 0);
+        const auto bytes = test::contents_of(*fs, id);
+        EXPECT_EQ(std::set<std::uint8_t>(bytes.begin(), bytes.end()).size(), 1u);
+    }
+}
+
+// After any mix of operations: every child id is in the table under its directory, every
+// other node sits in its parent's list exactly once, names are unique per directory, and
+// no lock word is left taken.
+void check_tree(const FileSystem &fs) {
+    std::map<InodeId, INodeRef> nodes;
+    for (InodeId id = 0; id < fs.next_inode_id(); ++id) {
+        if (INodeRef node = fs.lookup(id)) nodes.emplace(id, std::move(node));
+    }
+    EXPECT_EQ(nodes.size(), fs.inode_count());
+    for (const auto &[id, node] : nodes) {
+        SCOPED_TRACE(id);
+        EXPECT_FALSE(node->unlinked);
+        if (const auto *file = std::get_if<File>(&node->kind)) {
+            EXPECT_EQ(file->lock.flag(), 0);
+        }
+        if (const auto *directory = std::get_if<Directory>(&node->kind)) {
+            std::set<std::string> names;
+            for (InodeId child : directory->children) {
+                ASSERT_TRUE(nodes.count(child)) << "child " << child;
+                EXPECT_EQ(nodes.at(child)->parent, id);
+                EXPECT_TRUE(names.emplace(nodes.at(child)->name_view()).second);
+            }
+        }
+        if (id == kRootId) continue;
+        ASSERT_TRUE(nodes.count(node->parent)) << "orphan";
+        const INode &parent = *nodes.at(node->parent);
+        EXPECT_EQ(node->depth, parent.depth + 1);
+        const ChildList &siblings = std::get<Directory>(parent.kind).children;
+        EXPECT_EQ(std::count(siblings.begin(), siblings.end(), id), 1);
+    }
+}
+
+TEST(ConcurrencyTest, CreationRacingTheRemovalOfItsParent) {
+    constexpr int kIterations = 10000;
+    auto fs = FileSystem::make();
+    std::atomic<int> created{0};
+    run_together([&](int t) {
+        const std::string child = "/p/x" + std::to_string(t);
+        for (int i = 0; i < kIterations; ++i) {
+            (void)failed_with_one_of(fs->mkdir("/p"), {K::ResourceAlreadyExists});
+            if (!failed_with_one_of(fs->touch(child),
+                                    {K::InodeNotFound, K::ResourceAlreadyExists})) {
+                ++created;
+            }
+            if ((i + t) % 2 == 0) {
+                (void)failed_with_one_of(
+                    fs->rm("/p", true),
+                    {K::InodeNotFound, K::DirectoryIsNotEmpty, K::ResourceCurrentInUse});
+            }
+        }
+    });
+    EXPECT_GT(created.load(), 0);
+    check_tree(*fs);
+}
+
+TEST(ConcurrencyTest, CreatingOpeningListingAndRemovingOverlappingSubtrees) {
+    constexpr int kIterations = 5000;
+    auto fs = FileSystem::make();
+    std::atomic<int> removed{0}, created{0};
+    run_together([&](int t) {
+        std::minstd_rand random(static_cast<unsigned>(t) * 7919 + 3);
+        const auto ok = [](const auto &result) {
+            return !failed_with_one_of(result, {K::ResourceAlreadyExists, K::InodeNotFound,
+                                                K::NotADirectory, K::NotAFile,
+                                                K::ResourceCurrentInUse, K::DirectoryIsNotEmpty});
+        };
+        std::vector<FileHandle> held; // up to two, closed oldest first
+        for (int i = 0; i < kIterations; ++i) {
+            std::string path;
+            for (int depth = 1 + static_cast<int>(random() % 3); depth > 0; --depth) {
+                path += random() % 2 ? "/a" : "/b";
+            }
+            switch (random() % 6) {
+            case 0:
+                created += ok(fs->mkdir(path));
+                break;
+            case 1:
+                created += ok(fs->touch(path));
+                break;
+            case 2:
+                removed += ok(fs->rm(path, random() % 2));
+                break;
+            case 3:
+                if (auto id = fs->get_inode_by_path_raw(path); ok(id)) {
+                    (void)ok(fs->ls_raw(*id));
+                    (void)ok(fs->get_path_by_inode(*id));
+                }
+                break;
+            case 4:
+                (void)fs->render();
+                break;
+            default:
+                auto handle =
+                    FileSystem::open(fs, path, test::mode(random() % 2 ? "r" : "w"), true);
+                if (!ok(handle)) break;
+                if (handle->type().can_write()) {
+                    ASSERT_TRUE(Ok(handle->write(test::bytes(path))));
+                }
+                held.push_back(std::move(*handle));
+                if (held.size() > 2) {
+                    ASSERT_TRUE(Ok(held.front().close()));
+                    held.erase(held.begin());
+                }
+            }
+        }
+        for (FileHandle &handle : held)
+            ASSERT_TRUE(Ok(handle.close()));
+    });
+    EXPECT_GT(created.load(), 0);
+    EXPECT_GT(removed.load(), 0);
+    check_tree(*fs);
+    ASSERT_TRUE(Ok(fs->rm("/", true)));
+    EXPECT_EQ(fs->inode_count(), 1u);
+}
+
+} // namespace
+} // namespace quorvex::fs

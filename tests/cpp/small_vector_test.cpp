@@ -1,0 +1,140 @@
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fs/small_vector.hpp"
+
+namespace quorvex::fs {
+namespace {
+
+// Counts live instances, so that every construction can be matched with a destruction.
+struct Counted {
+    static inline int live = 0;
+    int value = 0;
+    Counted() { ++live; }
+    explicit Counted(int v) : value(v) { ++live; }
+    Counted(const Counted &other) : value(other.value) { ++live; }
+    Counted(Counted &&other) noexcept : value(other.value) { ++live; }
+    Counted &operator=(const Counted &) = default;
+    Counted &operator=(Counted &&) noexcept = default;
+    ~Counted() { --live; }
+    friend bool operator==(const Counted &, const Counted &) = default;
+};
+
+// Over-aligned, so that the inline storage's offset behind the header matters.
+struct alignas(32) Wide {
+    int value = 0;
+    friend bool operator==(const Wide &, const Wide &) = default;
+};
+
+template <class T> T make(int i) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return "value number " + std::to_string(i) + " long enough to allocate";
+    } else if constexpr (std::is_arithmetic_v<T>) {
+        return static_cast<T>(i + 1);
+    } else {
+        return T{i + 1};
+    }
+}
+
+template <class V> struct InlineSize;
+template <class T, std::size_t N> struct InlineSize<SmallVector<T, N>> {
+    static constexpr std::size_t value = N;
+};
+
+template <class V> class SmallVectorTest : public testing::Test {
+  protected:
+    using T = typename V::value_type;
+    static constexpr std::size_t kInline = InlineSize<V>::value;
+
+    static V filled(std::size_t count) {
+        V v;
+        for (std::size_t i = 0; i < count; ++i)
+            v.push_back(make<T>(static_cast<int>(i)));
+        return v;
+    }
+    static std::vector<T> items(const V &v) { return std::vector<T>(v.begin(), v.end()); }
+    static std::vector<T> expected(std::size_t count) { return items(filled(count)); }
+
+    void TearDown() override { EXPECT_EQ(Counted::live, 0); }
+};
+
+using Vectors =
+    testing::Types<SmallVector<int, 1>, SmallVector<std::uint8_t, 32>, SmallVector<std::string, 2>,
+                   SmallVector<Counted, 3>, SmallVector<Wide, 4>>;
+TYPED_TEST_SUITE(SmallVectorTest, Vectors);
+
+TYPED_TEST(SmallVectorTest, StaysInlineUpToItsCapacityThenMovesToTheHeap) {
+    TypeParam v;
+    const auto *object = reinterpret_cast<const std::byte *>(&v);
+    for (std::size_t i = 0; i < this->kInline; ++i) {
+        v.push_back(make<typename TestFixture::T>(static_cast<int>(i)));
+        EXPECT_TRUE(v.is_small());
+    }
+    // Inline elements live inside the object and are suitably aligned.
+    const auto *first = reinterpret_cast<const std::byte *>(v.data());
+    EXPECT_GE(first, object);
+    EXPECT_LE(first + this->kInline * sizeof(typename TestFixture::T), object + sizeof(v));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(first) % alignof(typename TestFixture::T), 0u);
+
+    v.push_back(make<typename TestFixture::T>(static_cast<int>(this->kInline)));
+    EXPECT_FALSE(v.is_small());
+    EXPECT_GE(v.capacity(), v.size());
+    EXPECT_EQ(this->items(v), this->expected(this->kInline + 1));
+}
+
+TYPED_TEST(SmallVectorTest, CopiesAndMovesSmallAndLarge) {
+    for (const std::size_t count : {std::size_t{0}, this->kInline, this->kInline + 5}) {
+        SCOPED_TRACE(count);
+        const auto want = this->expected(count);
+        TypeParam source = this->filled(count);
+
+        TypeParam copy(source);
+        EXPECT_EQ(this->items(copy), want);
+        EXPECT_EQ(this->items(source), want);
+
+        TypeParam moved(std::move(source));
+        EXPECT_EQ(this->items(moved), want);
+        EXPECT_TRUE(source.empty());
+        EXPECT_TRUE(source.is_small());
+        source.push_back(make<typename TestFixture::T>(0)); // the moved-from vector is usable
+        EXPECT_EQ(source.size(), 1u);
+
+        // Assignment over targets that are themselves small or large.
+        for (const std::size_t before : {std::size_t{1}, this->kInline + 3}) {
+            TypeParam copied = this->filled(before);
+            copied = copy;
+            EXPECT_EQ(this->items(copied), want);
+            TypeParam move_target = this->filled(before);
+            move_target = std::move(copied);
+            EXPECT_EQ(this->items(move_target), want);
+            EXPECT_TRUE(copied.empty());
+        }
+        copy = static_cast<const TypeParam &>(copy);
+        EXPECT_EQ(this->items(copy), want);
+    }
+}
+
+TYPED_TEST(SmallVectorTest, EraseKeepsOrderAndResizeValueInitialises) {
+    using T = typename TestFixture::T;
+    TypeParam v = this->filled(this->kInline + 3);
+    auto want = this->expected(this->kInline + 3);
+    for (const std::size_t at :
+         {std::size_t{1}, std::size_t{0}, this->kInline}) { // the last: at end
+        EXPECT_EQ(v.erase(v.begin() + at), v.begin() + at);
+        want.erase(want.begin() + static_cast<std::ptrdiff_t>(at));
+        EXPECT_EQ(this->items(v), want);
+    }
+    v.resize(1);
+    v.resize(this->kInline + 2); // grows back across the inline capacity
+    EXPECT_EQ(v[0], want[0]);
+    for (std::size_t i = 1; i < v.size(); ++i)
+        EXPECT_EQ(v[i], T{});
+    v.resize(0);
+    EXPECT_TRUE(v.empty());
+}
+
+} // namespace
+} // namespace quorvex::fs
