@@ -6,6 +6,14 @@
 
 namespace quorvex::fs {
 
+namespace {
+
+bool is_released(const INode &node) noexcept {
+    return node.released.load(std::memory_order_acquire);
+}
+
+} // namespace
+
 SplitPath split_last_component(std::string_view path) noexcept {
     const auto at = path.find_last_of("/\\");
     if (at == std::string_view::npos) return {std::string_view(), path};
@@ -13,7 +21,7 @@ SplitPath split_last_component(std::string_view path) noexcept {
 }
 
 FileSystem::FileSystem() {
-    inodes_.insert(std::make_shared<INode>(kRootId, kRootId, 0, Name(), Directory{}));
+    inodes_.insert(INodeRef::make(kRootId, kRootId, 0, Name(), Directory{}));
 }
 
 std::shared_ptr<FileSystem> FileSystem::make() {
@@ -25,11 +33,10 @@ Result<INodeRef> FileSystem::resolve(InodeId id) const {
     for (int hops = 0;; ++hops) {
         INodeRef node = inodes_.find(id);
         if (!node) return IoErrorKind::InodeNotFound;
-        std::shared_lock guard(node->lock);
-        const auto *link = std::get_if<Symlink>(&node->kind);
-        if (!link) return node;
+        // A node's kind, and a link's target, never change: no lock is needed to read them.
+        if (!node->is_link()) return node;
         if (hops == kMaxSymlinkHops) return IoErrorKind::InodeNotFound;
-        id = link->target;
+        id = std::get<Symlink>(node->kind).target;
     }
 }
 
@@ -46,23 +53,47 @@ Result<InodeId> FileSystem::find_inode_by_name_with_handle(const INode &director
     std::shared_lock guard(directory.lock);
     const auto *entries = std::get_if<Directory>(&directory.kind);
     if (!entries) return IoErrorKind::NotADirectory;
-    return find_child_locked(*entries, name);
+    auto child = find_child_locked(*entries, name);
+    if (!child) return child.error();
+    return (*child)->id;
 }
 
-Result<InodeId> FileSystem::find_child_locked(const Directory &directory,
+Result<INode *> FileSystem::find_child_locked(const Directory &directory,
                                               std::string_view name) const {
     const ChildList &children = directory.children;
     if (children.indexed()) {
-        if (auto found = children.find(name)) return *found;
+        INode *found = children.find(name);
+        if (found && !is_released(*found)) return found;
         return IoErrorKind::InodeNotFound;
     }
     // The first entry, in creation order, whose node (links followed) has the name.
-    for (InodeId child : children) {
-        auto node = resolve(child);
-        if (!node) return node.error();
-        if ((*node)->name_view() == name) return child;
+    for (auto it = children.begin(); it != children.end(); ++it) {
+        INode *child = it.node();
+        // An entry gone from the table ends the search, as a failed lookup would.
+        if (is_released(*child)) return IoErrorKind::InodeNotFound;
+        if (!child->is_link()) {
+            if (child->name_view() == name) return child;
+            continue;
+        }
+        auto target = resolve(child->id);
+        if (!target) return target.error();
+        if ((*target)->name_view() == name) return child;
     }
     return IoErrorKind::InodeNotFound;
+}
+
+Result<INodeRef> FileSystem::enter(const INode &directory, std::string_view name) const {
+    if (name.empty() || name == ".") return resolve(directory.id);
+    if (name == "..") return resolve(directory.parent);
+    std::shared_lock guard(directory.lock);
+    const auto *entries = std::get_if<Directory>(&directory.kind);
+    if (!entries) return IoErrorKind::NotADirectory;
+    auto child = find_child_locked(*entries, name);
+    if (!child) return child.error();
+    // While the directory is locked its entries are alive, so the child can be pinned
+    // without a trip through the table.
+    if (!(*child)->is_link()) return INodeRef::share(*child);
+    return resolve((*child)->id);
 }
 
 Result<InodeId> FileSystem::find_inode_by_name(InodeId directory, std::string_view name) const {
@@ -92,16 +123,10 @@ Result<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const {
         const std::string_view component = path.substr(0, end);
         path.remove_prefix(std::min(end + 1, path.size()));
         if (component.empty() || component == ".") continue;
-        InodeId next = (*current)->parent;
-        if (component != "..") {
-            auto found = find_inode_by_name_with_handle(**current, component);
-            if (!found) return found.error();
-            next = *found;
-        }
+        auto next = component == ".." ? resolve((*current)->parent) : enter(**current, component);
+        if (!next) return next.error();
         // The next node is pinned before the current one is let go.
-        auto next_node = resolve(next);
-        if (!next_node) return next_node.error();
-        current = std::move(next_node);
+        current = std::move(next);
     }
     return (*current)->id;
 }
@@ -139,14 +164,17 @@ bool FileSystem::name_is_acceptable(std::string_view name) noexcept {
 }
 
 bool FileSystem::has_entry_named_locked(const ChildList &children, std::string_view name) const {
-    if (children.indexed()) return children.find(name).has_value();
+    if (children.indexed()) {
+        const INode *found = children.find(name);
+        return found && !is_released(*found);
+    }
     // Own names only: following a link here could lead back to the directory whose lock
     // the caller holds exclusively, and an entry that does not resolve must not hide the
     // entries behind it.
-    return std::any_of(children.begin(), children.end(), [&](InodeId child) {
-        INodeRef node = inodes_.find(child);
-        return node && node->name_view() == name;
-    });
+    for (auto it = children.begin(); it != children.end(); ++it) {
+        if (it.node()->name_view() == name && !is_released(*it.node())) return true;
+    }
+    return false;
 }
 
 Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind kind) {
@@ -162,7 +190,7 @@ Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind ki
     const std::uint64_t depth = directory.depth + 1;
     if (depth > kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
 
-    auto node = std::make_shared<INode>(id, parent, depth, std::move(name), std::move(kind));
+    auto node = INodeRef::make(id, parent, depth, std::move(name), std::move(kind));
     std::unique_lock guard(directory.lock);
     auto *entries = std::get_if<Directory>(&directory.kind);
     if (!entries) return IoErrorKind::NotADirectory;
@@ -176,13 +204,9 @@ Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind ki
     // The node enters the table before its id enters the list, so a scan of the directory
     // never meets an id the table lacks. Reserving first keeps the two steps all-or-nothing.
     entries->children.reserve_one();
-    const std::string_view name_in_node = node->name_view();
-    const bool is_link = std::holds_alternative<Symlink>(node->kind);
+    INode *child = node.get();
     inodes_.insert(std::move(node));
-    entries->children.append(id, name_in_node, is_link, [this](InodeId child) {
-        // Every listed child is in the table, and stays there while it is listed.
-        return inodes_.find(child)->name_view();
-    });
+    entries->children.append(child);
     return id;
 }
 
@@ -202,27 +226,25 @@ Status FileSystem::touch(std::string_view path) { return make_node(path, File{})
 Result<Listing> FileSystem::ls_raw(InodeId id) const {
     auto node = resolve(id);
     if (!node) return node.error();
-    ChildIds children;
-    {
-        std::shared_lock guard((*node)->lock);
-        const auto *entries = std::get_if<Directory>(&(*node)->kind);
-        if (!entries) return IoErrorKind::NotADirectory;
-        entries->children.copy_to(children);
-    }
-    node->reset();
-
+    std::shared_lock guard((*node)->lock);
+    const auto *entries = std::get_if<Directory>(&(*node)->kind);
+    if (!entries) return IoErrorKind::NotADirectory;
+    // Names and kinds of listed children are immutable and the children stay alive while
+    // the directory is locked, so the listing is read in one pass under that lock alone.
     Listing listing;
-    for (InodeId child : children) {
-        auto child_node = resolve(child);
-        // A child removed since the copy was taken is simply no longer listed.
-        if (!child_node) continue;
-        const INode &entry = **child_node;
-        bool is_directory;
-        {
-            std::shared_lock guard(entry.lock);
-            is_directory = std::holds_alternative<Directory>(entry.kind);
+    for (auto it = entries->children.begin(); it != entries->children.end(); ++it) {
+        const INode *entry = it.node();
+        INodeRef target;
+        // An entry gone from the table is not listed.
+        if (is_released(*entry)) continue;
+        if (entry->is_link()) {
+            auto resolved = resolve(entry->id);
+            // A link that leads nowhere is not listed.
+            if (!resolved) continue;
+            target = std::move(*resolved);
+            entry = target.get();
         }
-        (is_directory ? listing.directories : listing.files).emplace_back(entry.name_view());
+        (entry->is_directory() ? listing.directories : listing.files).emplace_back(entry->name_view());
     }
     return listing;
 }

@@ -95,10 +95,12 @@ class FileSystem {
 
     [[nodiscard]] Status make_node(std::string_view path, INodeKind kind);
     [[nodiscard]] static bool name_is_acceptable(std::string_view name) noexcept;
-    // The entry of `directory` whose node is called `name`. The caller holds the
-    // directory's lock, either way.
-    [[nodiscard]] Result<InodeId> find_child_locked(const Directory &directory,
+    // The entry of `directory` whose node (links followed) is called `name`, as listed.
+    // The caller holds the directory's lock, either way.
+    [[nodiscard]] Result<INode *> find_child_locked(const Directory &directory,
                                                     std::string_view name) const;
+    // The node that `name` leads to from `directory` ("", "." and ".." included), pinned.
+    [[nodiscard]] Result<INodeRef> enter(const INode &directory, std::string_view name) const;
     // Whether an entry of the directory whose child list is `children` has the own name
     // `name` (links not followed, so no other node is locked). The caller holds the
     // directory's lock, either way.

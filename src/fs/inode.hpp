@@ -3,11 +3,14 @@
 
 #include <atomic>
 #include <cstdint>
-#include <shared_mutex>
+#include <cstddef>
+#include <utility>
 #include <string_view>
 #include <variant>
 
 #include "fs/child_list.hpp"
+#include "fs/inode_ref.hpp"
+#include "fs/rw_lock.hpp"
 #include "fs/small_vector.hpp"
 
 namespace quorvex::fs {
@@ -78,23 +81,61 @@ struct Symlink {
 using INodeKind = std::variant<File, Directory, Symlink>;
 
 // One node of the tree. id, parent, depth and name never change once the node exists and
-// may be read by anyone holding the node; `kind` (and `unlinked`) only under `lock`.
+// may be read by anyone holding the node; `kind` (and `unlinked`) only under `lock`. The
+// alternative that `kind` holds never changes either, so is_directory() and is_link()
+// need no lock.
 struct INode {
     INode(InodeId id_, InodeId parent_, std::uint64_t depth_, Name name_, INodeKind kind_)
-        : id(id_), parent(parent_), depth(depth_), name(std::move(name_)), kind(std::move(kind_)) {}
+        : id(id_), parent(parent_), name(std::move(name_)), depth(static_cast<std::uint8_t>(depth_)),
+          kind(std::move(kind_)) {}
+    INode(const INode &) = delete;
+    INode &operator=(const INode &) = delete;
 
     const InodeId id;
     const InodeId parent;
-    const std::uint64_t depth;
     const Name name;
 
-    mutable std::shared_mutex lock;
-    INodeKind kind;
+  private:
+    friend class INodeRef;
+    // Shares held by INodeRefs; the node is destroyed when the last one goes.
+    mutable std::atomic<std::uint32_t> refs_{0};
+
+  public:
+    mutable RwLock lock;
+    // At most kMaxDepth, so a byte holds it.
+    const std::uint8_t depth;
     // Set by a removal once it has committed to unlinking this node: a directory in this
     // state accepts no new children, so nothing is ever created under a vanishing parent.
     bool unlinked = false;
+    // Set when the node leaves the inode table; a directory that still lists it (only
+    // possible when an id is released behind its directory's back) treats it as missing.
+    std::atomic<bool> released{false};
+    INodeKind kind;
 
     [[nodiscard]] std::string_view name_view() const noexcept { return as_view(name); }
+    [[nodiscard]] bool is_directory() const noexcept {
+        return std::holds_alternative<Directory>(kind);
+    }
+    [[nodiscard]] bool is_link() const noexcept { return std::holds_alternative<Symlink>(kind); }
 };
+
+template <class... Args> INodeRef INodeRef::make(Args &&...args) {
+    return INodeRef(new INode(std::forward<Args>(args)...));
+}
+
+inline INodeRef::INodeRef(INode *node) noexcept : node_(node) {
+    if (node_) node_->refs_.fetch_add(1, std::memory_order_relaxed);
+}
+
+inline void INodeRef::reset() noexcept {
+    if (node_ && node_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete node_;
+    node_ = nullptr;
+}
+
+inline ChildList::Id ChildList::const_iterator::operator*() const noexcept { return (*at_)->id; }
+inline INode *ChildList::const_iterator::node() const noexcept { return at_->get(); }
+inline void ChildList::const_iterator::skip_holes() noexcept {
+    while (at_ != end_ && !*at_) ++at_;
+}
 
 } // namespace quorvex::fs

@@ -24,8 +24,6 @@
 
 namespace quorvex::fs {
 
-using INodeRef = std::shared_ptr<INode>;
-
 class InodeTable {
   public:
     InodeTable() = default;
@@ -58,6 +56,7 @@ class InodeTable {
             if (it == shard.nodes.end()) return;
             removed = std::move(it->second);
             shard.nodes.erase(it);
+            removed->released.store(true, std::memory_order_release);
         }
     }
 

@@ -76,7 +76,7 @@ Status FileSystem::unlink(InodeId id) {
         INode &directory = **parent;
         std::unique_lock guard(directory.lock);
         if (auto *entries = std::get_if<Directory>(&directory.kind)) {
-            entries->children.remove(id, node->name_view());
+            entries->children.remove(node.get());
         }
     }
     node.reset();

@@ -123,7 +123,7 @@ void append_inode(std::string &out, const INode &node) {
     out += ", parent: ";
     append_number(out, node.parent);
     out += ", depth: ";
-    append_number(out, node.depth);
+    append_number(out, static_cast<std::uint64_t>(node.depth));
     out += ", name: ";
     append_quoted(out, node.name_view());
     out += ", data: RwLock { data: ";
