@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pybinding/object_access.hpp"
 #include "pybinding/py_ref.hpp"
 
 namespace quorvex::py {
@@ -10,7 +11,7 @@ namespace quorvex::py {
 // ---- conversions --------------------------------------------------------------------
 
 bool Str::convert(PyObject *object, value_type &out) noexcept {
-    if (!PyUnicode_Check(object)) {
+    if (!is_str(object)) {
         raise_cannot_convert(object, "PyString");
         return false;
     }
@@ -35,10 +36,31 @@ bool OptionalStr::convert(PyObject *object, value_type &out) noexcept {
 namespace {
 
 // numpy's boolean scalar type, recognised by name so that numpy need not be imported.
+#if defined(Py_LIMITED_API)
+// Whether attribute `attribute` of `type` is the str `text`; a failed lookup counts as no.
+bool type_attribute_is(PyObject *type, const char *attribute, const char *text) noexcept {
+    PyRef value = PyRef::steal(PyObject_GetAttrString(type, attribute));
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(value.get()) &&
+           PyUnicode_CompareWithASCIIString(value.get(), text) == 0;
+}
+
+// The type's name is hidden here; its module and name attributes spell the same.
+bool is_numpy_bool(PyObject *object) noexcept {
+    auto *type = reinterpret_cast<PyObject *>(Py_TYPE(object));
+    return type_attribute_is(type, "__module__", "numpy") &&
+           (type_attribute_is(type, "__name__", "bool_") ||
+            type_attribute_is(type, "__name__", "bool"));
+}
+#else
 bool is_numpy_bool(PyObject *object) noexcept {
     const char *name = Py_TYPE(object)->tp_name;
     return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
 }
+#endif
 
 } // namespace
 
@@ -67,7 +89,7 @@ bool Size::convert(PyObject *object, value_type &out) noexcept {
 }
 
 bool Bytes::convert(PyObject *object, value_type &out) noexcept {
-    if (!PyBytes_Check(object)) {
+    if (!is_bytes(object)) {
         raise_cannot_convert(object, "PyBytes");
         return false;
     }
@@ -154,18 +176,18 @@ bool ParameterList::bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
         bound[i] = args[i];
     if (kwnames) {
         if (!intern_names()) return false;
-        Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+        Py_ssize_t count = tuple_size(kwnames);
         for (Py_ssize_t i = 0; i < count; ++i)
-            if (!bind_keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + i], bound)) return false;
+            if (!bind_keyword(tuple_item(kwnames, i), args[nargs + i], bound)) return false;
     }
     return check_missing(bound);
 }
 
 bool ParameterList::bind(PyObject *args, PyObject *kwargs, PyObject **bound) const noexcept {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    Py_ssize_t nargs = tuple_size(args);
     if (!bind_positional(nargs)) return false;
     for (Py_ssize_t i = 0; i < nargs; ++i)
-        bound[i] = PyTuple_GET_ITEM(args, i);
+        bound[i] = tuple_item(args, i);
     if (kwargs) {
         if (!intern_names()) return false;
         Py_ssize_t position = 0;

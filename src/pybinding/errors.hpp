@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <exception>
 #include <string_view>
 
 #include "fs/error.hpp"
@@ -72,6 +73,12 @@ QUORVEX_COLD void raise_from_current_exception() noexcept;
 // (a PyObject* new reference, or an int status); `failed` is what is returned when an
 // exception escapes.
 template <class R, class Body> R guarded(R failed, Body &&body) noexcept {
+    // A thread's first throw makes the C++ runtime allocate that thread's exception state,
+    // and if that allocation fails the process is ended on the spot. Touching the state on
+    // entry has it made while memory is still to be had, so that a std::bad_alloc thrown
+    // later, when memory has run out, still reaches the handler below as MemoryError.
+    // The query is declared pure: only a use of its result keeps the call.
+    [[maybe_unused]] volatile int in_flight = std::uncaught_exceptions();
     try {
         return body();
     } catch (...) {

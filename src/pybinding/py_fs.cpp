@@ -10,6 +10,7 @@
 #include "pybinding/binder.hpp"
 #include "pybinding/docstrings.hpp"
 #include "pybinding/errors.hpp"
+#include "pybinding/object_access.hpp"
 #include "pybinding/objects.hpp"
 #include "pybinding/results.hpp"
 #include "pybinding/type_support.hpp"
@@ -67,7 +68,7 @@ PyRef string_list(const std::vector<std::string> &names) noexcept {
     for (std::size_t i = 0; i < names.size(); ++i) {
         PyRef name = str_result(names[i]);
         if (!name) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
+        list_fill(list.get(), static_cast<Py_ssize_t>(i), name.release());
     }
     return list;
 }
@@ -163,8 +164,8 @@ PyObject *fs_listdir(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         if (!directories) return nullptr;
         PyRef pair = PyRef::steal(PyTuple_New(2));
         if (!pair) return nullptr;
-        PyTuple_SET_ITEM(pair.get(), 0, files.release());
-        PyTuple_SET_ITEM(pair.get(), 1, directories.release());
+        tuple_fill(pair.get(), 0, files.release());
+        tuple_fill(pair.get(), 1, directories.release());
         return pair.release();
     });
 }

@@ -44,10 +44,14 @@ inline void free_instance(PyObject *object) noexcept {
 }
 
 // Makes a type from its PyType_Spec; a new reference, or null with an exception set.
+// Under PyPy the type also refuses instance attributes and subclasses, which there the
+// missing flags alone do not prevent.
 PyRef make_type(PyType_Spec &spec) noexcept;
+// Sets a class attribute of a type just made, before seal_type; false with an exception set.
+bool set_class_attribute(PyObject *type, const char *name, PyObject *value) noexcept;
 // Makes a finished type immutable, like the built-in types: its attributes can no longer
-// be set or deleted from Python. Class attributes are set before this. Only CPython 3.10
-// and later have the flag; elsewhere the type stays as it is.
+// be set or deleted from Python. Only CPython 3.10 and later have the flag; elsewhere the
+// type stays as it is. The stable-ABI build makes its types immutable from the start.
 void seal_type(PyTypeObject *type) noexcept;
 
 // The tp_new of classes without a constructor.

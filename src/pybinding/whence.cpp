@@ -90,7 +90,7 @@ PyRef create_whence_type() noexcept {
         PyRef member = allocate_instance<WhenceObject>(
             whence_type, [&](WhenceObject *object) noexcept { object->value = value; });
         if (!member) return {};
-        if (PyObject_SetAttrString(type.get(), kMembers[value].name, member.get()) < 0) return {};
+        if (!set_class_attribute(type.get(), kMembers[value].name, member.get())) return {};
     }
     seal_type(whence_type);
     return type;

@@ -1,5 +1,6 @@
 import gc
 import os
+import platform
 import subprocess
 import sys
 
@@ -108,6 +109,8 @@ def test_open_failures(fs, path, message, raises_exactly):
         fs.open(path, "r")
 
 
+@pytest.mark.skipif(platform.python_implementation() == "PyPy",
+                    reason="a dropped handle gives its lock back only when PyPy's collector runs")
 def test_lock_sharing_between_handles(fs, raises_exactly):
     a, b = fs.open("/f", "r"), fs.open("/f", "r")
     assert a.id() == b.id() == 1
@@ -139,6 +142,8 @@ def test_closed_handle(fs, call, raises_exactly, capfd):
     assert capfd.readouterr().out == ""
 
 
+@pytest.mark.skipif(platform.python_implementation() == "PyPy",
+                    reason="an unclosed handle gives its lock back only when PyPy's collector runs")
 def test_empty_mode_can_seek_but_neither_read_nor_write(fs, raises_exactly, capfd):
     fs.open("/f", "w").write(b"abc")
     h = fs.open("/f", "")
@@ -171,6 +176,8 @@ def test_handle_keeps_the_file_system_alive(raises_exactly):
     assert '"f"' in str(h)
 
 
+@pytest.mark.skipif(platform.python_implementation() == "PyPy",
+                    reason="an unclosed handle gives its lock back only when PyPy's collector runs")
 def test_destroying_an_open_writer_gives_its_lock_back(fs):
     fs.open("/f", "w").write(b"x")  # the handle is dropped unclosed at once
     h = fs.open("/f", "w")

@@ -1,4 +1,5 @@
 import ctypes
+import platform
 import sys
 import weakref
 
@@ -17,6 +18,8 @@ def test_module_attributes():
     assert public == set(CLASSES)
 
 
+@pytest.mark.skipif(platform.python_implementation() == "PyPy",
+                    reason="PyPy's ctypes has no PyDLL to call the entry point with")
 def test_second_initialisation_returns_the_same_module():
     init = ctypes.PyDLL(quorvex.__file__).PyInit_quorvex
     init.restype = ctypes.py_object
@@ -36,6 +39,8 @@ def test_class_properties(name):
             cls.extra = 1
 
 
+@pytest.mark.skipif(platform.python_implementation() == "PyPy",
+                    reason="PyPy allows weak references to every object")
 def test_instances_have_no_dict_and_no_weakrefs(fs):
     with pytest.raises(AttributeError):
         fs.attribute = 1
@@ -90,6 +95,8 @@ def test_class_documentation():
         (quorvex.PyTerm.exec, "($self, command)", "Execute a command in the terminal."),
     ],
 )
+@pytest.mark.skipif(platform.python_implementation() == "PyPy",
+                    reason="PyPy's C method descriptors have no __doc__ or __text_signature__")
 def test_method_documentation(method, signature, first_line):
     assert method.__text_signature__ == signature
     assert method.__doc__.startswith("\n" + first_line + "\n")
