@@ -75,9 +75,18 @@ class Adapter:
     SEEK_SET, SEEK_CUR = os.SEEK_SET, os.SEEK_CUR
     write_advances = True  # quorvex's write leaves the offset where it was
 
-    @staticmethod
-    def available() -> str | None:
+    requires = ""  # the module the adapter imports, if any
+    missing_hint = "not installed"
+
+    @classmethod
+    def available(cls) -> str | None:
         """None when usable, otherwise why not."""
+        if not cls.requires:
+            return None
+        try:
+            importlib.import_module(cls.requires)
+        except ImportError as error:
+            return f"{cls.missing_hint} ({error})"
         return None
 
     def quiet(self):
@@ -91,13 +100,8 @@ class Quorvex(Adapter):
     name = "quorvex"
     write_advances = False
 
-    @staticmethod
-    def available():
-        try:
-            import quorvex  # noqa: F401
-        except ImportError as error:
-            return f"not importable ({error}); put the build directory on PYTHONPATH"
-        return None
+    requires = "quorvex"
+    missing_hint = "not importable; put the build directory on PYTHONPATH"
 
     def __init__(self):
         import quorvex
@@ -115,13 +119,7 @@ class Quorvex(Adapter):
 class PyFs2(Adapter):
     name = "fs.MemoryFS"
 
-    @staticmethod
-    def available():
-        try:
-            import fs.memoryfs  # noqa: F401
-        except ImportError as error:
-            return f"not installed ({error})"
-        return None
+    requires = "fs.memoryfs"
 
     def __init__(self):
         import fs.memoryfs
@@ -138,13 +136,7 @@ class PyFs2(Adapter):
 class PyFakeFs(Adapter):
     name = "pyfakefs"
 
-    @staticmethod
-    def available():
-        try:
-            import pyfakefs.fake_filesystem  # noqa: F401
-        except ImportError as error:
-            return f"not installed ({error})"
-        return None
+    requires = "pyfakefs.fake_filesystem"
 
     def __init__(self):
         from pyfakefs import fake_filesystem, fake_open, fake_os
@@ -161,13 +153,7 @@ class PyFakeFs(Adapter):
 class FsspecMemory(Adapter):
     name = "fsspec"
 
-    @staticmethod
-    def available():
-        try:
-            import fsspec.implementations.memory  # noqa: F401
-        except ImportError as error:
-            return f"not installed ({error})"
-        return None
+    requires = "fsspec.implementations.memory"
 
     def __init__(self):
         from fsspec.implementations.memory import MemoryFileSystem
