@@ -9,7 +9,8 @@ namespace quorvex::fs {
 void ChildList::copy_to(SmallVectorImpl<Id> &out) const {
     out.clear();
     out.reserve(size());
-    for (Id id : *this) out.push_back(id);
+    for (Id id : *this)
+        out.push_back(id);
 }
 
 INode *ChildList::find(std::string_view name) const {

@@ -47,7 +47,7 @@ class ChildList {
         using reference = Id;
 
         const_iterator() = default;
-        Id operator*() const noexcept; // defined beside INode
+        Id operator*() const noexcept;              // defined beside INode
         [[nodiscard]] INode *node() const noexcept; // likewise
         const_iterator &operator++() noexcept {
             ++at_;

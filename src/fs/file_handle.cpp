@@ -106,8 +106,8 @@ Result<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
     });
 }
 
-Result<std::size_t>
-FileHandle::read_with(std::uint64_t max, FunctionRef<bool(std::span<const std::uint8_t>)> sink) {
+Result<std::size_t> FileHandle::read_with(std::uint64_t max,
+                                          FunctionRef<bool(std::span<const std::uint8_t>)> sink) {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
     if (!type_.can_read()) return IoError::operation_not_supported("read");
     auto node = open_node();
@@ -148,8 +148,12 @@ Status FileHandle::seek(SeekOrigin origin, std::uint64_t distance) {
     const std::uint64_t length = file->data.data.size();
     std::uint64_t target = 0;
     switch (origin) {
-    case SeekOrigin::Start: target = distance; break;
-    case SeekOrigin::End: target = distance > length ? 0 : length - distance; break;
+    case SeekOrigin::Start:
+        target = distance;
+        break;
+    case SeekOrigin::End:
+        target = distance > length ? 0 : length - distance;
+        break;
     case SeekOrigin::Current:
         target = distance > std::numeric_limits<std::uint64_t>::max() - offset_
                      ? std::numeric_limits<std::uint64_t>::max()

@@ -147,7 +147,8 @@ Result<std::string> FileSystem::get_path_by_inode(InodeId id) const {
     }
     if (chain.empty()) return std::string("/");
     std::size_t length = 0;
-    for (const INodeRef &node : chain) length += 1 + node->name.size();
+    for (const INodeRef &node : chain)
+        length += 1 + node->name.size();
     std::string path;
     path.reserve(length);
     for (auto it = chain.end(); it != chain.begin();) {
@@ -244,7 +245,8 @@ Result<Listing> FileSystem::ls_raw(InodeId id) const {
             target = std::move(*resolved);
             entry = target.get();
         }
-        (entry->is_directory() ? listing.directories : listing.files).emplace_back(entry->name_view());
+        (entry->is_directory() ? listing.directories : listing.files)
+            .emplace_back(entry->name_view());
     }
     return listing;
 }

@@ -75,9 +75,8 @@ class FileSystem {
     // --- opening ---------------------------------------------------------------------
     [[nodiscard]] static Result<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
                                                      FileHandleType mode);
-    [[nodiscard]] static Result<FileHandle> open(std::shared_ptr<FileSystem> fs,
-                                                 std::string_view path, FileHandleType mode,
-                                                 bool create);
+    [[nodiscard]] static Result<FileHandle>
+    open(std::shared_ptr<FileSystem> fs, std::string_view path, FileHandleType mode, bool create);
 
     // --- inspection ------------------------------------------------------------------
     // The one-line structure rendering of every entry, e.g.

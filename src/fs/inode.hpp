@@ -2,10 +2,10 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <cstddef>
-#include <utility>
+#include <cstdint>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "fs/child_list.hpp"
@@ -86,8 +86,8 @@ using INodeKind = std::variant<File, Directory, Symlink>;
 // need no lock.
 struct INode {
     INode(InodeId id_, InodeId parent_, std::uint64_t depth_, Name name_, INodeKind kind_)
-        : id(id_), parent(parent_), name(std::move(name_)), depth(static_cast<std::uint8_t>(depth_)),
-          kind(std::move(kind_)) {}
+        : id(id_), parent(parent_), name(std::move(name_)),
+          depth(static_cast<std::uint8_t>(depth_)), kind(std::move(kind_)) {}
     INode(const INode &) = delete;
     INode &operator=(const INode &) = delete;
 
@@ -135,7 +135,8 @@ inline void INodeRef::reset() noexcept {
 inline ChildList::Id ChildList::const_iterator::operator*() const noexcept { return (*at_)->id; }
 inline INode *ChildList::const_iterator::node() const noexcept { return at_->get(); }
 inline void ChildList::const_iterator::skip_holes() noexcept {
-    while (at_ != end_ && !*at_) ++at_;
+    while (at_ != end_ && !*at_)
+        ++at_;
 }
 
 } // namespace quorvex::fs

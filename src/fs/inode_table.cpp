@@ -8,7 +8,8 @@ std::vector<INodeRef> InodeTable::snapshot() const {
     std::vector<INodeRef> nodes;
     for (const Shard &shard : shards_) {
         std::shared_lock guard(shard.mutex);
-        for (const auto &entry : shard.nodes) nodes.push_back(entry.second);
+        for (const auto &entry : shard.nodes)
+            nodes.push_back(entry.second);
     }
     std::sort(nodes.begin(), nodes.end(),
               [](const INodeRef &a, const INodeRef &b) { return a->id < b->id; });

@@ -12,6 +12,7 @@ struct Range {
     char32_t last;
 };
 
+// clang-format off
 constexpr Range kPrintable[700] = {
     {0x20, 0x7E},
     {0xA1, 0xAC},
@@ -714,13 +715,14 @@ constexpr Range kPrintable[700] = {
     {0x30000, 0x3134A},
     {0xE0100, 0xE01EF},
 };
+// clang-format on
 
 } // namespace
 
 bool is_printable(char32_t code_point) noexcept {
-    const auto *after = std::upper_bound(
-        std::begin(kPrintable), std::end(kPrintable), code_point,
-        [](char32_t cp, const Range &range) { return cp < range.first; });
+    const auto *after =
+        std::upper_bound(std::begin(kPrintable), std::end(kPrintable), code_point,
+                         [](char32_t cp, const Range &range) { return cp < range.first; });
     return after != std::begin(kPrintable) && code_point <= std::prev(after)->last;
 }
 

@@ -37,7 +37,8 @@ Status FileSystem::rm_raw(InodeId id, bool recurse) {
     }
     node.reset();
 
-    for (InodeId child : children) QUORVEX_TRY(rm_raw(child, true));
+    for (InodeId child : children)
+        QUORVEX_TRY(rm_raw(child, true));
 
     if (id == kRootId) {
         // The root stays: every path starts there. Removing it means emptying it, and it

@@ -68,12 +68,24 @@ void append_quoted(std::string &out, std::string_view text) {
         }
         const char32_t cp = decoded.code_point;
         switch (cp) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\0': out += "\\0"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\0':
+            out += "\\0";
+            break;
         default:
             if (is_printable(cp)) {
                 out.append(text.data(), decoded.length);

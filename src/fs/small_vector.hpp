@@ -33,8 +33,8 @@ template <class T> class SmallVectorImpl {
         if (this != &other) assign(other.begin(), other.end());
         return *this;
     }
-    SmallVectorImpl &operator=(SmallVectorImpl &&other) noexcept(
-        std::is_nothrow_move_constructible_v<T>) {
+    SmallVectorImpl &
+    operator=(SmallVectorImpl &&other) noexcept(std::is_nothrow_move_constructible_v<T>) {
         if (this == &other) return *this;
         if (!other.is_small()) {
             destroy_all();
@@ -135,11 +135,14 @@ template <class T> class SmallVectorImpl {
   private:
     // The inline storage begins right after this header (see SmallVector below).
     T *inline_begin() noexcept;
-    const T *inline_begin() const noexcept { return const_cast<SmallVectorImpl *>(this)->inline_begin(); }
+    const T *inline_begin() const noexcept {
+        return const_cast<SmallVectorImpl *>(this)->inline_begin();
+    }
 
     void destroy_all() noexcept { std::destroy(data_, data_ + size_); }
     void free_heap() noexcept {
-        if (!is_small()) ::operator delete(static_cast<void *>(data_), std::align_val_t(alignof(T)));
+        if (!is_small())
+            ::operator delete(static_cast<void *>(data_), std::align_val_t(alignof(T)));
     }
 
     void grow(size_type minimum) {
@@ -167,7 +170,9 @@ template <class T, std::size_t N> class SmallVector : public SmallVectorImpl<T> 
     SmallVector(std::initializer_list<T> items) : SmallVector() {
         this->append(items.begin(), items.end());
     }
-    template <class It> SmallVector(It first, It last) : SmallVector() { this->append(first, last); }
+    template <class It> SmallVector(It first, It last) : SmallVector() {
+        this->append(first, last);
+    }
     explicit SmallVector(std::span<const T> items) : SmallVector(items.begin(), items.end()) {}
     SmallVector(const SmallVector &other) : SmallVector() {
         this->append(other.begin(), other.end());
