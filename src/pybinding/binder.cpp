@@ -44,8 +44,7 @@ bool type_attribute_is(PyObject *type, const char *attribute, const char *text) 
         PyErr_Clear();
         return false;
     }
-    return PyUnicode_Check(value.get()) &&
-           PyUnicode_CompareWithASCIIString(value.get(), text) == 0;
+    return PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value.get(), text) == 0;
 }
 
 // The type's name is hidden here; its module and name attributes spell the same.

@@ -56,9 +56,8 @@ PyObject *refuse_subclass(PyObject *type_name, PyObject *, PyObject *) noexcept 
     return nullptr;
 }
 
-PyMethodDef refuse_subclass_def = {
-    "__init_subclass__", method_function(refuse_subclass), METH_VARARGS | METH_KEYWORDS,
-    nullptr};
+PyMethodDef refuse_subclass_def = {"__init_subclass__", method_function(refuse_subclass),
+                                   METH_VARARGS | METH_KEYWORDS, nullptr};
 
 constexpr std::size_t kMaxSlots = 32;
 

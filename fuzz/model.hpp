@@ -1,0 +1,153 @@
+// A plain reference model of the file system: a std::map from id to node, single-threaded,
+// with the outcomes of creation, lookup, opening and removal written out step by step.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fs/file_system.hpp"
+#include "fuzz_check.hpp"
+
+namespace quorvex::fuzz {
+
+using fs::InodeId;
+using fs::IoErrorKind;
+using fs::Result;
+using fs::Status;
+
+struct ModelNode {
+    InodeId parent = 0;
+    std::uint64_t depth = 0;
+    std::string name;
+    bool directory = true;
+    std::vector<InodeId> children;
+    std::vector<std::uint8_t> bytes;
+    std::int64_t flag = 0;
+};
+
+struct Model {
+    std::map<InodeId, ModelNode> nodes{{fs::kRootId, ModelNode{}}};
+    InodeId next_id = 1;
+
+    Result<InodeId> find(InodeId directory, std::string_view name) const {
+        const auto it = nodes.find(directory);
+        if (it == nodes.end()) return IoErrorKind::InodeNotFound;
+        if (name.empty() || name == ".") return directory;
+        if (name == "..") return it->second.parent;
+        if (!it->second.directory) return IoErrorKind::NotADirectory;
+        for (const InodeId child : it->second.children) {
+            if (nodes.at(child).name == name) return child;
+        }
+        return IoErrorKind::InodeNotFound;
+    }
+
+    Result<InodeId> resolve_path(std::string_view path) const {
+        InodeId current = fs::kRootId;
+        for (std::size_t start = 0; start <= path.size();) {
+            std::size_t end = path.find_first_of("/\\", start);
+            if (end == std::string_view::npos) end = path.size();
+            const std::string_view component = path.substr(start, end - start);
+            start = end + 1;
+            if (component.empty() || component == ".") continue;
+            auto next = find(current, component);
+            if (!next) return next;
+            current = *next;
+        }
+        return current;
+    }
+
+    Result<InodeId> create(InodeId parent, std::string_view name, bool directory) {
+        if (!is_acceptable_name(name)) return IoErrorKind::ResourceAlreadyExists;
+        const InodeId id = next_id++;
+        if (!nodes.contains(parent)) return IoErrorKind::InodeNotFound;
+        if (find(parent, name)) return IoErrorKind::ResourceAlreadyExists;
+        ModelNode &owner = nodes.at(parent);
+        if (owner.depth + 1 > fs::kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
+        if (!owner.directory) return IoErrorKind::NotADirectory;
+        owner.children.push_back(id);
+        nodes[id] = ModelNode{parent, owner.depth + 1, std::string(name), directory, {}, {}, 0};
+        return id;
+    }
+
+    Result<InodeId> make(std::string_view path, bool directory) {
+        const fs::SplitPath split = fs::split_last_component(path);
+        auto parent = resolve_path(split.parent);
+        if (!parent) return parent;
+        return create(*parent, split.name, directory);
+    }
+
+    // Takes the file's lock as an open in the given mode would.
+    Result<InodeId> acquire(InodeId id, bool write) {
+        const auto it = nodes.find(id);
+        if (it == nodes.end()) return IoErrorKind::InodeNotFound;
+        if (it->second.directory) return IoErrorKind::NotAFile;
+        std::int64_t &flag = it->second.flag;
+        if (write ? flag != 0 : flag < 0) return IoErrorKind::ResourceCurrentInUse;
+        flag = write ? -1 : flag + 1;
+        return id;
+    }
+
+    void release(InodeId id, bool write) {
+        std::int64_t &flag = nodes.at(id).flag;
+        FUZZ_CHECK(write ? flag == -1 : flag > 0);
+        flag = write ? 0 : flag - 1;
+    }
+
+    Result<InodeId> open(std::string_view path, bool write, bool create_missing) {
+        const fs::SplitPath split = fs::split_last_component(path);
+        auto parent = resolve_path(split.parent);
+        if (!parent) return parent;
+        auto found = find(*parent, split.name);
+        if (!found && found.error().kind() == IoErrorKind::InodeNotFound && create_missing) {
+            found = create(*parent, split.name, false);
+        }
+        if (!found) return found;
+        return acquire(*found, write);
+    }
+
+    Status remove(InodeId id, bool recurse) {
+        if (!nodes.contains(id)) return IoErrorKind::InodeNotFound;
+        const ModelNode &node = nodes.at(id);
+        if (node.directory && !recurse && !node.children.empty()) {
+            return IoErrorKind::DirectoryIsNotEmpty;
+        }
+        if (node.directory && recurse) {
+            for (const InodeId child : std::vector<InodeId>(node.children)) {
+                QUORVEX_TRY(remove(child, true));
+            }
+        }
+        if (!node.directory && node.flag != 0) return IoErrorKind::ResourceCurrentInUse;
+        if (!node.children.empty()) return IoErrorKind::DirectoryIsNotEmpty;
+        // The root stays; removing it only empties it.
+        if (id == fs::kRootId) return {};
+        std::erase(nodes.at(node.parent).children, id);
+        nodes.erase(id);
+        return {};
+    }
+
+    Result<std::string> path_of(InodeId id) const {
+        std::string path;
+        for (; id != fs::kRootId; id = nodes.at(id).parent) {
+            if (!nodes.contains(id)) return IoErrorKind::InodeNotFound;
+            path = "/" + nodes.at(id).name + path;
+        }
+        return path.empty() ? std::string("/") : path;
+    }
+
+    Result<fs::Listing> listing(InodeId id) const {
+        const auto it = nodes.find(id);
+        if (it == nodes.end()) return IoErrorKind::InodeNotFound;
+        if (!it->second.directory) return IoErrorKind::NotADirectory;
+        fs::Listing result;
+        for (const InodeId child : it->second.children) {
+            const ModelNode &node = nodes.at(child);
+            (node.directory ? result.directories : result.files).push_back(node.name);
+        }
+        return result;
+    }
+};
+
+} // namespace quorvex::fuzz

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang in build/fuzz and runs each for SECONDS (default
+# 30) on a copy of its seed corpus in fuzz/corpus/<target>. Fails on any crash, leak,
+# sanitizer report or broken check.
+#
+#   tools/fuzz.sh            # 30 s per target
+#   tools/fuzz.sh 3600       # an hour per target
+#
+# For a longer or parallel session on one target, run it directly, e.g.
+#   build/fuzz/fuzz/ops_fuzz -jobs=4 -workers=4 -max_total_time=36000 build/fuzz/work/ops_fuzz
+# and add anything new worth keeping to fuzz/corpus/ops_fuzz (libFuzzer's -merge=1 picks
+# the inputs that add coverage). A crashing input is written to build/fuzz/artifacts/ and
+# replays with build/fuzz/fuzz/<target> <file>.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${1:-30}"
+build=build/fuzz
+targets=(split_fuzz path_fuzz mode_fuzz ops_fuzz)
+
+cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQUORVEX_BUILD_PYTHON=OFF -DQUORVEX_BUILD_FUZZERS=ON -DQUORVEX_WERROR=ON
+cmake --build "$build" --parallel "${FUZZ_BUILD_JOBS:-2}" --target "${targets[@]}"
+
+mkdir -p "$build/artifacts"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+failed=()
+summary=()
+for target in "${targets[@]}"; do
+    work="$build/work/$target"
+    rm -rf "$work"
+    mkdir -p "$work"
+    cp fuzz/corpus/"$target"/* "$work"/
+    log="$build/$target.log"
+    echo "== $target: ${seconds}s"
+    if "$build/fuzz/$target" -max_total_time="$seconds" -detect_leaks=1 -timeout=10 \
+        -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" "$work" >"$log" 2>&1; then
+        summary+=("$target: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true)")
+    else
+        failed+=("$target")
+        summary+=("$target: FAILED (see $log)")
+        tail -n 40 "$log"
+    fi
+done
+
+printf '%s\n' "${summary[@]}"
+if ((${#failed[@]})); then
+    echo "fuzzing failed: ${failed[*]}" >&2
+    exit 1
+fi
