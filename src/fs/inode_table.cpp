@@ -8,8 +8,7 @@ std::vector<INodeRef> InodeTable::snapshot() const {
     std::vector<INodeRef> nodes;
     for (const Shard &shard : shards_) {
         std::shared_lock guard(shard.mutex);
-        for (const auto &entry : shard.nodes)
-            nodes.push_back(entry.second);
+        shard.nodes.for_each([&](const INodeRef &node) { nodes.push_back(node); });
     }
     std::sort(nodes.begin(), nodes.end(),
               [](const INodeRef &a, const INodeRef &b) { return a->id < b->id; });

@@ -12,17 +12,99 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "fs/inode.hpp"
 
 namespace quorvex::fs {
+
+// A map from id to node, by open addressing: a slot is just the owning share of a node,
+// whose own id is the key. Linear probing; a removal shifts the entries behind it back,
+// so there are no tombstones. One allocation per growth instead of one per entry.
+class NodeMap {
+  public:
+    [[nodiscard]] INode *find(InodeId id) const noexcept {
+        if (size_ == 0) return nullptr;
+        for (std::size_t at = home(id);; at = (at + 1) & mask_) {
+            INode *node = slots_[at].get();
+            if (!node || node->id == id) return node;
+        }
+    }
+
+    // Leaves the map unchanged when growing it throws.
+    void insert(INodeRef node) {
+        if ((size_ + 1) * 4 > capacity() * 3) grow();
+        place(std::move(node));
+        ++size_;
+    }
+
+    // The entry's share of the node, or null when the id is absent.
+    INodeRef erase(InodeId id) noexcept {
+        if (size_ == 0) return nullptr;
+        std::size_t hole = home(id);
+        while (slots_[hole] && slots_[hole]->id != id)
+            hole = (hole + 1) & mask_;
+        if (!slots_[hole]) return nullptr;
+        INodeRef removed = std::move(slots_[hole]);
+        --size_;
+        // Pull back every later entry of the run that may sit at or before the hole.
+        for (std::size_t at = (hole + 1) & mask_; slots_[at]; at = (at + 1) & mask_) {
+            const std::size_t wanted = home(slots_[at]->id);
+            const bool stays =
+                hole < at ? (wanted > hole && wanted <= at) : (wanted > hole || wanted <= at);
+            if (!stays) {
+                slots_[hole] = std::move(slots_[at]);
+                hole = at;
+            }
+        }
+        return removed;
+    }
+
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+
+    template <class Visit> void for_each(Visit &&visit) const {
+        for (std::size_t at = 0; at < capacity(); ++at) {
+            if (slots_[at]) visit(slots_[at]);
+        }
+    }
+
+  private:
+    [[nodiscard]] std::size_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
+    // Fibonacci hashing spreads the consecutive ids a shard receives over the slots.
+    [[nodiscard]] std::size_t home(InodeId id) const noexcept {
+        return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+
+    void place(INodeRef node) noexcept {
+        std::size_t at = home(node->id);
+        while (slots_[at])
+            at = (at + 1) & mask_;
+        slots_[at] = std::move(node);
+    }
+
+    void grow() {
+        const std::size_t old_capacity = capacity();
+        const std::size_t fresh_capacity = old_capacity ? old_capacity * 2 : 8;
+        auto old = std::exchange(slots_, std::make_unique<INodeRef[]>(fresh_capacity));
+        mask_ = fresh_capacity - 1;
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(fresh_capacity));
+        for (std::size_t at = 0; at < old_capacity; ++at) {
+            if (old[at]) place(std::move(old[at]));
+        }
+    }
+
+    std::unique_ptr<INodeRef[]> slots_;
+    std::size_t mask_ = 0;
+    unsigned shift_ = 64;
+    std::size_t size_ = 0;
+};
 
 class InodeTable {
   public:
@@ -34,15 +116,14 @@ class InodeTable {
     [[nodiscard]] INodeRef find(InodeId id) const {
         const Shard &shard = shard_of(id);
         std::shared_lock guard(shard.mutex);
-        auto it = shard.nodes.find(id);
-        return it == shard.nodes.end() ? nullptr : it->second;
+        return INodeRef::share(shard.nodes.find(id));
     }
 
     // Ids are never reused, so the id is always new; an existing entry is kept.
     void insert(INodeRef node) {
         Shard &shard = shard_of(node->id);
         std::unique_lock guard(shard.mutex);
-        shard.nodes.emplace(node->id, std::move(node));
+        shard.nodes.insert(std::move(node));
     }
 
     // Takes the entry out; it is destroyed once the last handle on it goes. The node is
@@ -52,10 +133,8 @@ class InodeTable {
         {
             Shard &shard = shard_of(id);
             std::unique_lock guard(shard.mutex);
-            auto it = shard.nodes.find(id);
-            if (it == shard.nodes.end()) return;
-            removed = std::move(it->second);
-            shard.nodes.erase(it);
+            removed = shard.nodes.erase(id);
+            if (!removed) return;
             removed->released.store(true, std::memory_order_release);
         }
     }
@@ -70,7 +149,7 @@ class InodeTable {
 
     struct alignas(64) Shard {
         mutable std::shared_mutex mutex;
-        std::unordered_map<InodeId, INodeRef> nodes;
+        NodeMap nodes;
     };
 
     Shard &shard_of(InodeId id) noexcept { return shards_[id % kShardCount]; }
