@@ -63,10 +63,10 @@ constexpr std::size_t kMaxSlots = 32;
 
 } // namespace
 
-PyRef make_type(PyType_Spec &spec) noexcept {
+PyRef make_type(PyType_Spec &type_spec) noexcept {
     std::array<PyType_Slot, kMaxSlots> slots{};
     std::size_t count = 0;
-    for (const PyType_Slot *slot = spec.slots; slot->slot != 0; ++slot) {
+    for (const PyType_Slot *slot = type_spec.slots; slot->slot != 0; ++slot) {
         if (count + 2 > kMaxSlots) {
             PyErr_SetString(PyExc_SystemError, "too many slots for one type");
             return {};
@@ -74,12 +74,12 @@ PyRef make_type(PyType_Spec &spec) noexcept {
         slots[count++] = *slot;
     }
     slots[count++] = {Py_tp_setattro, slot_function(refuse_instance_attribute)};
-    PyType_Spec extended = spec;
+    PyType_Spec extended = type_spec;
     extended.slots = slots.data();
     PyRef type = PyRef::steal(PyType_FromSpec(&extended));
     if (!type) return type;
 
-    PyRef name = PyRef::steal(PyUnicode_FromString(spec.name));
+    PyRef name = PyRef::steal(PyUnicode_FromString(type_spec.name));
     if (!name) return {};
     PyRef function = PyRef::steal(PyCFunction_NewEx(&refuse_subclass_def, name.get(), nullptr));
     if (!function) return {};
@@ -91,13 +91,15 @@ PyRef make_type(PyType_Spec &spec) noexcept {
 #elif defined(Py_LIMITED_API)
 // The limited API cannot change the flags of a finished type, so each type is immutable
 // from its creation on, and set_class_attribute stores the class attributes.
-PyRef make_type(PyType_Spec &spec) noexcept {
-    PyType_Spec immutable = spec;
+PyRef make_type(PyType_Spec &type_spec) noexcept {
+    PyType_Spec immutable = type_spec;
     immutable.flags |= Py_TPFLAGS_IMMUTABLETYPE;
     return PyRef::steal(PyType_FromSpec(&immutable));
 }
 #else
-PyRef make_type(PyType_Spec &spec) noexcept { return PyRef::steal(PyType_FromSpec(&spec)); }
+PyRef make_type(PyType_Spec &type_spec) noexcept {
+    return PyRef::steal(PyType_FromSpec(&type_spec));
+}
 #endif
 
 #if defined(Py_LIMITED_API)

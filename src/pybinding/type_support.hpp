@@ -46,7 +46,7 @@ inline void free_instance(PyObject *object) noexcept {
 // Makes a type from its PyType_Spec; a new reference, or null with an exception set.
 // Under PyPy the type also refuses instance attributes and subclasses, which there the
 // missing flags alone do not prevent.
-PyRef make_type(PyType_Spec &spec) noexcept;
+PyRef make_type(PyType_Spec &type_spec) noexcept;
 // Sets a class attribute of a type just made, before seal_type; false with an exception set.
 bool set_class_attribute(PyObject *type, const char *name, PyObject *value) noexcept;
 // Makes a finished type immutable, like the built-in types: its attributes can no longer
