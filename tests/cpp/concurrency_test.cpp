@@ -260,11 +260,16 @@ TEST(ConcurrencyTest, CreatingOpeningListingAndRemovingOverlappingSubtrees) {
                 (void)fs->render();
                 break;
             default:
-                auto handle =
-                    FileSystem::open(fs, path, test::mode(random() % 2 ? "r" : "w"), true);
+                static constexpr const char *kModes[] = {"", "r", "w", "rw", "wr"};
+                auto handle = FileSystem::open(fs, path, test::mode(kModes[random() % 5]), true);
                 if (!ok(handle)) break;
                 if (handle->type().can_write()) {
                     ASSERT_TRUE(Ok(handle->write(test::bytes(path))));
+                }
+                ASSERT_TRUE(Ok(handle->seek(SeekOrigin::Start, random() % 4)));
+                if (handle->type().can_read()) {
+                    std::uint8_t buffer[8];
+                    ASSERT_TRUE(Ok(handle->read(buffer)));
                 }
                 held.push_back(std::move(*handle));
                 if (held.size() > 2) {
