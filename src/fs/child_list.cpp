@@ -13,9 +13,14 @@ void ChildList::copy_to(SmallVectorImpl<Id> &out) const {
         out.push_back(id);
 }
 
+std::string_view ChildList::name_at(NameIndex::Position position) const noexcept {
+    return slots_[position]->name_view();
+}
+
 INode *ChildList::find(std::string_view name) const {
-    auto it = index_->find(name);
-    return it == index_->end() ? nullptr : slots_[it->second].get();
+    const auto position = index_->find(name, NameIndex::hash(name),
+                                       [this](NameIndex::Position at) { return name_at(at); });
+    return position == NameIndex::kAbsent ? nullptr : slots_[position].get();
 }
 
 void ChildList::append(INode *child) {
@@ -28,7 +33,10 @@ void ChildList::append(INode *child) {
     try {
         if (index_) {
             // A name already there can only be an entry released behind this list's back.
-            index_->insert_or_assign(child->name_view(), slots_.size() - 1);
+            const std::string_view name = child->name_view();
+            index_->assign(NameIndex::hash(name),
+                           static_cast<NameIndex::Position>(slots_.size() - 1), name,
+                           [this](NameIndex::Position at) { return name_at(at); });
         } else if (!has_link_ && size() > kIndexThreshold) {
             build_index();
         }
@@ -43,10 +51,13 @@ void ChildList::append(INode *child) {
 void ChildList::remove(const INode *child) {
     std::size_t slot = slots_.size();
     if (index_) {
-        auto it = index_->find(child->name_view());
-        if (it != index_->end() && slots_[it->second].get() == child) {
-            slot = it->second;
-            index_->erase(it);
+        const std::string_view name = child->name_view();
+        const std::uint32_t hash = NameIndex::hash(name);
+        const auto position =
+            index_->find(name, hash, [this](NameIndex::Position at) { return name_at(at); });
+        if (position != NameIndex::kAbsent && slots_[position].get() == child) {
+            slot = position;
+            index_->erase(hash, position);
         }
     }
     if (slot == slots_.size()) {
@@ -60,27 +71,33 @@ void ChildList::remove(const INode *child) {
 }
 
 void ChildList::build_index() {
-    auto index = std::make_unique<Index>();
-    index->reserve(slots_.size() * 2);
+    auto index = std::make_unique<NameIndex>();
+    index->reserve(size());
+    const auto name_at_slot = [this](NameIndex::Position at) { return name_at(at); };
     for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
-        if (slots_[slot]) index->insert_or_assign(slots_[slot]->name_view(), slot);
+        if (!slots_[slot]) continue;
+        const std::string_view name = slots_[slot]->name_view();
+        index->assign(NameIndex::hash(name), static_cast<NameIndex::Position>(slot), name,
+                      name_at_slot);
     }
     index_ = std::move(index);
 }
 
 void ChildList::compact() {
+    // Entries only move towards the front, in order, so no entry is ever pointed at a
+    // position another entry still holds; re-pointing the index allocates nothing.
     std::size_t kept = 0;
-    for (INodeRef &child : slots_) {
-        if (child) slots_[kept++] = std::move(child);
+    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+        if (!slots_[slot]) continue;
+        if (index_ && slot != kept) {
+            index_->move(NameIndex::hash(slots_[slot]->name_view()),
+                         static_cast<NameIndex::Position>(slot),
+                         static_cast<NameIndex::Position>(kept));
+        }
+        slots_[kept++] = std::move(slots_[slot]);
     }
     slots_.resize(kept);
     holes_ = 0;
-    if (!index_) return;
-    // Slots moved: point every name at its entry's new place. Rebuilding needs no memory
-    // beyond what the index already has.
-    for (std::size_t slot = 0; slot < kept; ++slot) {
-        (*index_)[slots_[slot]->name_view()] = slot;
-    }
 }
 
 } // namespace quorvex::fs

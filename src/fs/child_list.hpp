@@ -21,9 +21,9 @@
 #include <iterator>
 #include <memory>
 #include <string_view>
-#include <unordered_map>
 
 #include "fs/inode_ref.hpp"
+#include "fs/name_index.hpp"
 #include "fs/small_vector.hpp"
 
 namespace quorvex::fs {
@@ -104,15 +104,14 @@ class ChildList {
     void remove(const INode *child);
 
   private:
-    using Index = std::unordered_map<std::string_view, std::size_t>;
-
     void build_index();
     void compact();
+    [[nodiscard]] std::string_view name_at(NameIndex::Position position) const noexcept;
 
     SmallVector<INodeRef, 8> slots_; // a removed entry leaves an empty hole
     std::size_t holes_ = 0;
     bool has_link_ = false;
-    std::unique_ptr<Index> index_;
+    std::unique_ptr<NameIndex> index_;
 };
 
 } // namespace quorvex::fs

@@ -224,7 +224,7 @@ def child():
     def run(script):
         env = dict(os.environ, PYTHONPATH=os.path.dirname(quorvex.__file__))
         done = subprocess.run([sys.executable, "-c", CHILD + textwrap.dedent(script)],
-                              capture_output=True, env=env, timeout=60)
+                              capture_output=True, env=env, timeout=180)
         assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]
         return done.stdout
 
