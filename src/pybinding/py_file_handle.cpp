@@ -205,14 +205,12 @@ PyObject *file_handle_seek(PyObject *self, PyObject *const *args, Py_ssize_t nar
     });
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef file_handle_methods[] = {
     {"id", method_function(file_handle_id), METH_NOARGS, doc::kId},
     {"close", method_function(file_handle_close), METH_NOARGS, doc::kClose},
-    {"read", method_function(file_handle_read), kFastcall, doc::kRead},
-    {"write", method_function(file_handle_write), kFastcall, doc::kWrite},
-    {"seek", method_function(file_handle_seek), kFastcall, doc::kSeek},
+    {"read", method_function(file_handle_read), kFastcallKeywords, doc::kRead},
+    {"write", method_function(file_handle_write), kFastcallKeywords, doc::kWrite},
+    {"seek", method_function(file_handle_seek), kFastcallKeywords, doc::kSeek},
     {"tell", method_function(file_handle_tell), METH_NOARGS, doc::kTell},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -233,11 +231,7 @@ PyType_Spec file_handle_spec = {
 
 } // namespace
 
-PyRef create_file_handle_type() noexcept {
-    PyRef type = make_type(file_handle_spec);
-    if (type) seal_type(reinterpret_cast<PyTypeObject *>(type.get()));
-    return type;
-}
+PyRef create_file_handle_type() noexcept { return make_sealed_type(file_handle_spec); }
 
 PyRef wrap_file_handle(FileHandle handle) noexcept {
     return allocate_instance<PyFileHandleObject>(

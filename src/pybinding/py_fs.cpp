@@ -100,23 +100,15 @@ PyObject *fs_str(PyObject *self) noexcept {
     });
 }
 
-PyObject *fs_mkdir(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                   PyObject *kwnames) noexcept {
+// mkdir and touch: bind the path, then create one kind of node there.
+template <auto &signature, fs::Status (FileSystem::*create)(std::string_view)>
+PyObject *fs_create(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames) noexcept {
     return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed = mkdir_signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
+        auto parsed = signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
         if (!parsed) return nullptr;
         auto [path] = *parsed;
-        return status_result(file_system_of(self).mkdir(path)).release();
-    });
-}
-
-PyObject *fs_touch(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                   PyObject *kwnames) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed = touch_signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto [path] = *parsed;
-        return status_result(file_system_of(self).touch(path)).release();
+        return status_result((file_system_of(self).*create)(path)).release();
     });
 }
 
@@ -197,15 +189,15 @@ PyObject *fs_tree(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     });
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef fs_methods[] = {
-    {"mkdir", method_function(fs_mkdir), kFastcall, doc::kMkdir},
-    {"touch", method_function(fs_touch), kFastcall, doc::kTouch},
-    {"open", method_function(fs_open), kFastcall, doc::kOpen},
-    {"listdir", method_function(fs_listdir), kFastcall, doc::kListdir},
-    {"remove", method_function(fs_remove), kFastcall, doc::kRemove},
-    {"tree", method_function(fs_tree), kFastcall, doc::kTree},
+    {"mkdir", method_function(fs_create<mkdir_signature, &FileSystem::mkdir>), kFastcallKeywords,
+     doc::kMkdir},
+    {"touch", method_function(fs_create<touch_signature, &FileSystem::touch>), kFastcallKeywords,
+     doc::kTouch},
+    {"open", method_function(fs_open), kFastcallKeywords, doc::kOpen},
+    {"listdir", method_function(fs_listdir), kFastcallKeywords, doc::kListdir},
+    {"remove", method_function(fs_remove), kFastcallKeywords, doc::kRemove},
+    {"tree", method_function(fs_tree), kFastcallKeywords, doc::kTree},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -221,10 +213,6 @@ PyType_Spec fs_spec = {
 
 } // namespace
 
-PyRef create_fs_type() noexcept {
-    PyRef type = make_type(fs_spec);
-    if (type) seal_type(reinterpret_cast<PyTypeObject *>(type.get()));
-    return type;
-}
+PyRef create_fs_type() noexcept { return make_sealed_type(fs_spec); }
 
 } // namespace quorvex::py

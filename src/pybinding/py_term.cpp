@@ -57,7 +57,7 @@ PyObject *term_exec(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
 }
 
 PyMethodDef term_methods[] = {
-    {"exec", method_function(term_exec), METH_FASTCALL | METH_KEYWORDS, doc::kExec},
+    {"exec", method_function(term_exec), kFastcallKeywords, doc::kExec},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -75,10 +75,6 @@ PyType_Spec term_spec = {
 
 } // namespace
 
-PyRef create_term_type() noexcept {
-    PyRef type = make_type(term_spec);
-    if (type) seal_type(reinterpret_cast<PyTypeObject *>(type.get()));
-    return type;
-}
+PyRef create_term_type() noexcept { return make_sealed_type(term_spec); }
 
 } // namespace quorvex::py

@@ -53,6 +53,15 @@ bool set_class_attribute(PyObject *type, const char *name, PyObject *value) noex
 // be set or deleted from Python. Only CPython 3.10 and later have the flag; elsewhere the
 // type stays as it is. The stable-ABI build makes its types immutable from the start.
 void seal_type(PyTypeObject *type) noexcept;
+// make_type and seal_type together, for a type with no class attributes to set.
+inline PyRef make_sealed_type(PyType_Spec &type_spec) noexcept {
+    PyRef type = make_type(type_spec);
+    if (type) seal_type(reinterpret_cast<PyTypeObject *>(type.get()));
+    return type;
+}
+
+// The calling convention of every method that takes parameters.
+inline constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 // The tp_new of classes without a constructor.
 PyObject *no_constructor(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept;
