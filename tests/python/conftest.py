@@ -3,8 +3,14 @@ import platform
 import re
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import quorvex
+
+# Under the sanitizers and PyPy every call is many times slower; the generated inputs
+# are the same, so the speed health check would only report the build, not a fault.
+settings.register_profile("ci", suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("ci")
 
 
 if platform.python_implementation() == "PyPy":
