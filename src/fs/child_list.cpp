@@ -1,10 +1,66 @@
 #include "fs/child_list.hpp"
 
+#include <limits>
 #include <new>
 
 #include "fs/inode.hpp"
 
 namespace quorvex::fs {
+
+void ChildList::construct_inline() noexcept {
+    for (INodeRef &slot : inline_)
+        std::construct_at(&slot);
+    spilled_ = false;
+}
+
+void ChildList::take(ChildList &other) noexcept {
+    if (other.spilled_) {
+        std::construct_at(&spill_, other.spill_);
+        spilled_ = true;
+        other.construct_inline();
+    } else {
+        for (std::uint32_t slot = 0; slot < kInlineSlots; ++slot)
+            std::construct_at(&inline_[slot], std::move(other.inline_[slot]));
+        spilled_ = false;
+    }
+    used_ = std::exchange(other.used_, 0);
+    has_link_ = std::exchange(other.has_link_, false);
+}
+
+void ChildList::destroy() noexcept {
+    if (spilled_) {
+        delete spill_.index;
+        delete[] spill_.slots;
+    } else {
+        std::destroy(std::begin(inline_), std::end(inline_));
+    }
+}
+
+void ChildList::grow() {
+    const std::uint32_t old_capacity = capacity();
+    if (old_capacity > std::numeric_limits<std::uint32_t>::max() / 2) throw std::bad_alloc();
+    const std::uint32_t fresh_capacity = old_capacity * 2;
+    // Slots keep their positions, so the index stays valid across the move.
+    auto *fresh = new INodeRef[fresh_capacity];
+    INodeRef *old = slots();
+    for (std::uint32_t slot = 0; slot < used_; ++slot)
+        fresh[slot] = std::move(old[slot]);
+    if (spilled_) {
+        delete[] spill_.slots;
+        spill_.slots = fresh;
+        spill_.capacity = fresh_capacity;
+    } else {
+        std::destroy(std::begin(inline_), std::end(inline_));
+        std::construct_at(&spill_, Spill{fresh, fresh_capacity, 0, nullptr});
+        spilled_ = true;
+    }
+}
+
+void ChildList::drop_index() noexcept {
+    if (!spilled_) return;
+    delete spill_.index;
+    spill_.index = nullptr;
+}
 
 void ChildList::copy_to(SmallVectorImpl<Id> &out) const {
     out.clear();
@@ -14,29 +70,28 @@ void ChildList::copy_to(SmallVectorImpl<Id> &out) const {
 }
 
 std::string_view ChildList::name_at(NameIndex::Position position) const noexcept {
-    return slots_[position]->name_view();
+    return slots()[position]->name_view();
 }
 
 INode *ChildList::find(std::string_view name) const {
-    const auto position = index_->find(name, NameIndex::hash(name),
-                                       [this](NameIndex::Position at) { return name_at(at); });
-    return position == NameIndex::kAbsent ? nullptr : slots_[position].get();
+    const auto position = index()->find(name, NameIndex::hash(name),
+                                        [this](NameIndex::Position at) { return name_at(at); });
+    return position == NameIndex::kAbsent ? nullptr : slots()[position].get();
 }
 
 void ChildList::append(INode *child) {
-    slots_.push_back(INodeRef::share(child));
+    slots()[used_++] = INodeRef::share(child);
     if (child->is_link()) {
         has_link_ = true;
-        index_.reset();
+        drop_index();
         return;
     }
     try {
-        if (index_) {
+        if (NameIndex *names = index()) {
             // A name already there can only be an entry released behind this list's back.
             const std::string_view name = child->name_view();
-            index_->assign(NameIndex::hash(name),
-                           static_cast<NameIndex::Position>(slots_.size() - 1), name,
-                           [this](NameIndex::Position at) { return name_at(at); });
+            names->assign(NameIndex::hash(name), static_cast<NameIndex::Position>(used_ - 1), name,
+                          [this](NameIndex::Position at) { return name_at(at); });
         } else if (!has_link_ && size() > kIndexThreshold) {
             build_index();
         }
@@ -44,60 +99,76 @@ void ChildList::append(INode *child) {
         // An index that misses an entry would let its name be taken twice. The index only
         // speeds lookups up, so without memory for it the directory is scanned until a
         // later append builds it afresh.
-        index_.reset();
+        drop_index();
     }
+}
+
+void ChildList::remove_inline(const INode *child) noexcept {
+    std::uint32_t slot = 0;
+    while (slot < used_ && inline_[slot].get() != child)
+        ++slot;
+    if (slot == used_) return;
+    for (; slot + 1 < used_; ++slot)
+        inline_[slot] = std::move(inline_[slot + 1]);
+    inline_[--used_].reset();
 }
 
 void ChildList::remove(const INode *child) {
-    std::size_t slot = slots_.size();
-    if (index_) {
+    if (!spilled_) {
+        remove_inline(child);
+        return;
+    }
+    std::uint32_t slot = used_;
+    if (NameIndex *names = spill_.index) {
         const std::string_view name = child->name_view();
         const std::uint32_t hash = NameIndex::hash(name);
         const auto position =
-            index_->find(name, hash, [this](NameIndex::Position at) { return name_at(at); });
-        if (position != NameIndex::kAbsent && slots_[position].get() == child) {
+            names->find(name, hash, [this](NameIndex::Position at) { return name_at(at); });
+        if (position != NameIndex::kAbsent && spill_.slots[position].get() == child) {
             slot = position;
-            index_->erase(hash, position);
+            names->erase(hash, position);
         }
     }
-    if (slot == slots_.size()) {
-        for (slot = 0; slot < slots_.size() && slots_[slot].get() != child; ++slot) {
+    if (slot == used_) {
+        for (slot = 0; slot < used_ && spill_.slots[slot].get() != child; ++slot) {
         }
-        if (slot == slots_.size()) return;
+        if (slot == used_) return;
     }
-    slots_[slot].reset();
-    ++holes_;
-    if (holes_ > size()) compact();
+    spill_.slots[slot].reset();
+    ++spill_.holes;
+    if (spill_.holes > size()) compact();
 }
 
 void ChildList::build_index() {
-    auto index = std::make_unique<NameIndex>();
-    index->reserve(size());
+    // Only a spilled list is ever long enough to be indexed.
+    auto built = std::make_unique<NameIndex>();
+    built->reserve(size());
     const auto name_at_slot = [this](NameIndex::Position at) { return name_at(at); };
-    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
-        if (!slots_[slot]) continue;
-        const std::string_view name = slots_[slot]->name_view();
-        index->assign(NameIndex::hash(name), static_cast<NameIndex::Position>(slot), name,
+    for (std::uint32_t slot = 0; slot < used_; ++slot) {
+        if (!spill_.slots[slot]) continue;
+        const std::string_view name = spill_.slots[slot]->name_view();
+        built->assign(NameIndex::hash(name), static_cast<NameIndex::Position>(slot), name,
                       name_at_slot);
     }
-    index_ = std::move(index);
+    delete std::exchange(spill_.index, built.release());
 }
 
 void ChildList::compact() {
     // Entries only move towards the front, in order, so no entry is ever pointed at a
     // position another entry still holds; re-pointing the index allocates nothing.
-    std::size_t kept = 0;
-    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
-        if (!slots_[slot]) continue;
-        if (index_ && slot != kept) {
-            index_->move(NameIndex::hash(slots_[slot]->name_view()),
-                         static_cast<NameIndex::Position>(slot),
-                         static_cast<NameIndex::Position>(kept));
+    INodeRef *entries = spill_.slots;
+    std::uint32_t kept = 0;
+    for (std::uint32_t slot = 0; slot < used_; ++slot) {
+        if (!entries[slot]) continue;
+        if (spill_.index && slot != kept) {
+            spill_.index->move(NameIndex::hash(entries[slot]->name_view()), slot, kept);
         }
-        slots_[kept++] = std::move(slots_[slot]);
+        entries[kept++] = std::move(entries[slot]);
     }
-    slots_.resize(kept);
-    holes_ = 0;
+    for (std::uint32_t slot = kept; slot < used_; ++slot)
+        entries[slot].reset();
+    used_ = kept;
+    spill_.holes = 0;
 }
 
 } // namespace quorvex::fs

@@ -73,30 +73,37 @@ class ChildList {
         const INodeRef *end_ = nullptr;
     };
 
-    ChildList() = default;
-    ChildList(ChildList &&) noexcept = default;
-    ChildList &operator=(ChildList &&) noexcept = default;
-
-    [[nodiscard]] const_iterator begin() const noexcept {
-        return {slots_.data(), slots_.data() + slots_.size()};
+    ChildList() noexcept { construct_inline(); }
+    ChildList(ChildList &&other) noexcept { take(other); }
+    ChildList &operator=(ChildList &&other) noexcept {
+        if (this != &other) {
+            destroy();
+            take(other);
+        }
+        return *this;
     }
+    ~ChildList() { destroy(); }
+
+    [[nodiscard]] const_iterator begin() const noexcept { return {slots(), slots() + used_}; }
     [[nodiscard]] const_iterator end() const noexcept {
-        const INodeRef *last = slots_.data() + slots_.size();
+        const INodeRef *last = slots() + used_;
         return {last, last};
     }
-    [[nodiscard]] std::size_t size() const noexcept { return slots_.size() - holes_; }
+    [[nodiscard]] std::size_t size() const noexcept { return used_ - holes(); }
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
 
     // Copies the live ids, in order, into `out`.
     void copy_to(SmallVectorImpl<Id> &out) const;
 
     // Whether find() may be used; otherwise callers scan.
-    [[nodiscard]] bool indexed() const noexcept { return index_ != nullptr; }
+    [[nodiscard]] bool indexed() const noexcept { return index() != nullptr; }
     // The entry whose own name is `name`, through the index; only while indexed().
     [[nodiscard]] INode *find(std::string_view name) const;
 
     // Makes room for one more entry, so that the append that follows cannot fail half-way.
-    void reserve_one() { slots_.reserve(slots_.size() + 1); }
+    void reserve_one() {
+        if (used_ == capacity()) grow();
+    }
     // Adds a child at the end, taking a share of it. Once reserve_one() has made room this
     // cannot fail.
     void append(INode *child);
@@ -104,14 +111,47 @@ class ChildList {
     void remove(const INode *child);
 
   private:
+    static constexpr std::uint32_t kInlineSlots = 8;
+
+    // A list that has outgrown its inline slots moves to the heap; only such a list can be
+    // large enough for holes and an index, so their bookkeeping lives here too.
+    struct Spill {
+        INodeRef *slots;
+        std::uint32_t capacity;
+        std::uint32_t holes;
+        NameIndex *index; // owned; null while not indexed
+    };
+
+    [[nodiscard]] const INodeRef *slots() const noexcept {
+        return spilled_ ? spill_.slots : inline_;
+    }
+    [[nodiscard]] INodeRef *slots() noexcept { return spilled_ ? spill_.slots : inline_; }
+    [[nodiscard]] std::uint32_t capacity() const noexcept {
+        return spilled_ ? spill_.capacity : kInlineSlots;
+    }
+    [[nodiscard]] std::uint32_t holes() const noexcept { return spilled_ ? spill_.holes : 0; }
+    [[nodiscard]] NameIndex *index() const noexcept { return spilled_ ? spill_.index : nullptr; }
+
+    void construct_inline() noexcept;
+    void take(ChildList &other) noexcept;
+    void destroy() noexcept;
+    void grow();
+    void drop_index() noexcept;
+    void remove_inline(const INode *child) noexcept;
     void build_index();
     void compact();
     [[nodiscard]] std::string_view name_at(NameIndex::Position position) const noexcept;
 
-    SmallVector<INodeRef, 8> slots_; // a removed entry leaves an empty hole
-    std::size_t holes_ = 0;
+    // Slots [0, used_) hold the entries; in a spilled list a removed entry leaves an empty
+    // hole there, while an inline list closes the gap at once. Every slot below capacity()
+    // is a constructed (possibly empty) INodeRef.
+    union {
+        INodeRef inline_[kInlineSlots];
+        Spill spill_;
+    };
+    std::uint32_t used_ = 0;
+    bool spilled_ = false;
     bool has_link_ = false;
-    std::unique_ptr<NameIndex> index_;
 };
 
 } // namespace quorvex::fs

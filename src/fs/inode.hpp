@@ -10,6 +10,7 @@
 
 #include "fs/child_list.hpp"
 #include "fs/inode_ref.hpp"
+#include "fs/name.hpp"
 #include "fs/rw_lock.hpp"
 #include "fs/small_vector.hpp"
 
@@ -23,13 +24,12 @@ inline constexpr std::uint64_t kMaxDepth = 64;
 // Links followed in one resolution before giving up, so that a cycle cannot loop forever.
 inline constexpr int kMaxSymlinkHops = 40;
 
-using Name = SmallVector<char, 24>;
 // A short list of child ids of a directory, copied out for work done without its lock.
 using ChildIds = SmallVector<InodeId, 8>;
 using ByteVector = SmallVector<std::uint8_t, 32>;
 
-inline std::string_view as_view(const Name &name) noexcept { return {name.data(), name.size()}; }
-inline Name make_name(std::string_view text) { return Name(text.begin(), text.end()); }
+inline std::string_view as_view(const Name &name) noexcept { return name.view(); }
+inline Name make_name(std::string_view text) { return Name(text); }
 
 // A file's lock word: 0 free, n > 0 held by n handles without WRITE, kWriteExclusive held
 // by one writing handle, kRemoving claimed by a removal. Nothing ever waits on it.
@@ -93,7 +93,6 @@ struct INode {
 
     const InodeId id;
     const InodeId parent;
-    const Name name;
 
   private:
     friend class INodeRef;
@@ -102,6 +101,7 @@ struct INode {
 
   public:
     mutable RwLock lock;
+    const Name name;
     // At most kMaxDepth, so a byte holds it.
     const std::uint8_t depth;
     // Set by a removal once it has committed to unlinking this node: a directory in this

@@ -195,6 +195,38 @@ TEST_F(FileSystemTest, LargeDirectoriesAnswerAsAScanWould) {
     EXPECT_TRUE(Ok(fs->touch("e2")));
 }
 
+// Lists across the switch from inline slots to the heap keep creation order through
+// removals at every position; names on both sides of the inline limit come back whole.
+class ChildOrderTest : public testing::TestWithParam<int> {};
+
+TEST_P(ChildOrderTest, RemovalsAndCreationsKeepCreationOrder) {
+    const int count = GetParam();
+    auto fs = FileSystem::make();
+    const auto name = [](int i) {
+        return (i % 3 ? std::string(Name::kInline - 1 + i % 3, 'x') : "") + std::to_string(i);
+    };
+    std::vector<std::string> model;
+    for (int i = 0; i < count; ++i) {
+        ASSERT_TRUE(Ok(fs->touch(name(i))));
+        model.push_back(name(i));
+    }
+    for (int step = 0; !model.empty(); ++step) {
+        const std::size_t victim = (static_cast<std::size_t>(step) * 5) % model.size();
+        ASSERT_TRUE(Ok(fs->rm(model[victim], false)));
+        model.erase(model.begin() + static_cast<std::ptrdiff_t>(victim));
+        if (step % 3 == 0) {
+            ASSERT_TRUE(Ok(fs->touch(name(count + step))));
+            model.push_back(name(count + step));
+        }
+        ASSERT_EQ(fs->ls_raw(kRootId)->files, model) << "step " << step;
+        for (const std::string &kept : model)
+            ASSERT_EQ(fs->lookup(id_of(*fs, kept))->name_view(), kept);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AroundTheInlineLimit, ChildOrderTest,
+                         testing::Values(1, 7, 8, 9, 16, 33, 70));
+
 TEST_F(FileSystemTest, SymlinksAreFollowedAndCyclesEnd) {
     ASSERT_TRUE(Ok(fs->mkdir("a")));
     ASSERT_TRUE(Ok(fs->touch("a/x")));

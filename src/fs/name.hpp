@@ -1,0 +1,78 @@
+// A node's name: immutable once made. Up to kInline bytes live inside the object itself;
+// a longer name is kept in one heap block. Byte-aligned, so that a node can pack it
+// between its other small fields without padding.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+namespace quorvex::fs {
+
+class Name {
+  public:
+    static constexpr std::size_t kInline = 24;
+
+    Name() noexcept = default;
+    // Throws std::bad_alloc when a long name finds no memory.
+    explicit Name(std::string_view text) {
+        if (text.size() <= kInline) {
+            std::memcpy(bytes_, text.data(), text.size());
+            tag_ = static_cast<std::uint8_t>(text.size());
+        } else {
+            auto *block = new char[text.size()];
+            std::memcpy(block, text.data(), text.size());
+            const Spilled spilled{block, text.size()};
+            std::memcpy(bytes_, &spilled, sizeof spilled);
+            tag_ = kSpilled;
+        }
+    }
+    Name(Name &&other) noexcept { steal(other); }
+    Name &operator=(Name &&other) noexcept {
+        if (this != &other) {
+            release();
+            steal(other);
+        }
+        return *this;
+    }
+    Name(const Name &) = delete;
+    Name &operator=(const Name &) = delete;
+    ~Name() { release(); }
+
+    [[nodiscard]] std::string_view view() const noexcept {
+        if (tag_ != kSpilled) return {bytes_, tag_};
+        const Spilled spilled = spilled_block();
+        return {spilled.data, spilled.size};
+    }
+    [[nodiscard]] std::size_t size() const noexcept { return view().size(); }
+
+  private:
+    struct Spilled {
+        char *data;
+        std::size_t size;
+    };
+    static_assert(sizeof(Spilled) <= kInline);
+    static constexpr std::uint8_t kSpilled = 0xff;
+
+    [[nodiscard]] Spilled spilled_block() const noexcept {
+        Spilled spilled;
+        std::memcpy(&spilled, bytes_, sizeof spilled);
+        return spilled;
+    }
+    void steal(Name &other) noexcept {
+        std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+        tag_ = std::exchange(other.tag_, 0);
+    }
+    void release() noexcept {
+        if (tag_ == kSpilled) delete[] spilled_block().data;
+        tag_ = 0;
+    }
+
+    char bytes_[kInline];
+    std::uint8_t tag_ = 0; // the inline length, or kSpilled
+};
+
+static_assert(alignof(Name) == 1 && sizeof(Name) == Name::kInline + 1);
+
+} // namespace quorvex::fs
