@@ -224,7 +224,7 @@ Status FileSystem::mkdir(std::string_view path) { return make_node(path, Directo
 
 Status FileSystem::touch(std::string_view path) { return make_node(path, File{}); }
 
-Result<Listing> FileSystem::ls_raw(InodeId id) const {
+Status FileSystem::ls_each(InodeId id, FunctionRef<bool(std::string_view, bool)> visit) const {
     auto node = resolve(id);
     if (!node) return node.error();
     std::shared_lock guard((*node)->lock);
@@ -232,7 +232,6 @@ Result<Listing> FileSystem::ls_raw(InodeId id) const {
     if (!entries) return IoErrorKind::NotADirectory;
     // Names and kinds of listed children are immutable and the children stay alive while
     // the directory is locked, so the listing is read in one pass under that lock alone.
-    Listing listing;
     for (auto it = entries->children.begin(); it != entries->children.end(); ++it) {
         const INode *entry = it.node();
         INodeRef target;
@@ -245,9 +244,17 @@ Result<Listing> FileSystem::ls_raw(InodeId id) const {
             target = std::move(*resolved);
             entry = target.get();
         }
-        (entry->is_directory() ? listing.directories : listing.files)
-            .emplace_back(entry->name_view());
+        if (!visit(entry->name_view(), entry->is_directory())) break;
     }
+    return {};
+}
+
+Result<Listing> FileSystem::ls_raw(InodeId id) const {
+    Listing listing;
+    QUORVEX_TRY(ls_each(id, [&listing](std::string_view name, bool is_directory) {
+        (is_directory ? listing.directories : listing.files).emplace_back(name);
+        return true;
+    }));
     return listing;
 }
 

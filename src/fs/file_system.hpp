@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fs/error.hpp"
+#include "fs/function_ref.hpp"
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
 #include "fs/result.hpp"
@@ -69,6 +70,10 @@ class FileSystem {
 
     // --- listing and removal ---------------------------------------------------------
     [[nodiscard]] Result<Listing> ls_raw(InodeId id) const;
+    // The listing of ls_raw without the copies: calls `visit(name, is_directory)` for each
+    // listed child in child-list order, while the directory is read-locked, and stops early
+    // when it returns false. `visit` must not call into this file system.
+    [[nodiscard]] Status ls_each(InodeId id, FunctionRef<bool(std::string_view, bool)> visit) const;
     [[nodiscard]] Status rm(std::string_view path, bool recurse);
     [[nodiscard]] Status rm_raw(InodeId id, bool recurse);
 

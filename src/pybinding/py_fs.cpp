@@ -62,17 +62,6 @@ fs::Status render_tree(const FileSystem &fs, const std::string &path, const std:
     return {};
 }
 
-PyRef string_list(const std::vector<std::string> &names) noexcept {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-    if (!list) return list;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        PyRef name = str_result(names[i]);
-        if (!name) return {};
-        list_fill(list.get(), static_cast<Py_ssize_t>(i), name.release());
-    }
-    return list;
-}
-
 // ---- entry points ---------------------------------------------------------------------
 
 PyObject *fs_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
@@ -145,15 +134,21 @@ PyObject *fs_listdir(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
             raise_io_error(id.error());
             return nullptr;
         }
-        auto listing = fs.ls_raw(*id);
-        if (!listing) {
-            raise_io_error(listing.error());
+        PyRef files = PyRef::steal(PyList_New(0));
+        PyRef directories = PyRef::steal(PyList_New(0));
+        if (!files || !directories) return nullptr;
+        bool appended = true;
+        const auto status = fs.ls_each(*id, [&](std::string_view name, bool is_directory) {
+            PyRef text = name_result(name);
+            appended =
+                text && PyList_Append((is_directory ? directories : files).get(), text.get()) == 0;
+            return appended;
+        });
+        if (!status) {
+            raise_io_error(status.error());
             return nullptr;
         }
-        PyRef files = string_list(listing->files);
-        if (!files) return nullptr;
-        PyRef directories = string_list(listing->directories);
-        if (!directories) return nullptr;
+        if (!appended) return nullptr;
         PyRef pair = PyRef::steal(PyTuple_New(2));
         if (!pair) return nullptr;
         tuple_fill(pair.get(), 0, files.release());
