@@ -145,7 +145,7 @@ def test_removing_the_root_finishes_and_leaves_a_usable_file_system(sample):
 
 
 names = st.text(st.characters(blacklist_characters="/\\\0", blacklist_categories=("Cs",)),
-                min_size=1, max_size=6).filter(lambda n: n not in (".", ".."))
+                min_size=1, max_size=30).filter(lambda n: n not in (".", ".."))
 
 
 @settings(max_examples=60, deadline=None)
