@@ -1,6 +1,6 @@
 // The concurrent table that owns every inode, keyed by id.
 //
-// Why it cannot deadlock: the table is split into shards, each a shared_mutex over a map
+// Why it cannot deadlock: the table is split into shards, each a reader/writer lock over a map
 // from id to a shared owner of the node. A shard's mutex is held only for the map
 // operation itself and nothing else is ever locked or called while it is held, so shard
 // locks are leaf locks. A lookup copies the owner out under the shard's shared lock and
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "fs/inode.hpp"
+#include "fs/rw_lock.hpp"
 
 namespace quorvex::fs {
 
@@ -148,7 +149,7 @@ class InodeTable {
     static constexpr std::size_t kShardCount = 64;
 
     struct alignas(64) Shard {
-        mutable std::shared_mutex mutex;
+        mutable RwLock mutex;
         NodeMap nodes;
     };
 
