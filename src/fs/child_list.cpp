@@ -62,11 +62,12 @@ void ChildList::drop_index() noexcept {
     spill_.index = nullptr;
 }
 
-void ChildList::copy_to(SmallVectorImpl<Id> &out) const {
+void ChildList::share_to(SmallVectorImpl<INodeRef> &out) const {
     out.clear();
     out.reserve(size());
-    for (Id id : *this)
-        out.push_back(id);
+    for (const INodeRef *slot = slots(), *last = slots() + used_; slot != last; ++slot) {
+        if (*slot) out.push_back(*slot);
+    }
 }
 
 std::string_view ChildList::name_at(NameIndex::Position position) const noexcept {

@@ -92,8 +92,8 @@ class ChildList {
     [[nodiscard]] std::size_t size() const noexcept { return used_ - holes(); }
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
 
-    // Copies the live ids, in order, into `out`.
-    void copy_to(SmallVectorImpl<Id> &out) const;
+    // Takes a share of each live entry, in order, into `out`.
+    void share_to(SmallVectorImpl<INodeRef> &out) const;
 
     // Whether find() may be used; otherwise callers scan.
     [[nodiscard]] bool indexed() const noexcept { return index() != nullptr; }

@@ -6,14 +6,6 @@
 
 namespace quorvex::fs {
 
-namespace {
-
-bool is_released(const INode &node) noexcept {
-    return node.released.load(std::memory_order_acquire);
-}
-
-} // namespace
-
 SplitPath split_last_component(std::string_view path) noexcept {
     const auto at = path.find_last_of("/\\");
     if (at == std::string_view::npos) return {std::string_view(), path};

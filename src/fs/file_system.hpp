@@ -110,7 +110,10 @@ class FileSystem {
     // directory's lock, either way.
     [[nodiscard]] bool has_entry_named_locked(const ChildList &children,
                                               std::string_view name) const;
-    [[nodiscard]] Status unlink(InodeId id);
+    // The two phases of removing `node` from `parent`: its contents first (when `recurse`
+    // allows), then the node itself.
+    [[nodiscard]] Status remove_node(const INodeRef &node, const INodeRef &parent, bool recurse);
+    [[nodiscard]] Status unlink(const INodeRef &node, const INodeRef &parent);
 
     InodeTable inodes_;
     std::atomic<std::uint64_t> next_inode_id_{1};

@@ -24,8 +24,6 @@ inline constexpr std::uint64_t kMaxDepth = 64;
 // Links followed in one resolution before giving up, so that a cycle cannot loop forever.
 inline constexpr int kMaxSymlinkHops = 40;
 
-// A short list of child ids of a directory, copied out for work done without its lock.
-using ChildIds = SmallVector<InodeId, 8>;
 using ByteVector = SmallVector<std::uint8_t, 32>;
 
 inline std::string_view as_view(const Name &name) noexcept { return name.view(); }
@@ -118,6 +116,15 @@ struct INode {
     }
     [[nodiscard]] bool is_link() const noexcept { return std::holds_alternative<Symlink>(kind); }
 };
+
+// Whether the node has left the inode table, so that lookups no longer find it.
+inline bool is_released(const INode &node) noexcept {
+    return node.released.load(std::memory_order_acquire);
+}
+
+// Shares of a directory's children, copied out for work done without its lock; short
+// lists stay inline.
+using ChildRefs = SmallVector<INodeRef, 8>;
 
 template <class... Args> INodeRef INodeRef::make(Args &&...args) {
     return INodeRef(new INode(std::forward<Args>(args)...));

@@ -2,7 +2,10 @@
 //
 // A removal inspects the node first (and, for a recursive removal of a directory, removes
 // its contents), then unlinks it with every lock taken afresh, so each fact of the first
-// phase is tested again. No lock is held between the phases or across the recursion.
+// phase is tested again. No lock is held between the phases or across the recursion. The
+// recursion carries shares of the nodes it visits, so a tree is removed without looking
+// each node up again; a node that left the table meanwhile counts as not found, exactly
+// as a fresh lookup would.
 #include <algorithm>
 #include <mutex>
 #include <shared_mutex>
@@ -23,46 +26,45 @@ Status FileSystem::rm_raw(InodeId id, bool recurse) {
     // the node directly.
     INodeRef node = lookup(id);
     if (!node) return IoErrorKind::InodeNotFound;
+    auto parent = resolve(node->parent);
+    if (!parent) return parent.error();
+    return remove_node(node, *parent, recurse);
+}
 
-    ChildIds children;
+Status FileSystem::remove_node(const INodeRef &node, const INodeRef &parent, bool recurse) {
+    if (is_released(*node)) return IoErrorKind::InodeNotFound;
+    ChildRefs children;
     {
         std::shared_lock guard(node->lock);
         if (const auto *entries = std::get_if<Directory>(&node->kind)) {
             if (recurse) {
-                entries->children.copy_to(children);
+                entries->children.share_to(children);
             } else if (!entries->children.empty()) {
                 return IoErrorKind::DirectoryIsNotEmpty;
             }
         }
     }
-    node.reset();
+    for (const INodeRef &child : children)
+        QUORVEX_TRY(remove_node(child, node, true));
 
-    for (InodeId child : children)
-        QUORVEX_TRY(rm_raw(child, true));
-
-    if (id == kRootId) {
+    if (node->id == kRootId) {
         // The root stays: every path starts there. Removing it means emptying it, and it
         // must still be empty now, as any directory must be when it is unlinked.
-        INodeRef root = lookup(kRootId);
-        std::shared_lock guard(root->lock);
-        if (!std::get<Directory>(root->kind).children.empty()) {
+        std::shared_lock guard(node->lock);
+        if (!std::get<Directory>(node->kind).children.empty()) {
             return IoErrorKind::DirectoryIsNotEmpty;
         }
         return {};
     }
-    return unlink(id);
+    return unlink(node, parent);
 }
 
-Status FileSystem::unlink(InodeId id) {
-    INodeRef node = lookup(id);
-    if (!node) return IoErrorKind::InodeNotFound;
-    auto parent = resolve(node->parent);
-    if (!parent) return parent.error();
-
+Status FileSystem::unlink(const INodeRef &node, const INodeRef &parent) {
     {
         // Exclusive, so that marking a directory unlinked cannot interleave with a
         // creation inside it: either the child is in the list now, or it never will be.
         std::unique_lock guard(node->lock);
+        if (is_released(*node)) return IoErrorKind::InodeNotFound;
         if (auto *file = std::get_if<File>(&node->kind)) {
             // A second removal of the same file finds it claimed, like any other holder.
             if (!file->lock.try_claim_for_removal()) return IoErrorKind::ResourceCurrentInUse;
@@ -74,14 +76,12 @@ Status FileSystem::unlink(InodeId id) {
         node->unlinked = true;
     }
     {
-        INode &directory = **parent;
-        std::unique_lock guard(directory.lock);
-        if (auto *entries = std::get_if<Directory>(&directory.kind)) {
+        std::unique_lock guard(parent->lock);
+        if (auto *entries = std::get_if<Directory>(&parent->kind)) {
             entries->children.remove(node.get());
         }
     }
-    node.reset();
-    release_inode_id(id);
+    release_inode_id(node->id);
     return {};
 }
 
