@@ -4,7 +4,8 @@
 #      also sees the system's site packages), once;
 #   2. builds the Release module and the Google Benchmark timings of the core in build/bench
 #      (needs Debian's libbenchmark-dev, installed here when missing and run as root);
-#   3. runs benchmarks/cpp/core_bench, then benchmarks/bench_python.py, printing their tables.
+#   3. runs benchmarks/cpp/core_bench and memory_bench (resident bytes per node and per
+#      file), then benchmarks/bench_python.py, printing their tables.
 #
 #   bash tools/bench.sh                   # everything (about five minutes on two cores)
 #   bash tools/bench.sh --quick           # smaller sizes, fewer repeats
@@ -41,7 +42,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEX_BUILD_TESTS
     -DQUORVEX_BUILD_PYTHON=ON -DQUORVEX_BUILD_BENCHMARKS=$cpp \
     -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
 targets=(quorvex)
-[[ $cpp == ON ]] && targets+=(core_bench)
+[[ $cpp == ON ]] && targets+=(core_bench memory_bench)
 cmake --build "$build" --target "${targets[@]}"
 
 if [[ $cpp == ON ]]; then
@@ -49,6 +50,9 @@ if [[ $cpp == ON ]]; then
     min_time=0.5
     ((quick)) && min_time=0.05
     "$build/benchmarks/cpp/core_bench" --benchmark_min_time=$min_time
+    echo
+    echo "=== C++ core: memory ==="
+    "$build/benchmarks/cpp/memory_bench"
     echo
 fi
 
