@@ -110,6 +110,31 @@ TEST_F(RemovalTest, RemovesEmptyDirectoriesAndClosedFilesOnly) {
     EXPECT_GT(id_of(*fs, "f"), f);
 }
 
+// A recursive removal that meets an entry already gone from the table stops there with
+// InodeNotFound, whether that entry is a file or a directory with contents of its own;
+// what it took before stays taken and nothing after it is touched.
+TEST_F(RemovalTest, StopsAtAnEntryThatLeftTheTable) {
+    for (const bool gone_is_directory : {false, true}) {
+        SCOPED_TRACE(gone_is_directory);
+        fs = FileSystem::make();
+        ASSERT_TRUE(Ok(fs->mkdir("d")));
+        ASSERT_TRUE(Ok(fs->touch("d/before")));
+        ASSERT_TRUE(Ok(gone_is_directory ? fs->mkdir("d/gone") : fs->touch("d/gone")));
+        if (gone_is_directory) {
+            ASSERT_TRUE(Ok(fs->touch("d/gone/inside")));
+        }
+        ASSERT_TRUE(Ok(fs->touch("d/after")));
+        const InodeId inside = gone_is_directory ? id_of(*fs, "d/gone/inside") : 0;
+        fs->release_inode_id(id_of(*fs, "d/gone"));
+
+        EXPECT_EQ(error_of(fs->rm("d", true)), K::InodeNotFound);
+        EXPECT_EQ(fs->ls_raw(id_of(*fs, "d"))->files, std::vector<std::string>{"after"});
+        if (gone_is_directory) {
+            EXPECT_TRUE(fs->lookup(inside));
+        }
+    }
+}
+
 TEST_F(RemovalTest, RootIsEmptiedButKept) {
     EXPECT_TRUE(Ok(fs->rm("", false)));
     ASSERT_TRUE(Ok(fs->mkdir("a")));
