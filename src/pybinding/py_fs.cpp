@@ -137,6 +137,9 @@ PyObject *fs_listdir(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         PyRef files = PyRef::steal(PyList_New(0));
         PyRef directories = PyRef::steal(PyList_New(0));
         if (!files || !directories) return nullptr;
+        // The names go straight into the lists while the directory is read-locked. Making
+        // a str and appending to a list run no Python code (neither can start the cyclic
+        // collector), so nothing can call back into the file system meanwhile.
         bool appended = true;
         const auto status = fs.ls_each(*id, [&](std::string_view name, bool is_directory) {
             PyRef text = name_result(name);
