@@ -32,7 +32,8 @@ void ChildList::destroy() noexcept {
         delete spill_.index;
         delete[] spill_.slots;
     } else {
-        std::destroy(std::begin(inline_), std::end(inline_));
+        // Slots from used_ on are always empty, so only the entries need releasing.
+        std::destroy(inline_, inline_ + used_);
     }
 }
 

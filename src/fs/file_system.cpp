@@ -203,7 +203,7 @@ Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind ki
     return id;
 }
 
-Status FileSystem::make_node(std::string_view path, INodeKind kind) {
+Status FileSystem::make_node(std::string_view path, INodeKind &&kind) {
     const SplitPath split = split_last_component(path);
     auto parent = get_inode_by_path_raw(split.parent);
     if (!parent) return parent.error();

@@ -97,7 +97,7 @@ class FileSystem {
   private:
     FileSystem();
 
-    [[nodiscard]] Status make_node(std::string_view path, INodeKind kind);
+    [[nodiscard]] Status make_node(std::string_view path, INodeKind &&kind);
     [[nodiscard]] static bool name_is_acceptable(std::string_view name) noexcept;
     // The entry of `directory` whose node (links followed) is called `name`, as listed.
     // The caller holds the directory's lock, either way.

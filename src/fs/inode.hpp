@@ -83,7 +83,7 @@ using INodeKind = std::variant<File, Directory, Symlink>;
 // alternative that `kind` holds never changes either, so is_directory() and is_link()
 // need no lock.
 struct INode {
-    INode(InodeId id_, InodeId parent_, std::uint64_t depth_, Name name_, INodeKind kind_)
+    INode(InodeId id_, InodeId parent_, std::uint64_t depth_, Name &&name_, INodeKind &&kind_)
         : id(id_), parent(parent_), name(std::move(name_)),
           depth(static_cast<std::uint8_t>(depth_)), kind(std::move(kind_)) {}
     INode(const INode &) = delete;
