@@ -6,8 +6,9 @@
 // before the table, so a listed child is normally in the table too; one taken out of the
 // table while still listed is marked `released` and treated as missing.
 //
-// Small directories are a plain inline list scanned from the front. Large ones keep two
-// aids so that neither lookup nor removal costs a pass over every entry: a name index
+// Up to eight entries live inside the list itself, scanned from the front, and a removal
+// closes the gap at once. A longer list moves to the heap for good, and a large one keeps
+// two aids so that neither lookup nor removal costs a pass over every entry: a name index
 // (name -> slot), and holes: a removed entry leaves a hole that readers skip, and the list
 // is compacted once holes outnumber the live entries, which keeps removal amortised O(1).
 //
