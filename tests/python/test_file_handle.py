@@ -342,7 +342,8 @@ def test_open_existing_never_creates(fs, raises_exactly, capfd):
     fs.mkdir("/d")
     with raises_exactly(ValueError, "The specified INode is not a file"):
         fs.open_existing("/d", "r")
-    fs.open("/d/f", "w").write(b"hi")
+    with fs.open("/d/f", "w") as h:
+        h.write(b"hi")
     with fs.open_existing("\\d\\f", "r") as h:
         assert h.read(9) == b"hi"
     capfd.readouterr()
