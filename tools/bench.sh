@@ -58,3 +58,6 @@ fi
 
 echo "=== Python (ns per operation, quorvex and its peers) ==="
 PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" benchmarks/bench_python.py "$@"
+echo
+echo "=== Python file objects (ns per file: quorvex_fs.open, the raw core, peers) ==="
+PYTHONPATH="$PWD/$build:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" benchmarks/bench_files.py "$@"
