@@ -102,6 +102,8 @@ bool Bytes::convert(PyObject *object, value_type &out) noexcept {
 
 // ---- writable buffers -----------------------------------------------------------------
 
+// A moved Py_buffer may keep shape and strides pointing into the struct it came from;
+// after the move only buf, len and obj are read, and the release needs no more.
 WritableBytes::WritableBytes(WritableBytes &&other) noexcept
     : view_(std::exchange(other.view_, {})), size_(std::exchange(other.size_, 0)) {}
 
