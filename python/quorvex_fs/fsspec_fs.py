@@ -1,0 +1,192 @@
+"""An fsspec file system for the protocol ``quorvex``, over a ``quorvex.PyFs``.
+
+fsspec finds it through the ``fsspec.specs`` entry point, so nothing needs to be
+imported first::
+
+    import fsspec
+
+    with fsspec.open("quorvex://data/x.csv", "w") as f:   # the default PyFs
+        f.write("a,b\\n")
+    mine = fsspec.filesystem("quorvex", fs=quorvex.PyFs())   # over a PyFs of yours
+
+A URL names a path from the root: ``quorvex://data/x.csv`` and
+``quorvex:///data/x.csv`` are both ``/data/x.csv``. Without ``fs=`` every
+instance works on one process-wide PyFs, made on first use (``default_fs()``).
+fsspec keeps one instance per PyFs: the same PyFs gives the same instance, two
+PyFs two instances.
+
+Files are the ``quorvex_fs.open`` objects; writing a file creates its missing
+parent directories, as in fsspec's other in-memory and local file systems. The
+file system has no rename: ``mv`` copies, then removes the source. It has no
+timestamps and no transactions.
+"""
+
+from __future__ import annotations
+
+import posixpath
+import threading
+from typing import Any, BinaryIO
+
+import fsspec
+from fsspec.spec import AbstractFileSystem
+from fsspec.utils import stringify_path
+
+import quorvex
+import quorvex_fs as _layer
+
+__all__ = ["QuorvexFileSystem", "default_fs"]
+
+_PREFIX = "quorvex://"
+_COPY_PIECE = 1024 * 1024
+
+_default_fs: quorvex.PyFs | None = None
+_default_fs_lock = threading.Lock()
+
+
+def default_fs() -> quorvex.PyFs:
+    """The PyFs behind ``quorvex://`` URLs opened without ``fs=``."""
+    global _default_fs
+    with _default_fs_lock:
+        if _default_fs is None:
+            _default_fs = quorvex.PyFs()
+        return _default_fs
+
+
+def _core(path: str) -> str:
+    # fsspec names the root "", the core "/".
+    return path or "/"
+
+
+class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]
+    """fsspec's interface over one ``quorvex.PyFs`` (``fs=``, else ``default_fs()``)."""
+
+    protocol = "quorvex"
+    root_marker = ""
+
+    def __init__(self, fs: quorvex.PyFs | None = None, **kwargs: Any) -> None:
+        super().__init__(**kwargs)
+        self.pyfs = fs if fs is not None else default_fs()
+
+    @classmethod
+    def _strip_protocol(cls, path: Any) -> Any:
+        if isinstance(path, list):
+            return [cls._strip_protocol(p) for p in path]
+        path = stringify_path(path)
+        if path.startswith(_PREFIX):
+            path = path[len(_PREFIX):]
+        elif path.startswith("quorvex:"):
+            path = path[len("quorvex:"):]
+        parts = [part for part in path.split("/") if part]
+        return "/" + "/".join(parts) if parts else ""
+
+    @classmethod
+    def _parent(cls, path: Any) -> str:
+        parent = posixpath.dirname(cls._strip_protocol(path))
+        return "" if parent == "/" else parent
+
+    # --- metadata -----------------------------------------------------------------
+
+    def info(self, path: Any, **kwargs: Any) -> dict[str, Any]:
+        path = self._strip_protocol(path)
+        if _layer.isdir(self.pyfs, _core(path)):
+            return {"name": path, "size": 0, "type": "directory"}
+        try:
+            size = _layer.getsize(self.pyfs, path)
+        except (FileNotFoundError, NotADirectoryError):
+            raise FileNotFoundError(path) from None
+        return {"name": path, "size": size, "type": "file"}
+
+    def ls(self, path: Any, detail: bool = True, **kwargs: Any) -> list[Any]:
+        path = self._strip_protocol(path)
+        try:
+            files, dirs = self.pyfs.listdir(_core(path))
+        except ValueError:
+            # A file lists as itself; anything else is missing.
+            entries = [self.info(path)]
+        else:
+            entries = [{"name": f"{path}/{name}", "size": 0, "type": "directory"}
+                       for name in dirs]
+            entries += [self.info(f"{path}/{name}") for name in files]
+            entries.sort(key=lambda entry: entry["name"])
+        return entries if detail else [entry["name"] for entry in entries]
+
+    # --- directories ------------------------------------------------------------------
+
+    def mkdir(self, path: Any, create_parents: bool = True, **kwargs: Any) -> None:
+        path = self._strip_protocol(path)
+        if self.exists(path):
+            raise FileExistsError(path)
+        if create_parents:
+            _layer.makedirs(self.pyfs, _core(path), exist_ok=True)
+        elif not self.isdir(self._parent(path)):
+            raise FileNotFoundError(self._parent(path))
+        else:
+            _layer.makedirs(self.pyfs, path)
+
+    def makedirs(self, path: Any, exist_ok: bool = False) -> None:
+        path = self._strip_protocol(path)
+        if path:
+            _layer.makedirs(self.pyfs, path, exist_ok=exist_ok)
+        elif not exist_ok:
+            raise FileExistsError("/")
+
+    def rmdir(self, path: Any) -> None:
+        _layer.rmdir(self.pyfs, _core(self._strip_protocol(path)))
+
+    def rm_file(self, path: Any) -> None:
+        path = self._strip_protocol(path)
+        if self.isdir(path):
+            self.rmdir(path)
+        else:
+            _layer.remove(self.pyfs, path)
+
+    def _rm(self, path: Any) -> None:
+        self.rm_file(path)
+
+    # --- files ----------------------------------------------------------------------
+
+    def _open(
+        self,
+        path: Any,
+        mode: str = "rb",
+        block_size: Any = None,
+        autocommit: bool = True,
+        cache_options: Any = None,
+        **kwargs: Any,
+    ) -> BinaryIO:
+        if not autocommit:
+            raise NotImplementedError("quorvex files are written in place: no transactions")
+        path = self._strip_protocol(path)
+        if set(mode) & set("wax"):
+            parent = self._parent(path)
+            if parent:
+                _layer.makedirs(self.pyfs, parent, exist_ok=True)
+        buffering = block_size if isinstance(block_size, int) and block_size > 0 else -1
+        file: BinaryIO = _layer.open(self.pyfs, path, mode, buffering=buffering)
+        if mode == "rb":
+            # fsspec's readers ask a read-only file for its size.
+            file.size = file.seek(0, 2)  # type: ignore[attr-defined]
+            file.seek(0)
+        return file
+
+    def cp_file(self, path1: Any, path2: Any, **kwargs: Any) -> None:
+        path1, path2 = self._strip_protocol(path1), self._strip_protocol(path2)
+        if self.isdir(path1):
+            self.makedirs(path2, exist_ok=True)
+            return
+        with self._open(path1, "rb") as source, self._open(path2, "wb") as target:
+            while True:
+                piece = source.read(_COPY_PIECE)
+                if not piece:
+                    break
+                target.write(piece)
+
+    def created(self, path: Any) -> Any:
+        raise NotImplementedError("quorvex keeps no timestamps")
+
+    def modified(self, path: Any) -> Any:
+        raise NotImplementedError("quorvex keeps no timestamps")
+
+
+# Registered by entry point once installed; this also covers a source checkout.
+fsspec.register_implementation("quorvex", QuorvexFileSystem, clobber=True)
