@@ -105,6 +105,7 @@ def quorvex_core() -> Iterator[Opener]:
 def quorvex_fsspec_instance() -> Iterator[Opener]:
     import fsspec
     import quorvex
+    import quorvex_fs.fsspec_fs  # noqa: F401  registers quorvex:// in a source checkout
 
     fs = fsspec.filesystem("quorvex", fs=quorvex.PyFs())
     fs.mkdir("/bench")

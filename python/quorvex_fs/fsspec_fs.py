@@ -23,9 +23,12 @@ timestamps and no transactions.
 
 from __future__ import annotations
 
+import errno
+import io
+import os
 import posixpath
 import threading
-from typing import Any, BinaryIO
+from typing import Any
 
 import fsspec
 from fsspec.spec import AbstractFileSystem
@@ -38,6 +41,8 @@ __all__ = ["QuorvexFileSystem", "default_fs"]
 
 _PREFIX = "quorvex://"
 _COPY_PIECE = 1024 * 1024
+_TEXT_OPTIONS = ("encoding", "errors", "newline")
+_SET, _END = quorvex.Whence.SEEK_SET, quorvex.Whence.SEEK_END
 
 _default_fs: quorvex.PyFs | None = None
 _default_fs_lock = threading.Lock()
@@ -57,6 +62,19 @@ def _core(path: str) -> str:
     return path or "/"
 
 
+class _SizedReader(io.BufferedReader):
+    """A binary reader that also tells its file's length, as fsspec's readers do."""
+
+    @property
+    def size(self) -> int:
+        handle = self.raw.handle
+        here = handle.tell()
+        handle.seek(0, _END)
+        size: int = handle.tell()
+        handle.seek(here, _SET)
+        return size
+
+
 class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]
     """fsspec's interface over one ``quorvex.PyFs`` (``fs=``, else ``default_fs()``)."""
 
@@ -72,6 +90,8 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]
         if isinstance(path, list):
             return [cls._strip_protocol(p) for p in path]
         path = stringify_path(path)
+        if path.startswith("/") and "//" not in path and not path.endswith("/"):
+            return path  # already in the one form used inside
         if path.startswith(_PREFIX):
             path = path[len(_PREFIX):]
         elif path.startswith("quorvex:"):
@@ -88,13 +108,20 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]
 
     def info(self, path: Any, **kwargs: Any) -> dict[str, Any]:
         path = self._strip_protocol(path)
-        if _layer.isdir(self.pyfs, _core(path)):
-            return {"name": path, "size": 0, "type": "directory"}
         try:
-            size = _layer.getsize(self.pyfs, path)
-        except (FileNotFoundError, NotADirectoryError):
-            raise FileNotFoundError(path) from None
-        return {"name": path, "size": size, "type": "file"}
+            found = _layer.info(self.pyfs, _core(path))
+        except NotADirectoryError:  # a file in place of a directory of the path
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path) from None
+        return {"name": path, "size": found["size"], "type": found["type"]}
+
+    def _file_info(self, path: str) -> dict[str, Any]:
+        try:
+            return self.info(path)
+        except OSError as error:
+            if error.errno != errno.EBUSY:
+                raise
+            # Held for writing: its length is not settled yet.
+            return {"name": path, "size": None, "type": "file"}
 
     def ls(self, path: Any, detail: bool = True, **kwargs: Any) -> list[Any]:
         path = self._strip_protocol(path)
@@ -106,7 +133,7 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]
         else:
             entries = [{"name": f"{path}/{name}", "size": 0, "type": "directory"}
                        for name in dirs]
-            entries += [self.info(f"{path}/{name}") for name in files]
+            entries += [self._file_info(f"{path}/{name}") for name in files]
             entries.sort(key=lambda entry: entry["name"])
         return entries if detail else [entry["name"] for entry in entries]
 
@@ -145,6 +172,21 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]
 
     # --- files ----------------------------------------------------------------------
 
+    def open(
+        self,
+        path: Any,
+        mode: str = "rb",
+        block_size: Any = None,
+        cache_options: Any = None,
+        compression: Any = None,
+        **kwargs: Any,
+    ) -> Any:
+        """The layer's file object; text modes take encoding, errors and newline."""
+        if compression is not None or self._intrans or kwargs.get("autocommit") is False:
+            return super().open(path, mode, block_size, cache_options, compression, **kwargs)
+        text = {key: kwargs[key] for key in _TEXT_OPTIONS if key in kwargs} if kwargs else {}
+        return self._open_file(self._strip_protocol(path), mode, block_size, text)
+
     def _open(
         self,
         path: Any,
@@ -153,20 +195,27 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]
         autocommit: bool = True,
         cache_options: Any = None,
         **kwargs: Any,
-    ) -> BinaryIO:
+    ) -> Any:
         if not autocommit:
             raise NotImplementedError("quorvex files are written in place: no transactions")
-        path = self._strip_protocol(path)
-        if set(mode) & set("wax"):
-            parent = self._parent(path)
-            if parent:
-                _layer.makedirs(self.pyfs, parent, exist_ok=True)
+        return self._open_file(self._strip_protocol(path), mode, block_size, {})
+
+    def _open_file(self, path: str, mode: str, block_size: Any, text: dict[str, Any]) -> Any:
+        sized = mode == "rb"
         buffering = block_size if isinstance(block_size, int) and block_size > 0 else -1
-        file: BinaryIO = _layer.open(self.pyfs, path, mode, buffering=buffering)
-        if mode == "rb":
-            # fsspec's readers ask a read-only file for its size.
-            file.size = file.seek(0, 2)  # type: ignore[attr-defined]
-            file.seek(0)
+        if sized:
+            size, buffering = buffering, 0
+        try:
+            file = _layer.open(self.pyfs, path, mode, buffering, **text)
+        except FileNotFoundError:
+            parent = self._parent(path)
+            if not set(mode) & set("wax") or not parent or self.exists(parent):
+                raise
+            # Writing makes the missing parents, as fsspec's other file systems do.
+            _layer.makedirs(self.pyfs, parent, exist_ok=True)
+            file = _layer.open(self.pyfs, path, mode, buffering, **text)
+        if sized:
+            return _SizedReader(file, size if size > 0 else io.DEFAULT_BUFFER_SIZE)
         return file
 
     def cp_file(self, path1: Any, path2: Any, **kwargs: Any) -> None:
