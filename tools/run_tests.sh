@@ -8,4 +8,4 @@ cmake --preset dev
 cmake --build --preset dev
 ctest --preset dev
 
-PYTHONPATH="$PWD/build/dev${PYTHONPATH:+:$PYTHONPATH}" python3 -m pytest tests/python -q
+PYTHONPATH="$PWD/build/dev:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" python3 -m pytest tests/python -q
