@@ -30,9 +30,9 @@ import posixpath
 import threading
 from typing import Any
 
-import fsspec
-from fsspec.spec import AbstractFileSystem
-from fsspec.utils import stringify_path
+import fsspec  # type: ignore[import-untyped, import-not-found, unused-ignore]
+from fsspec.spec import AbstractFileSystem  # type: ignore[import-untyped, import-not-found, unused-ignore]
+from fsspec.utils import stringify_path  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 import quorvex
 import quorvex_fs as _layer
@@ -67,7 +67,8 @@ class _SizedReader(io.BufferedReader):
 
     @property
     def size(self) -> int:
-        handle = self.raw.handle
+        raw: Any = self.raw
+        handle = raw.handle
         here = handle.tell()
         handle.seek(0, _END)
         size: int = handle.tell()
@@ -206,7 +207,7 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]
         if sized:
             size, buffering = buffering, 0
         try:
-            file = _layer.open(self.pyfs, path, mode, buffering, **text)
+            file: Any = _layer.open(self.pyfs, path, mode, buffering, **text)
         except FileNotFoundError:
             parent = self._parent(path)
             if not set(mode) & set("wax") or not parent or self.exists(parent):
