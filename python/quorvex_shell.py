@@ -363,7 +363,7 @@ def _parser() -> argparse.ArgumentParser:
         "Runs SCRIPT, or LINE, or standard input when it is not a terminal.",
     )
     parser.add_argument("script", nargs="?", metavar="SCRIPT",
-                        help="a file of command lines to run")
+                        help="a file of command lines to run (-: standard input)")
     parser.add_argument("-c", dest="command", metavar="LINE",
                         help="run LINE (which may hold several lines) and leave")
     parser.add_argument("--load", metavar="HOSTDIR",
@@ -394,7 +394,7 @@ def _script_lines(script: str) -> list[str]:
 def _run(args: argparse.Namespace, shell: Shell, script: list[str] | None) -> int:
     if script is not None:
         return shell.run_script(script)
-    if sys.stdin.isatty():
+    if sys.stdin.isatty() and args.script is None:
         history = args.history if args.history is not None else default_history_file()
         return shell.interact(history or None)
     return shell.run_script(sys.stdin)
@@ -409,7 +409,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     script = None
     if args.command is not None:
         script = args.command.split("\n")
-    elif args.script is not None:
+    elif args.script is not None and args.script != "-":
         try:
             script = _script_lines(args.script)
         except OSError as error:
