@@ -26,7 +26,6 @@ from __future__ import annotations
 import errno
 import io
 import os
-import posixpath
 import threading
 from typing import Any
 
@@ -102,8 +101,7 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]
 
     @classmethod
     def _parent(cls, path: Any) -> str:
-        parent = posixpath.dirname(cls._strip_protocol(path))
-        return "" if parent == "/" else parent
+        return cls._strip_protocol(path).rpartition("/")[0]
 
     # --- metadata -----------------------------------------------------------------
 
@@ -153,6 +151,8 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]
 
     def makedirs(self, path: Any, exist_ok: bool = False) -> None:
         path = self._strip_protocol(path)
+        if exist_ok and _layer.isdir(self.pyfs, _core(path)):
+            return  # the common case, as fsspec asks before every write: one probe
         if path:
             _layer.makedirs(self.pyfs, path, exist_ok=exist_ok)
         elif not exist_ok:
