@@ -29,9 +29,7 @@ import os
 import threading
 from typing import Any
 
-import fsspec  # type: ignore[import-untyped, import-not-found, unused-ignore]
-from fsspec.spec import AbstractFileSystem  # type: ignore[import-untyped, import-not-found, unused-ignore]
-from fsspec.utils import stringify_path  # type: ignore[import-untyped, import-not-found, unused-ignore]
+import fsspec  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
 import quorvex
 import quorvex_fs as _layer
@@ -75,7 +73,7 @@ class _SizedReader(io.BufferedReader):
         return size
 
 
-class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]
+class QuorvexFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
     """fsspec's interface over one ``quorvex.PyFs`` (``fs=``, else ``default_fs()``)."""
 
     protocol = "quorvex"
@@ -89,7 +87,7 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]
     def _strip_protocol(cls, path: Any) -> Any:
         if isinstance(path, list):
             return [cls._strip_protocol(p) for p in path]
-        path = stringify_path(path)
+        path = fsspec.utils.stringify_path(path)
         if path.startswith("/") and "//" not in path and not path.endswith("/"):
             return path  # already in the one form used inside
         if path.startswith(_PREFIX):
@@ -101,7 +99,8 @@ class QuorvexFileSystem(AbstractFileSystem):  # type: ignore[misc]
 
     @classmethod
     def _parent(cls, path: Any) -> str:
-        return cls._strip_protocol(path).rpartition("/")[0]
+        stripped: str = cls._strip_protocol(path)
+        return stripped.rpartition("/")[0]
 
     # --- metadata -----------------------------------------------------------------
 

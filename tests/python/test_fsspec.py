@@ -29,7 +29,8 @@ class QuorvexFixtures(abstract.AbstractFixtures):
 for _suite in ["Copy", "Get", "Put", "Open", "Pipe"]:
     _base = getattr(abstract, f"Abstract{_suite}Tests", None)
     if _base is not None:
-        globals()[f"TestQuorvex{_suite}"] = type(f"TestQuorvex{_suite}", (_base, QuorvexFixtures), {})
+        _name = f"TestQuorvex{_suite}"
+        globals()[_name] = type(_name, (_base, QuorvexFixtures), {})
 
 
 @pytest.fixture

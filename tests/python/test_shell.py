@@ -131,7 +131,8 @@ def test_load_starts_from_a_copy_of_a_host_directory(tmp_path):
         (["a", "b/", "c"], 80, "a  b/  c\n"),
         (["a", "bb", "c", "dd", "e"], 9, "a   c   e\nbb  dd\n"),
         (["long-name", "x"], 5, "long-name\nx\n"),  # too wide for any two columns
-        (["\u65e5\u672c", "ab", "cd"], 8, "\u65e5\u672c  cd\nab\n"),  # wide characters take two cells
+        # Wide characters take two cells.
+        (["\u65e5\u672c", "ab", "cd"], 8, "\u65e5\u672c  cd\nab\n"),
     ],
 )
 def test_columns(entries, width, expected):
