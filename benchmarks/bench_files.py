@@ -26,6 +26,7 @@ Nothing here asserts on time.
 
     python3 benchmarks/bench_files.py             # about a minute
     python3 benchmarks/bench_files.py --quick
+    python3 benchmarks/bench_files.py --repeat 20   # on a busy machine: best of more runs
 """
 
 from __future__ import annotations
@@ -264,8 +265,10 @@ def measure(factory: Callable[[], Iterator[Opener]], files: int, big_files: int,
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer files and repeats")
+    parser.add_argument("--repeat", type=int, help="repeats per measurement (default 5)")
     args = parser.parse_args()
     files, big_files, repeat = (200, 4, 3) if args.quick else (1000, 16, 5)
+    repeat = args.repeat or repeat
 
     table: dict[str, dict[str, list[float]]] = {}
     for name, factory in IMPLEMENTATIONS:
