@@ -20,7 +20,7 @@ Implementations:
   pyfakefs              pyfakefs's FakeFileOpen over a FakeFilesystem
   builtin open tmpfs    the builtin open on the kernel's tmpfs (/dev/shm)
 
-Figures are microseconds per file: the best of the repeats (median in brackets), and the
+Figures are microseconds per file: the best of the rounds (median in brackets), and the
 ratio of each best to the best of quorvex_fs.open. Missing implementations are skipped.
 Nothing here asserts on time.
 
@@ -244,22 +244,19 @@ def time_once(work: Callable[[], int]) -> float:
         gc.enable()
 
 
-def measure(factory: Callable[[], Iterator[Opener]], files: int, big_files: int,
-            repeat: int) -> dict[str, list[float]]:
-    """Microseconds per file of every workload; each repeat on a fresh file system."""
-    results: dict[str, list[float]] = {}
-    for _ in range(repeat):
-        setup = factory()
-        opener = next(setup)
-        small = [f"/bench/f{i}" for i in range(files)]
-        big = [f"/bench/big{i}" for i in range(big_files)]
-        for label, work, names in [("small write", small_write, small),
-                                   ("small read", small_read, small),
-                                   ("1 MiB write", big_write, big),
-                                   ("1 MiB read", big_read, big)]:
-            results.setdefault(label, []).append(time_once(lambda: work(opener, names)))
-        setup.close()
-    return results
+def measure_once(factory: Callable[[], Iterator[Opener]], files: int, big_files: int,
+                 results: dict[str, list[float]]) -> None:
+    """Adds one time per workload, in microseconds per file, on a fresh file system."""
+    setup = factory()
+    opener = next(setup)
+    small = [f"/bench/f{i}" for i in range(files)]
+    big = [f"/bench/big{i}" for i in range(big_files)]
+    for label, work, names in [("small write", small_write, small),
+                               ("small read", small_read, small),
+                               ("1 MiB write", big_write, big),
+                               ("1 MiB read", big_read, big)]:
+        results.setdefault(label, []).append(time_once(lambda: work(opener, names)))
+    setup.close()
 
 
 def main() -> int:
@@ -270,12 +267,17 @@ def main() -> int:
     files, big_files, repeat = (200, 4, 3) if args.quick else (1000, 16, 5)
     repeat = args.repeat or repeat
 
+    # Rounds go through every implementation in turn, so that a busy moment of the
+    # machine falls on all of them alike.
     table: dict[str, dict[str, list[float]]] = {}
-    for name, factory in IMPLEMENTATIONS:
-        try:
-            table[name] = measure(factory, files, big_files, repeat)
-        except ImportError as error:
-            print(f"{name}: skipped ({error})", file=sys.stderr)
+    for _ in range(repeat):
+        for name, factory in list(IMPLEMENTATIONS):
+            try:
+                measure_once(factory, files, big_files, table.setdefault(name, {}))
+            except ImportError as error:
+                print(f"{name}: skipped ({error})", file=sys.stderr)
+                IMPLEMENTATIONS.remove((name, factory))
+                del table[name]
     workloads = ["small write", "small read", "1 MiB write", "1 MiB read"]
     base = table.get("quorvex_fs.open")
     print(f"Python {sys.version.split()[0]}; microseconds per file, best (median); "
