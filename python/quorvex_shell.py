@@ -330,10 +330,17 @@ def _setup_readline(shell: Shell, history: str | None) -> Callable[[], None]:
     except OSError as error:
         _warn(f"cannot read the history from {history}: {error.strerror or error}")
 
+    loaded = readline.get_current_history_length()
+
     def save() -> None:
         try:
             os.makedirs(os.path.dirname(history) or ".", exist_ok=True)
-            readline.write_history_file(history)
+            append = getattr(readline, "append_history_file", None)
+            if append is not None and os.path.exists(history):
+                # Only this session's lines, so that sessions side by side keep theirs.
+                append(readline.get_current_history_length() - loaded, history)
+            else:
+                readline.write_history_file(history)
         except OSError as error:
             _warn(f"cannot save the history to {history}: {error.strerror or error}")
 
