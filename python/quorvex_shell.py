@@ -222,10 +222,36 @@ class Shell:
         if words and words[0] == "help":
             output += f"{_EXIT}\n"
         elif words and words[0] == "ls" and self.ls_width is not None:
-            output = columns(output.splitlines(), self.ls_width())
+            output = columns(self._listed_names(words[1:], output), self.ls_width())
         if output:
             self.write(output if output.endswith("\n") else output + "\n")
         return True
+
+    def _listed_names(self, args: list[str], output: str) -> list[str]:
+        """The entries ``ls`` printed, for columns: whole names, control characters as ?.
+
+        The output alone cannot tell a line feed inside a name from the end of an entry,
+        so the names come from the file system whenever they give back that same output.
+        """
+        lines = output.splitlines()
+        if self.fs is None or len(args) > 1 or (args and "/" in args[0].lstrip("/")):
+            return lines
+        try:
+            cwd = self.term.exec("pwd")
+            if not args:
+                target = cwd
+            elif args[0].startswith("/"):
+                target = args[0]
+            else:
+                target = cwd.rstrip("/") + "/" + args[0]
+            files, dirs = self.fs.listdir(target)
+        except ValueError:
+            return lines
+        entries = files + [name + "/" for name in dirs]
+        if "".join(entry + "\n" for entry in entries) != output:
+            return lines
+        return ["".join("?" if unicodedata.category(c) == "Cc" else c for c in entry)
+                for entry in entries]
 
     def run_script(self, lines: Iterable[str]) -> int:
         for number, line in enumerate(lines, 1):

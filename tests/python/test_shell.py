@@ -144,11 +144,12 @@ class Tty(io.StringIO):
         return True
 
 
-@pytest.mark.parametrize("out, expected", [(Tty(), "b  a/\n"), (io.StringIO(), "b\na/\n")])
+@pytest.mark.parametrize("out, expected",
+                         [(Tty(), "b  x?y  a/\n"), (io.StringIO(), "b\nx\ny\na/\n")])
 def test_ls_in_columns_only_on_a_terminal(monkeypatch, out, expected):
     monkeypatch.setenv("COLUMNS", "40")
     shell = quorvex_shell.Shell(out=out)
-    for line in ["mkdir a", "touch b", "ls"]:
+    for line in ["mkdir a", "touch b", "touch 'x\ny'", "ls"]:
         shell.execute(line)
     assert out.getvalue() == expected
 
