@@ -1,32 +1,29 @@
 #!/usr/bin/env python3
-"""Timings of Python file objects over quorvex, next to the file objects of its peers.
+"""Timings of Python file objects over quorvex and its peers, all in one run.
 
-Three workloads, each through every implementation, in the same process and run:
+Two workloads, each written and then read back:
 
-  small write   create a file, write 1 KiB, close                  (per file, 1,000 files)
-  small read    open a 1 KiB file, read it, close                  (per file, 1,000 files)
-  1 MiB write   open, write 1 MiB in 64 KiB pieces, close          (per file)
-  1 MiB read    open, read 1 MiB in 64 KiB pieces, close           (per file)
+  small    create a file, write 1 KiB, close; then open it, read it whole, close
+           (ns per file, over a batch of fresh names)
+  1 MiB    write a 1 MiB file in 64 KiB pieces, then read it back in 64 KiB pieces
+           (ns per file; the file is removed, untimed, after each round, so every row
+           writes into memory its allocator already has rather than timing the first
+           touch of fresh pages)
 
-Implementations:
+Rows (each skipped with a note when its module is missing):
 
-  quorvex_fs.open       the pure-Python layer's io objects over a PyFs
-  core handle           PyFs.open and PyFileHandle.write / readinto (no io objects)
-  quorvex fs.open       fsspec's API: a QuorvexFileSystem instance's open
-  fsspec.open quorvex   fsspec.open("quorvex://...") with a URL per file
-  memory fs.open        fsspec's MemoryFileSystem instance's open
-  fsspec.open memory    fsspec.open("memory://...") with a URL per file
-  fs.MemoryFS           PyFilesystem2's MemoryFS.openbin
-  pyfakefs              pyfakefs's FakeFileOpen over a FakeFilesystem
-  builtin open tmpfs    the builtin open on the kernel's tmpfs (/dev/shm)
+  quorvex_fs.open   the layer's own open (io.Buffered* over quorvex_fs.FileIO)
+  raw core          PyFs.open / write / seek / truncate / readinto / close directly: the
+                    least the layer can cost, so layer / raw core is its overhead
+  fsspec memory://  fsspec's MemoryFileSystem.open
+  builtin (tmpfs)   the builtin open on a directory under /dev/shm
 
-Figures are microseconds per file: the best of the rounds (median in brackets), and the
-ratio of each best to the best of quorvex_fs.open. Missing implementations are skipped.
-Nothing here asserts on time.
+The implementations take turns inside every repeat, so a busy machine slows them all
+alike; the figure is the best repeat. The ratio columns divide a row's time by the
+layer's (above 1: slower than the layer). Nothing here asserts on time.
 
-    python3 benchmarks/bench_files.py             # about a minute
+    python3 benchmarks/bench_files.py            # about a minute
     python3 benchmarks/bench_files.py --quick
-    python3 benchmarks/bench_files.py --repeat 20   # on a busy machine: best of more runs
 """
 
 from __future__ import annotations
@@ -35,266 +32,263 @@ import argparse
 import gc
 import os
 import shutil
-import statistics
 import sys
 import tempfile
-import warnings
 from time import perf_counter_ns
-from typing import Any, Callable, Iterator
-
-warnings.filterwarnings("ignore", category=DeprecationWarning)
-warnings.filterwarnings("ignore", category=UserWarning)  # pkg_resources, imported by fs
+from typing import Any, Callable, Dict, List, Optional
 
 KIB = b"k" * 1024
-PIECE = 64 * 1024
-MIB = 1024 * 1024
-BIG_PIECE = b"m" * PIECE
-
-Opener = Callable[[str, str], Any]
+PIECE = b"p" * (64 * 1024)
+PIECES = 16  # 1 MiB
 
 
-# --- implementations: each yields an opener over a fresh, empty directory "/bench" ----
+class Row:
+    """One way of reaching files: four workload functions over paths like /b/s12."""
+
+    name = ""
+
+    def available(self) -> Optional[str]:
+        return None
+
+    def setup(self) -> None:
+        pass
+
+    def teardown(self) -> None:
+        pass
+
+    def write_small(self, paths: List[str]) -> None:
+        raise NotImplementedError
+
+    def read_small(self, paths: List[str]) -> None:
+        raise NotImplementedError
+
+    def write_big(self, path: str) -> None:
+        raise NotImplementedError
+
+    def read_big(self, path: str) -> None:
+        raise NotImplementedError
+
+    def remove(self, path: str) -> None:
+        raise NotImplementedError
 
 
-def quorvex_layer() -> Iterator[Opener]:
-    import quorvex
-    import quorvex_fs
+class OpenRow(Row):
+    """A row whose files come from an open(path, mode) function, used with `with`."""
 
-    fs = quorvex.PyFs()
-    fs.mkdir("/bench")
-    yield lambda path, mode: quorvex_fs.open(fs, path, mode)
+    def opener(self) -> Callable[[str, str], Any]:
+        raise NotImplementedError
 
+    def setup(self) -> None:
+        self.open = self.opener()
 
-class CoreFile:
-    """The core handle shaped like a file for the workloads: writes advance by hand."""
+    def write_small(self, paths: List[str]) -> None:
+        open_ = self.open
+        for path in paths:
+            with open_(path, "wb") as f:
+                f.write(KIB)
 
-    __slots__ = ("handle", "offset")
+    def read_small(self, paths: List[str]) -> None:
+        open_ = self.open
+        for path in paths:
+            with open_(path, "rb") as f:
+                f.read()
 
-    def __init__(self, fs: Any, path: str, mode: str) -> None:
-        self.handle = fs.open(path, "w" if "w" in mode else "r")
-        self.offset = 0
+    def write_big(self, path: str) -> None:
+        with self.open(path, "wb") as f:
+            for _ in range(PIECES):
+                f.write(PIECE)
 
-    def write(self, data: bytes) -> int:
-        written = self.handle.write(data)
-        self.offset += written
-        self.handle.seek(self.offset, _SEEK_SET)
-        return written
-
-    def readinto(self, buffer: Any) -> int:
-        return self.handle.readinto(buffer)
-
-    def __enter__(self) -> CoreFile:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.handle.close()
-
-
-_SEEK_SET: Any = None
-
-
-def quorvex_core() -> Iterator[Opener]:
-    import quorvex
-
-    global _SEEK_SET
-    _SEEK_SET = quorvex.Whence.SEEK_SET
-    fs = quorvex.PyFs()
-    fs.mkdir("/bench")
-    yield lambda path, mode: CoreFile(fs, path, mode)
-
-
-def quorvex_fsspec_instance() -> Iterator[Opener]:
-    import fsspec
-    import quorvex
-    import quorvex_fs.fsspec_fs  # noqa: F401  registers quorvex:// in a source checkout
-
-    fs = fsspec.filesystem("quorvex", fs=quorvex.PyFs())
-    fs.mkdir("/bench")
-    yield fs.open
-
-
-def quorvex_fsspec_url() -> Iterator[Opener]:
-    import fsspec
-    from quorvex_fs.fsspec_fs import default_fs
-
-    fs = fsspec.filesystem("quorvex")
-    fs.mkdir("/bench")
-    try:
-        yield lambda path, mode: fsspec.open("quorvex://" + path, mode)
-    finally:
-        fs.rm("/bench", recursive=True)
-        assert default_fs().listdir("/") == ([], [])
-
-
-def _empty_memory_store() -> Any:
-    from fsspec.implementations.memory import MemoryFileSystem
-
-    MemoryFileSystem.store.clear()
-    MemoryFileSystem.pseudo_dirs[:] = [""]
-    return MemoryFileSystem
-
-
-def memory_fsspec_instance() -> Iterator[Opener]:
-    memory = _empty_memory_store()
-    fs = memory(skip_instance_cache=True)
-    fs.mkdir("/bench")
-    try:
-        yield fs.open
-    finally:
-        _empty_memory_store()
-
-
-def memory_fsspec_url() -> Iterator[Opener]:
-    import fsspec
-
-    memory = _empty_memory_store()
-    memory().mkdir("/bench")
-    try:
-        yield lambda path, mode: fsspec.open("memory://" + path, mode)
-    finally:
-        _empty_memory_store()
-
-
-def pyfs2_memoryfs() -> Iterator[Opener]:
-    import fs.memoryfs
-
-    memfs = fs.memoryfs.MemoryFS()
-    memfs.makedir("/bench")
-    try:
-        yield memfs.openbin
-    finally:
-        memfs.close()
-
-
-def pyfakefs_open() -> Iterator[Opener]:
-    from pyfakefs import fake_filesystem, fake_open
-
-    fs = fake_filesystem.FakeFilesystem()
-    fs.create_dir("/bench")
-    yield fake_open.FakeFileOpen(fs)
-
-
-def tmpfs_builtin_open() -> Iterator[Opener]:
-    if not os.path.isdir("/dev/shm"):
-        raise ImportError("/dev/shm is absent")
-    root = tempfile.mkdtemp(prefix="quorvex-bench-", dir="/dev/shm")
-    os.mkdir(root + "/bench")
-    try:
-        yield lambda path, mode: open(root + path, mode)
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
-
-
-IMPLEMENTATIONS: list[tuple[str, Callable[[], Iterator[Opener]]]] = [
-    ("quorvex_fs.open", quorvex_layer),
-    ("core handle", quorvex_core),
-    ("quorvex fs.open", quorvex_fsspec_instance),
-    ("fsspec.open quorvex", quorvex_fsspec_url),
-    ("memory fs.open", memory_fsspec_instance),
-    ("fsspec.open memory", memory_fsspec_url),
-    ("fs.MemoryFS", pyfs2_memoryfs),
-    ("pyfakefs", pyfakefs_open),
-    ("builtin open tmpfs", tmpfs_builtin_open),
-]
-
-
-# --- workloads: each takes an opener and file names, returns the files handled -----------
-
-
-def small_write(opener: Opener, names: list[str]) -> int:
-    for name in names:
-        with opener(name, "wb") as f:
-            f.write(KIB)
-    return len(names)
-
-
-def small_read(opener: Opener, names: list[str]) -> int:
-    buffer = bytearray(len(KIB))
-    for name in names:
-        with opener(name, "rb") as f:
-            f.readinto(buffer)
-    return len(names)
-
-
-def big_write(opener: Opener, names: list[str]) -> int:
-    for name in names:
-        with opener(name, "wb") as f:
-            for _ in range(MIB // PIECE):
-                f.write(BIG_PIECE)
-    return len(names)
-
-
-def big_read(opener: Opener, names: list[str]) -> int:
-    buffer = bytearray(PIECE)
-    for name in names:
-        with opener(name, "rb") as f:
-            while f.readinto(buffer):
+    def read_big(self, path: str) -> None:
+        with self.open(path, "rb") as f:
+            while f.read(len(PIECE)):
                 pass
-    return len(names)
 
 
-def time_once(work: Callable[[], int]) -> float:
-    gc.collect()
+class Layer(OpenRow):
+    name = "quorvex_fs.open"
+
+    def available(self) -> Optional[str]:
+        try:
+            import quorvex_fs  # noqa: F401
+        except ImportError as error:
+            return "not importable (%s)" % error
+        return None
+
+    def opener(self) -> Callable[[str, str], Any]:
+        import quorvex
+        import quorvex_fs
+
+        self.fs = fs = quorvex.PyFs()
+        fs.mkdir("/b")
+        return lambda path, mode: quorvex_fs.open(fs, path, mode)
+
+    def remove(self, path: str) -> None:
+        self.fs.remove(path, False)
+
+
+class RawCore(Row):
+    name = "raw core"
+
+    def available(self) -> Optional[str]:
+        try:
+            import quorvex
+        except ImportError as error:
+            return "not importable (%s)" % error
+        return None if hasattr(quorvex.PyFileHandle, "readinto") else "no readinto"
+
+    def setup(self) -> None:
+        import quorvex
+
+        self.fs = quorvex.PyFs()
+        self.fs.mkdir("/b")
+        self.SEEK_CUR = quorvex.Whence.SEEK_CUR
+        self.buffer = bytearray(len(PIECE))
+
+    def remove(self, path: str) -> None:
+        self.fs.remove(path, False)
+
+    def write_small(self, paths: List[str]) -> None:
+        open_ = self.fs.open
+        for path in paths:
+            handle = open_(path, "w")
+            handle.truncate(0)
+            handle.write(KIB)
+            handle.close()
+
+    def read_small(self, paths: List[str]) -> None:
+        open_, buffer = self.fs.open_existing, self.buffer
+        for path in paths:
+            handle = open_(path, "r")
+            handle.readinto(buffer)
+            handle.close()
+
+    def write_big(self, path: str) -> None:
+        handle = self.fs.open(path, "w")
+        handle.truncate(0)
+        for _ in range(PIECES):
+            handle.seek(handle.write(PIECE), self.SEEK_CUR)
+        handle.close()
+
+    def read_big(self, path: str) -> None:
+        handle = self.fs.open_existing(path, "r")
+        view = memoryview(self.buffer)
+        while handle.readinto(view):
+            bytes(view)  # what a read(n) returns: a bytes object of its own
+        handle.close()
+
+
+class FsspecMemory(OpenRow):
+    name = "fsspec memory://"
+
+    def available(self) -> Optional[str]:
+        try:
+            import fsspec  # noqa: F401
+        except ImportError as error:
+            return "not installed (%s)" % error
+        return None
+
+    def opener(self) -> Callable[[str, str], Any]:
+        import fsspec
+
+        self.fs = fsspec.filesystem("memory", skip_instance_cache=True)
+        self.teardown()
+        self.fs.mkdir("/b")
+        return self.fs.open
+
+    def remove(self, path: str) -> None:
+        self.fs.rm(path)
+
+    def teardown(self) -> None:
+        self.fs.store.clear()
+        self.fs.pseudo_dirs[:] = [""]
+
+
+class BuiltinTmpfs(OpenRow):
+    name = "builtin (tmpfs)"
+
+    def available(self) -> Optional[str]:
+        return None if os.path.isdir("/dev/shm") else "/dev/shm is absent"
+
+    def opener(self) -> Callable[[str, str], Any]:
+        self.root = root = tempfile.mkdtemp(prefix="quorvex-bench-", dir="/dev/shm")
+        os.mkdir(root + "/b")
+        return lambda path, mode: open(root + path, mode)
+
+    def remove(self, path: str) -> None:
+        os.remove(self.root + path)
+
+    def teardown(self) -> None:
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+ROWS: List[Row] = [Layer(), RawCore(), FsspecMemory(), BuiltinTmpfs()]
+COLUMNS = ["small write", "small read", "1 MiB write", "1 MiB read"]
+
+
+def timed(work: Callable[[], None]) -> int:
     gc.disable()
     try:
         start = perf_counter_ns()
-        count = work()
-        return (perf_counter_ns() - start) / count / 1000
+        work()
+        return perf_counter_ns() - start
     finally:
         gc.enable()
 
 
-def measure_once(factory: Callable[[], Iterator[Opener]], files: int, big_files: int,
-                 results: dict[str, list[float]]) -> None:
-    """Adds one time per workload, in microseconds per file, on a fresh file system."""
-    setup = factory()
-    opener = next(setup)
-    small = [f"/bench/f{i}" for i in range(files)]
-    big = [f"/bench/big{i}" for i in range(big_files)]
-    for label, work, names in [("small write", small_write, small),
-                               ("small read", small_read, small),
-                               ("1 MiB write", big_write, big),
-                               ("1 MiB read", big_read, big)]:
-        results.setdefault(label, []).append(time_once(lambda: work(opener, names)))
-    setup.close()
+def run(rows: List[Row], files: int, repeats: int) -> Dict[str, Dict[str, float]]:
+    best: Dict[str, Dict[str, float]] = {row.name: {} for row in rows}
+    for row in rows:
+        row.setup()
+    try:
+        for repeat in range(repeats):
+            for row in rows:
+                paths = ["/b/s%d_%d" % (repeat, i) for i in range(files)]
+                big = "/b/big%d" % repeat
+                figures = {
+                    "small write": timed(lambda: row.write_small(paths)) / files,
+                    "small read": timed(lambda: row.read_small(paths)) / files,
+                    "1 MiB write": timed(lambda: row.write_big(big)),
+                    "1 MiB read": timed(lambda: row.read_big(big)),
+                }
+                row.remove(big)
+                for column, value in figures.items():
+                    best[row.name][column] = min(best[row.name].get(column, value), value)
+    finally:
+        for row in rows:
+            row.teardown()
+    return best
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def main(argv: Optional[List[str]] = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer files and repeats")
-    parser.add_argument("--repeat", type=int, help="repeats per measurement (default 5)")
-    args = parser.parse_args()
-    files, big_files, repeat = (200, 4, 3) if args.quick else (1000, 16, 5)
-    repeat = args.repeat or repeat
+    arguments = parser.parse_args(argv)
+    files, repeats = (200, 5) if arguments.quick else (1000, 25)
 
-    # Rounds go through every implementation in turn, so that a busy moment of the
-    # machine falls on all of them alike.
-    table: dict[str, dict[str, list[float]]] = {}
-    for _ in range(repeat):
-        for name, factory in list(IMPLEMENTATIONS):
-            try:
-                measure_once(factory, files, big_files, table.setdefault(name, {}))
-            except ImportError as error:
-                print(f"{name}: skipped ({error})", file=sys.stderr)
-                IMPLEMENTATIONS.remove((name, factory))
-                del table[name]
-    workloads = ["small write", "small read", "1 MiB write", "1 MiB read"]
-    base = table.get("quorvex_fs.open")
-    print(f"Python {sys.version.split()[0]}; microseconds per file, best (median); "
-          "x = best / best of quorvex_fs.open")
-    print("| implementation | " + " | ".join(workloads) + " |")
-    print("|---" * (len(workloads) + 1) + "|")
-    for name, results in table.items():
+    rows = []
+    for row in ROWS:
+        reason = row.available()
+        if reason is None:
+            rows.append(row)
+        else:
+            print("skipped %s: %s" % (row.name, reason), file=sys.stderr)
+    best = run(rows, files, repeats)
+
+    print("ns per file, best of %d; ratio = row / quorvex_fs.open" % repeats)
+    header = "| row | " + " | ".join(COLUMNS) + " |"
+    print(header)
+    print("|---" * (len(COLUMNS) + 1) + "|")
+    reference = best.get(Layer.name)
+    for row in rows:
         cells = []
-        for workload in workloads:
-            best = min(results[workload])
-            cell = f"{best:,.2f} ({statistics.median(results[workload]):,.2f})"
-            if base is not None:
-                cell += f" {best / min(base[workload]):.2f}x"
+        for column in COLUMNS:
+            value = best[row.name][column]
+            cell = "{:,.0f}".format(value)
+            if reference is not None and row.name != Layer.name:
+                cell += " ({:.2f}x)".format(value / reference[column])
             cells.append(cell)
-        print(f"| {name} | " + " | ".join(cells) + " |")
-    return 0
+        print("| %s | %s |" % (row.name, " | ".join(cells)))
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

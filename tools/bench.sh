@@ -5,7 +5,8 @@
 #   2. builds the Release module and the Google Benchmark timings of the core in build/bench
 #      (needs Debian's libbenchmark-dev, installed here when missing and run as root);
 #   3. runs benchmarks/cpp/core_bench and memory_bench (resident bytes per node and per
-#      file), then benchmarks/bench_python.py and benchmarks/bench_files.py, printing
+#      file), then benchmarks/bench_python.py, bench_files.py (the layer over the raw
+#      core) and bench_fsspec.py (the layer, fsspec and the peers' file objects), printing
 #      their tables.
 #
 #   bash tools/bench.sh                   # everything (about five minutes on two cores)
@@ -60,9 +61,11 @@ fi
 echo "=== Python (ns per operation, quorvex and its peers) ==="
 PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" benchmarks/bench_python.py "$@"
 
-echo
-echo "=== Python file objects (microseconds per file: quorvex_fs, fsspec and peers) ==="
 quick_arg=()
 ((quick)) && quick_arg=(--quick)
-PYTHONPATH="$PWD/$build:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" \
-    benchmarks/bench_files.py "${quick_arg[@]}"
+for script in bench_files.py bench_fsspec.py; do
+    echo
+    echo "=== Python file objects: benchmarks/$script ==="
+    PYTHONPATH="$PWD/$build:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" \
+        "benchmarks/$script" "${quick_arg[@]}"
+done

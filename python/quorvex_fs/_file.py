@@ -7,7 +7,7 @@ import errno
 import io
 import os
 import warnings
-from typing import IO, Any, Dict, NamedTuple, NoReturn, Optional, Union
+from typing import IO, Any, Dict, Literal, NoReturn, Optional, Tuple, Union, overload
 
 from quorvex import PyFileHandle, PyFs, Whence
 
@@ -22,9 +22,11 @@ _CUR = Whence.SEEK_CUR
 _END = Whence.SEEK_END
 # A path ending like this names a directory; reaching a file through it is ENOTDIR.
 _DIRECTORY_SUFFIXES = ("/", "\\", "/.", "\\.")
+_DIRECTORY_ENDS = "/\\."  # the last characters of those, to test first
 _CLOSED = "I/O operation on closed file."
 _NEWLINES = (None, "", "\n", "\r", "\r\n")
 _text_encoding = getattr(io, "text_encoding", None)  # 3.10 and later
+_BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
 
 
 def fspath(path: Any) -> str:
@@ -51,6 +53,12 @@ class FileIO(io.RawIOBase):
     'ab', each possibly with '+'); ``handle`` is the PyFileHandle underneath.
     """
 
+    # Slots, not the instance dict, keep making and dropping one cheap. `closed` is a
+    # slot of its own that stands in for io's flag, so every check of it by the
+    # buffered wrappers is a plain attribute read.
+    __slots__ = ("closed", "handle", "name", "mode", "_readable", "_writable", "_append",
+                 "_beyond")
+
     # (readable, writable, append) by raw mode.
     _MODES = {
         "rb": (True, False, False), "rb+": (True, True, False),
@@ -61,6 +69,7 @@ class FileIO(io.RawIOBase):
 
     def __init__(self, handle: PyFileHandle, name: str, mode: str = "rb") -> None:
         self._readable, self._writable, self._append = self._MODES[mode]
+        self.closed: bool = False
         self.handle = handle
         self.name = name
         self.mode = mode
@@ -100,8 +109,6 @@ class FileIO(io.RawIOBase):
     def readall(self) -> bytes:
         handle = self.handle
         try:
-            if not self._readable:
-                handle.readinto(bytearray())  # the refusal of a handle that cannot read
             start = handle.tell()
             handle.seek(0, _END)
             end = handle.tell()
@@ -194,12 +201,15 @@ class FileIO(io.RawIOBase):
     def close(self) -> None:
         if self.closed:
             return
+        self.closed = True
         try:
             self.handle.close()
         except ValueError:
             pass  # already closed through the handle itself
-        finally:
-            io.RawIOBase.close(self)
+
+    def flush(self) -> None:
+        if self.closed:
+            raise ValueError(_CLOSED)
 
     def fileno(self) -> int:
         raise io.UnsupportedOperation("quorvex files have no file descriptor")
@@ -219,16 +229,9 @@ class FileIO(io.RawIOBase):
         raise mapped from error
 
 
-class _Mode(NamedTuple):
-    core: str  # the PyFs.open mode
-    disposition: int  # _EXISTING, _CREATE or _EXCLUSIVE
-    truncate: bool
-    raw: str  # FileIO's mode
-    binary: bool
-    updating: bool
-    buffered: Any  # the buffered class
-
-
+# A parsed mode: (PyFs.open mode, disposition, truncates, FileIO's mode, binary,
+# buffered class). A plain tuple, unpacked at once, is the quickest to use.
+_Mode = Tuple[str, int, bool, str, bool, Any]
 _EXISTING, _CREATE, _EXCLUSIVE = 0, 1, 2
 _MODE_CACHE: Dict[str, _Mode] = {}
 
@@ -262,41 +265,27 @@ def _parse_mode(mode: str) -> _Mode:
         buffered = io.BufferedReader
     else:
         buffered = io.BufferedWriter
-    parsed = _Mode(core, disposition, writing, raw + ("+" if updating else ""), binary,
-                   updating, buffered)
+    parsed = (core, disposition, writing, raw + ("+" if updating else ""), binary, buffered)
     if len(_MODE_CACHE) < 256:
         _MODE_CACHE[mode] = parsed
     return parsed
 
 
-def _open_handle(fs: PyFs, path: str, mode: _Mode) -> PyFileHandle:
-    """The core handle for `mode`: an existing file, a file created when missing, or one
-    made anew; "w" truncates only once the handle is held."""
-    created = False
+def _create_exclusive(fs: PyFs, path: str, core: str) -> PyFileHandle:
+    """A handle on a file that this call makes; FileExistsError if one is there."""
+    fs.touch(path)
     try:
-        if mode.disposition == _EXISTING:
-            handle = fs.open_existing(path, mode.core)
-        elif mode.disposition == _CREATE:
-            handle = fs.open(path, mode.core)
-        else:
-            fs.touch(path)
-            created = True
-            handle = fs.open_existing(path, mode.core)
-    except ValueError as error:
-        if created:
-            _remove_quietly(fs, path)
-        exception = os_error(error, path)
-        if exception is error:
-            raise
-        raise exception from error
-    if path.endswith(_DIRECTORY_SUFFIXES):
-        handle.close()  # a file, reached through a path that names a directory
-        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)
-    if mode.truncate:
-        handle.truncate(0)
-    elif mode.raw[0] == "a":
-        handle.seek(0, _END)
-    return handle
+        return fs.open_existing(path, core)
+    except ValueError:
+        _remove_quietly(fs, path)  # whatever took it meanwhile keeps nothing of ours
+        raise
+
+
+def _raise_open_error(error: ValueError, path: str) -> NoReturn:
+    exception = os_error(error, path)
+    if exception is error:
+        raise error
+    raise exception from error
 
 
 def _remove_quietly(fs: PyFs, path: str) -> None:
@@ -306,9 +295,45 @@ def _remove_quietly(fs: PyFs, path: str) -> None:
         pass
 
 
+# The mode texts that select each kind of result, for type checkers; any other valid
+# order of the same letters works too, typed as IO[Any].
+TextMode = Literal["r", "w", "x", "a", "r+", "w+", "x+", "a+",
+                   "rt", "wt", "xt", "at", "r+t", "w+t", "x+t", "a+t"]
+ReadingBinaryMode = Literal["rb", "br"]
+WritingBinaryMode = Literal["wb", "xb", "ab", "bw", "bx", "ba"]
+UpdatingBinaryMode = Literal["r+b", "w+b", "x+b", "a+b", "rb+", "wb+", "xb+", "ab+"]
+BinaryMode = Union[ReadingBinaryMode, WritingBinaryMode, UpdatingBinaryMode]
+
+
+@overload
+def open(fs: PyFs, path: PathLike, mode: TextMode = "r", buffering: int = -1,
+         encoding: Optional[str] = None, errors: Optional[str] = None,
+         newline: Optional[str] = None) -> io.TextIOWrapper: ...
+@overload  # unbuffered: buffering=0 overlaps the int of the buffered forms below
+def open(fs: PyFs, path: PathLike,  # type: ignore[overload-overlap]
+         mode: BinaryMode, buffering: Literal[0],
+         encoding: None = None, errors: None = None, newline: None = None) -> FileIO: ...
+@overload
+def open(fs: PyFs, path: PathLike, mode: ReadingBinaryMode, buffering: int = -1,
+         encoding: None = None, errors: None = None,
+         newline: None = None) -> io.BufferedReader: ...
+@overload
+def open(fs: PyFs, path: PathLike, mode: WritingBinaryMode, buffering: int = -1,
+         encoding: None = None, errors: None = None,
+         newline: None = None) -> io.BufferedWriter: ...
+@overload
+def open(fs: PyFs, path: PathLike, mode: UpdatingBinaryMode, buffering: int = -1,
+         encoding: None = None, errors: None = None,
+         newline: None = None) -> io.BufferedRandom: ...
+@overload
+def open(fs: PyFs, path: PathLike, mode: str, buffering: int = -1,
+         encoding: Optional[str] = None, errors: Optional[str] = None,
+         newline: Optional[str] = None) -> IO[Any]: ...
+
+
 def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
          encoding: Optional[str] = None, errors: Optional[str] = None,
-         newline: Optional[str] = None) -> IO[Any]:
+         newline: Optional[str] = None) -> Any:
     """Opens a file of `fs` the way the builtin open opens a file on disk.
 
     Modes follow Python's rules: "r" (the file must exist), "w" (created or truncated),
@@ -327,35 +352,47 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
     parsed = _MODE_CACHE.get(mode) if type(mode) is str else None
     if parsed is None:
         parsed = _parse_mode(mode)
+    core, disposition, truncate, raw_mode, binary, buffered = parsed
     if type(path) is not str:
         path = fspath(path)
-    if type(buffering) is not int:
+    line_buffering = False
+    if buffering == -1 and binary and encoding is None and errors is None and newline is None:
+        buffering = _BUFFER_SIZE  # the common case, with nothing more to check
+    else:
         if not isinstance(buffering, int):
             raise TypeError("invalid buffering: %r" % (buffering,))
-    line_buffering = False
-    if parsed.binary:
-        if encoding is not None:
-            raise ValueError("binary mode doesn't take an encoding argument")
-        if errors is not None:
-            raise ValueError("binary mode doesn't take an errors argument")
-        if newline is not None:
-            raise ValueError("binary mode doesn't take a newline argument")
-        if buffering == 1:
-            warnings.warn("line buffering (buffering=1) isn't supported in binary mode, "
-                          "the default buffer size will be used", RuntimeWarning, 2)
-    else:
-        _check_text_arguments(buffering, encoding, errors, newline)
-        line_buffering = buffering == 1
-    if buffering == 1 or buffering < 0:
-        buffering = io.DEFAULT_BUFFER_SIZE
+        if binary:
+            _check_binary_arguments(buffering, encoding, errors, newline)
+        else:
+            _check_text_arguments(buffering, encoding, errors, newline)
+            line_buffering = buffering == 1
+        if buffering == 1 or buffering < 0:
+            buffering = _BUFFER_SIZE
 
-    raw = FileIO(_open_handle(fs, path, parsed), path, parsed.raw)
+    # The common dispositions are inlined: each Python call costs as much as a core open.
+    try:
+        if disposition == _EXISTING:
+            handle = fs.open_existing(path, core)
+        elif disposition == _CREATE:
+            handle = fs.open(path, core)
+        else:
+            handle = _create_exclusive(fs, path, core)
+    except ValueError as error:
+        _raise_open_error(error, path)
+    if path[-1:] in _DIRECTORY_ENDS and path.endswith(_DIRECTORY_SUFFIXES):
+        handle.close()  # a file, reached through a path that names a directory
+        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)
+    if truncate:
+        handle.truncate(0)  # "w" truncates only once the handle is held
+    elif raw_mode[0] == "a":
+        handle.seek(0, _END)
+    raw = FileIO(handle, path, raw_mode)
     if buffering == 0:
         return raw
     try:
-        buffer = parsed.buffered(raw, buffering)
-        if parsed.binary:
-            return buffer  # type: ignore[no-any-return]
+        buffer = buffered(raw, buffering)
+        if binary:
+            return buffer
         if _text_encoding is not None:
             encoding = _text_encoding(encoding, 2)
         text = io.TextIOWrapper(buffer, encoding, errors, newline, line_buffering)
@@ -364,6 +401,19 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
     except BaseException:
         raw.close()
         raise
+
+
+def _check_binary_arguments(buffering: int, encoding: Optional[str], errors: Optional[str],
+                            newline: Optional[str]) -> None:
+    if encoding is not None:
+        raise ValueError("binary mode doesn't take an encoding argument")
+    if errors is not None:
+        raise ValueError("binary mode doesn't take an errors argument")
+    if newline is not None:
+        raise ValueError("binary mode doesn't take a newline argument")
+    if buffering == 1:
+        warnings.warn("line buffering (buffering=1) isn't supported in binary mode, "
+                      "the default buffer size will be used", RuntimeWarning, 3)
 
 
 def _check_text_arguments(buffering: int, encoding: Optional[str], errors: Optional[str],

@@ -621,7 +621,7 @@ def read_text(fs: PyFs, path: PathLike, encoding: Optional[str] = None,
               errors: Optional[str] = None, newline: Optional[str] = None) -> str:
     """The whole content of a file as text, decoded as the builtin open would."""
     with open(fs, path, "r", encoding=encoding, errors=errors, newline=newline) as file:
-        return file.read()  # type: ignore[no-any-return]
+        return file.read()
 
 
 def write_text(fs: PyFs, path: PathLike, data: str, encoding: Optional[str] = None,
@@ -629,4 +629,4 @@ def write_text(fs: PyFs, path: PathLike, data: str, encoding: Optional[str] = No
     """Replaces the content of a file (created when missing) by `data`, encoded as the
     builtin open would; returns the count of characters written."""
     with open(fs, path, "w", encoding=encoding, errors=errors, newline=newline) as file:
-        return file.write(data)  # type: ignore[no-any-return]
+        return file.write(data)

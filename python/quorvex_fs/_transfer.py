@@ -32,6 +32,8 @@ Progress = Callable[[str, int, int], Any]
 TarTarget = Union[str, "os.PathLike[str]", IO[bytes]]
 
 _CHUNK = 1 << 20
+# tarfile.open's overloads spell out every literal mode; the modes here are computed.
+_open_archive: Callable[..., tarfile.TarFile] = tarfile.open
 _SEPARATORS = ("/", "\\")
 
 
@@ -275,11 +277,9 @@ def import_tar(fs: PyFs, tar_path_or_fileobj: TarTarget, dest: PathLike = "/", *
     leave `dest` through ".." is refused with tarfile.TarError."""
     top = normpath(dest)
     if _is_path(tar_path_or_fileobj):
-        archive = tarfile.open(os.fspath(tar_path_or_fileobj),  # type: ignore[arg-type]
-                               "r:*", copybufsize=_CHUNK)
+        archive = _open_archive(os.fspath(tar_path_or_fileobj), "r:*")  # type: ignore[arg-type]
     else:
-        archive = tarfile.open(fileobj=tar_path_or_fileobj,  # type: ignore[arg-type]
-                               mode="r|*", copybufsize=_CHUNK)
+        archive = _open_archive(fileobj=tar_path_or_fileobj, mode="r|*")
     created = _Created(lambda path: fs.remove(path, True))
     count = 0
     try:
@@ -357,14 +357,14 @@ def export_tar(fs: PyFs, src: PathLike, tar_path_or_fileobj: TarTarget, *,
         compression = next((kind for suffix, kind in _COMPRESSION if path.endswith(suffix)), "")
         sink: IO[bytes] = open(path, "xb")
         try:
-            archive = tarfile.open(fileobj=sink, mode="w:" + compression, copybufsize=_CHUNK)
+            archive = _open_archive(fileobj=sink, mode="w:" + compression, copybufsize=_CHUNK)
         except BaseException:
             sink.close()
             os.remove(path)
             raise
     else:
         sink = tar_path_or_fileobj  # type: ignore[assignment]
-        archive = tarfile.open(fileobj=sink, mode="w|", copybufsize=_CHUNK)
+        archive = _open_archive(fileobj=sink, mode="w|", copybufsize=_CHUNK)
     count = 0
     try:
         with archive:
@@ -382,7 +382,7 @@ def export_tar(fs: PyFs, src: PathLike, tar_path_or_fileobj: TarTarget, *,
                         info.size = _size_from_start(handle)
                         info.mode, info.mtime = 0o644, now
                         reader = _Reader(handle, info.name, info.size, progress)
-                        archive.addfile(info, reader)  # type: ignore[arg-type]
+                        archive.addfile(info, reader)
                         if info.size == 0 and progress is not None:
                             progress(info.name, 0, 0)
                     finally:
