@@ -85,17 +85,18 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
 
     @classmethod
     def _strip_protocol(cls, path: Any) -> Any:
-        if isinstance(path, list):
-            return [cls._strip_protocol(p) for p in path]
-        path = fsspec.utils.stringify_path(path)
-        if path.startswith("/") and "//" not in path and not path.endswith("/"):
-            return path  # already in the one form used inside
-        if path.startswith(_PREFIX):
-            path = path[len(_PREFIX):]
-        elif path.startswith("quorvex:"):
-            path = path[len("quorvex:"):]
-        parts = [part for part in path.split("/") if part]
-        return "/" + "/".join(parts) if parts else ""
+        if type(path) is not str:
+            if isinstance(path, list):
+                return [cls._strip_protocol(p) for p in path]
+            path = fsspec.utils.stringify_path(path)
+        if path.startswith("quorvex:"):
+            path = path[len(_PREFIX):] if path.startswith(_PREFIX) else path[len("quorvex:"):]
+        if path[:1] != "/":
+            path = "/" + path
+        if "//" in path or path.endswith("/"):
+            parts = [part for part in path.split("/") if part]
+            path = "/" + "/".join(parts) if parts else ""
+        return path
 
     @classmethod
     def _parent(cls, path: Any) -> str:

@@ -49,6 +49,13 @@ def test_urls_without_fs_use_the_default_one():
     fsspec.filesystem("quorvex").rm("/data", recursive=True)
 
 
+@pytest.mark.parametrize("url", ["quorvex://d/a.txt", "quorvex:///d//a.txt", "d/a.txt",
+                                 "/d/a.txt/"])
+def test_url_forms_name_one_path(qfs, url):
+    assert qfs.cat_file(url) == b"0123456789"
+    assert qfs.info(url)["name"] == "/d/a.txt"
+
+
 def test_one_instance_per_pyfs():
     first, second = quorvex.PyFs(), quorvex.PyFs()
     a = fsspec.filesystem("quorvex", fs=first)
