@@ -59,8 +59,19 @@ def _core(path: str) -> str:
     return path or "/"
 
 
+def _readers_take_attributes() -> bool:
+    try:
+        io.BufferedReader(io.BytesIO()).size = 0  # type: ignore[attr-defined]
+    except AttributeError:
+        return False
+    return True
+
+
+_READERS_TAKE_ATTRIBUTES = _readers_take_attributes()
+
+
 class _SizedReader(io.BufferedReader):
-    """A binary reader that also tells its file's length, as fsspec's readers do."""
+    """A binary reader that tells its file's length, where a plain one takes no attribute."""
 
     @property
     def size(self) -> int:
@@ -202,12 +213,10 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
         return self._open_file(self._strip_protocol(path), mode, block_size, {})
 
     def _open_file(self, path: str, mode: str, block_size: Any, text: dict[str, Any]) -> Any:
-        sized = mode == "rb"
         buffering = block_size if isinstance(block_size, int) and block_size > 0 else -1
-        if sized:
-            size, buffering = buffering, 0
+        wrap = mode == "rb" and not _READERS_TAKE_ATTRIBUTES
         try:
-            file: Any = _layer.open(self.pyfs, path, mode, buffering, **text)
+            file: Any = _layer.open(self.pyfs, path, mode, 0 if wrap else buffering, **text)
         except FileNotFoundError:
             parent = self._parent(path)
             if not set(mode) & set("wax") or not parent or self.exists(parent):
@@ -215,8 +224,14 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
             # Writing makes the missing parents, as fsspec's other file systems do.
             _layer.makedirs(self.pyfs, parent, exist_ok=True)
             file = _layer.open(self.pyfs, path, mode, buffering, **text)
-        if sized:
-            return _SizedReader(file, size if size > 0 else io.DEFAULT_BUFFER_SIZE)
+        if mode == "rb":
+            # fsspec's readers ask a binary reader for its file's length.
+            if wrap:
+                return _SizedReader(file, buffering if buffering > 0 else io.DEFAULT_BUFFER_SIZE)
+            handle = file.raw.handle
+            handle.seek(0, _END)
+            file.size = handle.tell()
+            handle.seek(0, _SET)
         return file
 
     def cp_file(self, path1: Any, path2: Any, **kwargs: Any) -> None:
