@@ -215,15 +215,16 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
     def _open_file(self, path: str, mode: str, block_size: Any, text: dict[str, Any]) -> Any:
         buffering = block_size if isinstance(block_size, int) and block_size > 0 else -1
         wrap = mode == "rb" and not _READERS_TAKE_ATTRIBUTES
+        layer_buffering = 0 if wrap else buffering
         try:
-            file: Any = _layer.open(self.pyfs, path, mode, 0 if wrap else buffering, **text)
+            file: Any = _layer.open(self.pyfs, path, mode, layer_buffering, **text)
         except FileNotFoundError:
             parent = self._parent(path)
             if not set(mode) & set("wax") or not parent or self.exists(parent):
                 raise
             # Writing makes the missing parents, as fsspec's other file systems do.
             _layer.makedirs(self.pyfs, parent, exist_ok=True)
-            file = _layer.open(self.pyfs, path, mode, buffering, **text)
+            file = _layer.open(self.pyfs, path, mode, layer_buffering, **text)
         if mode == "rb":
             # fsspec's readers ask a binary reader for its file's length.
             if wrap:
