@@ -233,9 +233,19 @@ class Shell:
         The output alone cannot tell a line feed inside a name from the end of an entry,
         so the names come from the file system whenever they give back that same output.
         """
-        lines = output.splitlines()
+        if not output:
+            return []
+        entries = self._directory_entries(args)
+        if entries is None or "".join(entry + "\n" for entry in entries) != output:
+            # Entries end in a line feed; other line breaks belong to names.
+            entries = output[:-1].split("\n") if output.endswith("\n") else output.split("\n")
+        return ["".join("?" if unicodedata.category(c) == "Cc" else c for c in entry)
+                for entry in entries]
+
+    def _directory_entries(self, args: list[str]) -> list[str] | None:
+        """What ``ls`` with these words would list, as the file system tells it."""
         if self.fs is None or len(args) > 1 or (args and "/" in args[0].lstrip("/")):
-            return lines
+            return None
         try:
             cwd = self.term.exec("pwd")
             if not args:
@@ -246,12 +256,8 @@ class Shell:
                 target = cwd.rstrip("/") + "/" + args[0]
             files, dirs = self.fs.listdir(target)
         except ValueError:
-            return lines
-        entries = files + [name + "/" for name in dirs]
-        if "".join(entry + "\n" for entry in entries) != output:
-            return lines
-        return ["".join("?" if unicodedata.category(c) == "Cc" else c for c in entry)
-                for entry in entries]
+            return None
+        return files + [name + "/" for name in dirs]
 
     def run_script(self, lines: Iterable[str]) -> int:
         for number, line in enumerate(lines, 1):
