@@ -354,15 +354,19 @@ def _setup_readline(shell: Shell, history: str | None) -> Callable[[], None]:
         readline.parse_and_bind("tab: complete")
     if history is None:
         return lambda: None
-    readline.set_history_length(_HISTORY_LENGTH)
     try:
-        readline.read_history_file(history)
-    except FileNotFoundError:
-        pass
-    except OSError as error:
-        _warn(f"cannot read the history from {history}: {error.strerror or error}")
-
-    loaded = readline.get_current_history_length()
+        readline.set_history_length(_HISTORY_LENGTH)
+        try:
+            readline.read_history_file(history)
+        except FileNotFoundError:
+            pass
+        except OSError as error:
+            _warn(f"cannot read the history from {history}: {error.strerror or error}")
+        loaded = readline.get_current_history_length()
+    except RuntimeError:
+        # PyPy's line editor refuses a terminal it cannot drive (TERM=dumb); input()
+        # then reads plain lines, with no history to keep.
+        return lambda: None
 
     def save() -> None:
         try:
