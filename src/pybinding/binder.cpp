@@ -118,11 +118,12 @@ WritableBytes::~WritableBytes() { release(); }
 
 namespace {
 
-// The conversion's own TypeError in place of the interpreter's TypeError or BufferError
-// (no buffer, a read-only one, one that is not contiguous); other errors stay as raised.
+// The conversion's own TypeError in place of the interpreter's refusal (no buffer, a
+// read-only one, one that is not contiguous: TypeError or BufferError, and ValueError on
+// PyPy or for a released memoryview); other errors, such as MemoryError, stay as raised.
 bool refuse_buffer(PyObject *object) noexcept {
     if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError) &&
-        !PyErr_ExceptionMatches(PyExc_BufferError))
+        !PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError))
         return false;
     PyErr_Clear();
     raise_cannot_convert(object, "PyWritableBuffer");
@@ -182,6 +183,11 @@ bool WritableBytes::acquire(PyObject *object) noexcept {
     release();
     if (PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
         view_ = {};
+        return refuse_buffer(object);
+    }
+    // Not every exporter honours the contiguity request (PyPy's strided views do not).
+    if (!PyBuffer_IsContiguous(&view_, 'C')) {
+        release();
         return refuse_buffer(object);
     }
     size_ = static_cast<std::size_t>(view_.len);
