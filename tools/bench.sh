@@ -60,12 +60,13 @@ fi
 
 echo "=== Python (ns per operation, quorvex and its peers) ==="
 PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" benchmarks/bench_python.py "$@"
+echo
+echo "=== Python file objects (ns per file: quorvex_fs.open, the raw core, peers) ==="
+PYTHONPATH="$PWD/$build:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" benchmarks/bench_files.py "$@"
 
+echo
+echo "=== Python file objects through fsspec (us per file: quorvex://, memory://, peers) ==="
 quick_arg=()
 ((quick)) && quick_arg=(--quick)
-for script in bench_files.py bench_fsspec.py; do
-    echo
-    echo "=== Python file objects: benchmarks/$script ==="
-    PYTHONPATH="$PWD/$build:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" \
-        "benchmarks/$script" "${quick_arg[@]}"
-done
+PYTHONPATH="$PWD/$build:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" \
+    benchmarks/bench_fsspec.py "${quick_arg[@]}"

@@ -4,6 +4,11 @@ Every helper takes the file system first and a path (str or os.PathLike) next. P
 are absolute from the root whether or not they start with "/"; "/" and "\\" both
 separate, "." and ".." are understood. Paths handed back (walk, glob, scandir, info)
 are normalised: "/" and then the names, joined by "/".
+
+The file system answers questions about a file only through a handle on it, so a query
+of a file (exists, isfile, getsize, info, ...) holds it for the length of the call as a
+reader with no rights would: a writer opening the file at that very moment is refused
+with EBUSY, as it would be by any reader.
 """
 
 from __future__ import annotations
