@@ -277,7 +277,7 @@ def _create_exclusive(fs: PyFs, path: str, core: str) -> PyFileHandle:
     try:
         return fs.open_existing(path, core)
     except ValueError:
-        _remove_quietly(fs, path)  # whatever took it meanwhile keeps nothing of ours
+        _remove_quietly(fs, path)  # the file made here goes again, unless held by now
         raise
 
 
