@@ -106,6 +106,10 @@ def test_installed_distribution_ships_types(tmp_path, cache_dir):
             "quorvex_fs/__init__.py", "quorvex_fs/py.typed"} <= files
     assert [e.value for e in dist.entry_points if e.name == "quorvex-shell"] == \
         ["quorvex_shell:main"]
+    assert {(e.group, e.name, e.value) for e in dist.entry_points} >= {
+        ("pytest11", "quorvex", "quorvex_fs.pytest_plugin"),
+        ("fsspec.specs", "quorvex", "quorvex_fs.fsspec_fs:QuorvexFileSystem"),
+    }
     # Away from the source tree, mypy must find the installed stub on its own.
     (tmp_path / "use.py").write_text(textwrap.dedent("""\
         import quorvex
