@@ -7,13 +7,14 @@
 namespace quorvex::fs {
 
 SplitPath split_last_component(std::string_view path) noexcept {
-    const auto at = path.find_last_of("/\\");
-    if (at == std::string_view::npos) return {std::string_view(), path};
-    return {path.substr(0, at), path.substr(at + 1)};
+    for (std::size_t at = path.size(); at-- > 0;) {
+        if (is_separator(path[at])) return {path.substr(0, at), path.substr(at + 1)};
+    }
+    return {std::string_view(), path};
 }
 
-FileSystem::FileSystem() {
-    inodes_.insert(INodeRef::make(kRootId, kRootId, 0, Name(), Directory{}));
+FileSystem::FileSystem() : root_(INodeRef::make(kRootId, kRootId, 0, Name(), Directory{})) {
+    inodes_.insert(root_);
 }
 
 std::shared_ptr<FileSystem> FileSystem::make() {
@@ -48,6 +49,19 @@ Result<InodeId> FileSystem::find_inode_by_name_with_handle(const INode &director
     auto child = find_child_locked(*entries, name);
     if (!child) return child.error();
     return (*child)->id;
+}
+
+Result<FileSystem::Entry> FileSystem::find_entry(const INode &directory,
+                                                 std::string_view name) const {
+    if (name.empty() || name == ".") return Entry{directory.id, nullptr};
+    if (name == "..") return Entry{directory.parent, nullptr};
+    std::shared_lock guard(directory.lock);
+    const auto *entries = std::get_if<Directory>(&directory.kind);
+    if (!entries) return IoErrorKind::NotADirectory;
+    auto child = find_child_locked(*entries, name);
+    if (!child) return child.error();
+    INode *found = *child;
+    return Entry{found->id, found->is_link() ? nullptr : INodeRef::share(found)};
 }
 
 Result<INode *> FileSystem::find_child_locked(const Directory &directory,
@@ -108,19 +122,30 @@ Result<bool> FileSystem::is_file_raw(InodeId id) const {
 }
 
 Result<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const {
-    auto current = resolve(kRootId);
-    if (!current) return current.error();
-    while (!path.empty()) {
-        const auto end = std::min(path.find_first_of("/\\"), path.size());
-        const std::string_view component = path.substr(0, end);
-        path.remove_prefix(std::min(end + 1, path.size()));
+    auto node = walk(path);
+    if (!node) return node.error();
+    return (*node)->id;
+}
+
+Result<INodeRef> FileSystem::walk(std::string_view path) const {
+    // The root never leaves the table unless released by id; then nothing is found.
+    if (is_released(*root_)) return IoErrorKind::InodeNotFound;
+    INodeRef current = root_;
+    const char *at = path.data();
+    const char *const end = at + path.size();
+    while (at != end) {
+        const char *stop = at;
+        while (stop != end && !is_separator(*stop))
+            ++stop;
+        const std::string_view component(at, static_cast<std::size_t>(stop - at));
+        at = stop == end ? end : stop + 1;
         if (component.empty() || component == ".") continue;
-        auto next = component == ".." ? resolve((*current)->parent) : enter(**current, component);
+        auto next = component == ".." ? resolve(current->parent) : enter(*current, component);
         if (!next) return next.error();
         // The next node is pinned before the current one is let go.
-        current = std::move(next);
+        current = std::move(*next);
     }
-    return (*current)->id;
+    return current;
 }
 
 Result<std::string> FileSystem::get_path_by_inode(InodeId id) const {
@@ -152,8 +177,11 @@ Result<std::string> FileSystem::get_path_by_inode(InodeId id) const {
 }
 
 bool FileSystem::name_is_acceptable(std::string_view name) noexcept {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of("/\\") == std::string_view::npos;
+    if (name.empty() || name == "." || name == "..") return false;
+    for (const char c : name) {
+        if (is_separator(c)) return false;
+    }
+    return true;
 }
 
 bool FileSystem::has_entry_named_locked(const ChildList &children, std::string_view name) const {
@@ -172,42 +200,54 @@ bool FileSystem::has_entry_named_locked(const ChildList &children, std::string_v
 
 Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind kind) {
     if (!name_is_acceptable(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
-    const InodeId id = next_inode_id_.fetch_add(1);
-
     auto parent_node = resolve(parent);
-    if (!parent_node) return parent_node.error();
-    INode &directory = **parent_node;
-    if (find_inode_by_name_with_handle(directory, as_view(name))) {
-        return IoErrorKind::ResourceAlreadyExists;
+    if (!parent_node) {
+        // The id is used up by every creation whose name passed the check.
+        next_inode_id_.fetch_add(1);
+        return parent_node.error();
     }
-    const std::uint64_t depth = directory.depth + 1;
-    if (depth > kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
+    auto created = create_in(**parent_node, parent, std::move(name), std::move(kind));
+    if (!created) return created.error();
+    return (*created)->id;
+}
 
-    auto node = INodeRef::make(id, parent, depth, std::move(name), std::move(kind));
+Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&name,
+                                       INodeKind &&kind) {
+    if (!name_is_acceptable(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
+    const InodeId id = next_inode_id_.fetch_add(1);
+    if (is_released(directory)) return IoErrorKind::InodeNotFound;
+    const std::uint64_t depth = directory.depth + 1;
+    INodeRef node = INodeRef::make(id, parent, depth, std::move(name), std::move(kind));
+    const std::string_view wanted = node->name_view();
+
+    // The search for the name, the checks and the append happen under one exclusive hold,
+    // so a racing creation of the same name cannot slip in between them.
     std::unique_lock guard(directory.lock);
     auto *entries = std::get_if<Directory>(&directory.kind);
+    // A directory's entries are searched as any lookup searches them (links followed).
+    if (entries && find_child_locked(*entries, wanted)) return IoErrorKind::ResourceAlreadyExists;
+    if (depth > kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
     if (!entries) return IoErrorKind::NotADirectory;
     // A directory whose removal is under way is already gone for new children.
     if (directory.unlinked) return IoErrorKind::InodeNotFound;
-    // The search above ran without the exclusive lock; a racing creation of the same
-    // name may have slipped in since.
-    if (has_entry_named_locked(entries->children, node->name_view())) {
+    // Own names too, so that no two entries ever carry one name. An indexed list holds own
+    // names only and was just asked.
+    if (!entries->children.indexed() && has_entry_named_locked(entries->children, wanted)) {
         return IoErrorKind::ResourceAlreadyExists;
     }
     // The node enters the table before its id enters the list, so a scan of the directory
     // never meets an id the table lacks. Reserving first keeps the two steps all-or-nothing.
     entries->children.reserve_one();
-    INode *child = node.get();
-    inodes_.insert(std::move(node));
-    entries->children.append(child);
-    return id;
+    inodes_.insert(node);
+    entries->children.append(node.get());
+    return node;
 }
 
 Status FileSystem::make_node(std::string_view path, INodeKind &&kind) {
     const SplitPath split = split_last_component(path);
-    auto parent = get_inode_by_path_raw(split.parent);
+    auto parent = walk(split.parent);
     if (!parent) return parent.error();
-    auto created = create_inode(*parent, make_name(split.name), std::move(kind));
+    auto created = create_in(**parent, (*parent)->id, make_name(split.name), std::move(kind));
     if (!created) return created.error();
     return {};
 }

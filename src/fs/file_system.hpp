@@ -54,15 +54,28 @@ class FileSystem {
                                                                  std::string_view name) const;
     [[nodiscard]] Result<InodeId> find_inode_by_name(InodeId directory,
                                                      std::string_view name) const;
+    // What find_inode_by_name_with_handle finds, with the entry's node pinned when the entry
+    // names a node directly; null for a link and for "", "." and "..".
+    struct Entry {
+        InodeId id;
+        INodeRef node;
+    };
+    [[nodiscard]] Result<Entry> find_entry(const INode &directory, std::string_view name) const;
     [[nodiscard]] Result<bool> is_file_raw(InodeId id) const;
     [[nodiscard]] Result<bool> is_directory_raw(InodeId id) const;
     // Resolves a path from the root; "/" and "\" separate, "." and ".." are understood.
     [[nodiscard]] Result<InodeId> get_inode_by_path_raw(std::string_view path) const;
+    // The node that get_inode_by_path_raw names, pinned.
+    [[nodiscard]] Result<INodeRef> walk(std::string_view path) const;
     // The node's absolute path, "/" for the root.
     [[nodiscard]] Result<std::string> get_path_by_inode(InodeId id) const;
 
     // --- creation --------------------------------------------------------------------
     [[nodiscard]] Result<InodeId> create_inode(InodeId parent, Name name, INodeKind kind);
+    // create_inode under a directory the caller holds (links already followed), with
+    // `parent` recorded as the new node's parent; gives the new node.
+    [[nodiscard]] Result<INodeRef> create_in(INode &directory, InodeId parent, Name &&name,
+                                             INodeKind &&kind);
     [[nodiscard]] Status mkdir(std::string_view path);
     [[nodiscard]] Status touch(std::string_view path);
     // Removes one entry from the table and nothing else; an absent id is no error.
@@ -115,6 +128,8 @@ class FileSystem {
     [[nodiscard]] Status remove_node(const INodeRef &node, const INodeRef &parent, bool recurse);
     [[nodiscard]] Status unlink(const INodeRef &node, const INodeRef &parent);
 
+    // The root's own share: the root is never destroyed before the file system is.
+    INodeRef root_;
     InodeTable inodes_;
     std::atomic<std::uint64_t> next_inode_id_{1};
 };

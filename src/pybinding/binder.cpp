@@ -79,6 +79,13 @@ bool Bool::convert(PyObject *object, value_type &out) noexcept {
 }
 
 bool Size::convert(PyObject *object, value_type &out) noexcept {
+    if (PyLong_CheckExact(object)) {
+        // An int is its own index: no new reference is needed.
+        unsigned long long value = PyLong_AsUnsignedLongLong(object);
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        out = value;
+        return true;
+    }
     PyRef index = PyRef::steal(PyNumber_Index(object));
     if (!index) return false; // the interpreter's TypeError, prefixed by the caller
     unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
@@ -198,11 +205,7 @@ bool ParameterList::bind(PyObject *args, PyObject *kwargs, PyObject **bound) con
     return check_missing(bound);
 }
 
-bool ParameterList::check_receiver(PyObject *self, PyTypeObject *type) const noexcept {
-    return py::check_receiver(self, type, class_name_);
-}
-
-bool check_receiver(PyObject *self, PyTypeObject *type, const char *class_name) noexcept {
+bool check_receiver_slow(PyObject *self, PyTypeObject *type, const char *class_name) noexcept {
     if (self && PyObject_TypeCheck(self, type)) return true;
     raise_cannot_convert(self ? self : Py_None, class_name);
     return false;
