@@ -71,6 +71,11 @@ Result<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId 
 Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                     FileHandleType mode, bool create) {
     const SplitPath split = split_last_component(path);
+    if (auto reached = fs->open_unlocked(split)) {
+        if (!*reached) return reached->error();
+        const InodeId id = (**reached)->id;
+        return FileHandle::make_at(std::move(fs), id, std::move(**reached), mode);
+    }
     auto parent = fs->walk(split.parent);
     if (!parent) return parent.error();
     auto found = fs->find_entry(**parent, split.name);

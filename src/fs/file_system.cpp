@@ -4,6 +4,8 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "fs/epoch.hpp"
+
 namespace quorvex::fs {
 
 SplitPath split_last_component(std::string_view path) noexcept {
@@ -121,24 +123,132 @@ Result<bool> FileSystem::is_file_raw(InodeId id) const {
     return !*is_directory;
 }
 
+namespace {
+
+// The components of a path, cut at every separator in one pass.
+class Components {
+  public:
+    explicit Components(std::string_view path) noexcept
+        : at_(path.data()), end_(path.data() + path.size()) {}
+    // The next component (possibly empty), or false at the end.
+    bool next(std::string_view &component) noexcept {
+        if (at_ == end_) return false;
+        const char *stop = at_;
+        while (stop != end_ && !is_separator(*stop))
+            ++stop;
+        component = std::string_view(at_, static_cast<std::size_t>(stop - at_));
+        at_ = stop == end_ ? end_ : stop + 1;
+        return true;
+    }
+
+  private:
+    const char *at_;
+    const char *end_;
+};
+
+// "" and "." stay where they are; ".." goes up.
+bool is_dot(std::string_view component) noexcept {
+    return component.empty() || (component.size() == 1 && component[0] == '.');
+}
+bool is_dot_dot(std::string_view component) noexcept {
+    return component.size() == 2 && component[0] == '.' && component[1] == '.';
+}
+
+} // namespace
+
+FileSystem::FastWalk FileSystem::walk_unlocked(std::string_view path) const noexcept {
+    const INode *current = root_.get();
+    if (is_released(*current)) return {FastWalk::Failed, nullptr, IoErrorKind::InodeNotFound};
+    // The nodes above the current one, as the walk came down through them, for "..".
+    const INode *above[kMaxDepth + 1];
+    std::size_t height = 0;
+    Components components(path);
+    std::string_view component;
+    while (components.next(component)) {
+        if (is_dot(component)) continue;
+        if (is_dot_dot(component)) {
+            if (current->id == kRootId) continue; // the root is its own parent
+            // A parent that is not the node the walk came from (a child made through a
+            // link) or that has left the table is found through the table instead.
+            if (height == 0 || above[height - 1]->id != current->parent ||
+                is_released(*above[height - 1])) {
+                return {FastWalk::Undecided, nullptr, IoErrorKind::InodeNotFound};
+            }
+            current = above[--height];
+            continue;
+        }
+        const auto *entries = std::get_if<Directory>(&current->kind);
+        if (!entries) return {FastWalk::Failed, nullptr, IoErrorKind::NotADirectory};
+        INode *child = nullptr;
+        switch (entries->children.probe(component, current->version, child)) {
+        case ChildList::Probe::Found:
+            if (height == kMaxDepth + 1) {
+                return {FastWalk::Undecided, nullptr, IoErrorKind::InodeNotFound};
+            }
+            above[height++] = current;
+            current = child;
+            break;
+        case ChildList::Probe::Missing:
+            return {FastWalk::Failed, nullptr, IoErrorKind::InodeNotFound};
+        case ChildList::Probe::Undecided:
+            return {FastWalk::Undecided, nullptr, IoErrorKind::InodeNotFound};
+        }
+    }
+    return {FastWalk::Reached, current, IoErrorKind::InodeNotFound};
+}
+
+std::optional<Result<INodeRef>> FileSystem::open_unlocked(const SplitPath &split) const {
+    // "", "." and ".." as the name, and every case the walk cannot settle, take the
+    // locked way; a missing name too, since it may be about to be created.
+    if (is_dot(split.name) || is_dot_dot(split.name)) return std::nullopt;
+    const epoch::Guard guard;
+    const FastWalk parent = walk_unlocked(split.parent);
+    if (parent.outcome == FastWalk::Failed) return Result<INodeRef>(parent.error);
+    if (parent.outcome != FastWalk::Reached) return std::nullopt;
+    const auto *entries = std::get_if<Directory>(&parent.node->kind);
+    if (!entries) return Result<INodeRef>(IoErrorKind::NotADirectory);
+    INode *child = nullptr;
+    if (entries->children.probe(split.name, parent.node->version, child) !=
+        ChildList::Probe::Found) {
+        return std::nullopt;
+    }
+    INodeRef node = INodeRef::try_share(child);
+    if (!node) return std::nullopt;
+    return Result<INodeRef>(std::move(node));
+}
+
 Result<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const {
-    auto node = walk(path);
+    {
+        const epoch::Guard guard;
+        const FastWalk fast = walk_unlocked(path);
+        if (fast.outcome == FastWalk::Reached) return fast.node->id;
+        if (fast.outcome == FastWalk::Failed) return fast.error;
+    }
+    auto node = walk_locked(path);
     if (!node) return node.error();
     return (*node)->id;
 }
 
 Result<INodeRef> FileSystem::walk(std::string_view path) const {
+    {
+        const epoch::Guard guard;
+        const FastWalk fast = walk_unlocked(path);
+        if (fast.outcome == FastWalk::Failed) return fast.error;
+        if (fast.outcome == FastWalk::Reached) {
+            // A node that has just lost its last share is settled by the locked walk.
+            if (INodeRef node = INodeRef::try_share(const_cast<INode *>(fast.node))) return node;
+        }
+    }
+    return walk_locked(path);
+}
+
+Result<INodeRef> FileSystem::walk_locked(std::string_view path) const {
     // The root never leaves the table unless released by id; then nothing is found.
     if (is_released(*root_)) return IoErrorKind::InodeNotFound;
     INodeRef current = root_;
-    const char *at = path.data();
-    const char *const end = at + path.size();
-    while (at != end) {
-        const char *stop = at;
-        while (stop != end && !is_separator(*stop))
-            ++stop;
-        const std::string_view component(at, static_cast<std::size_t>(stop - at));
-        at = stop == end ? end : stop + 1;
+    Components components(path);
+    std::string_view component;
+    while (components.next(component)) {
         if (component.empty() || component == ".") continue;
         auto next = component == ".." ? resolve(current->parent) : enter(*current, component);
         if (!next) return next.error();
@@ -237,9 +347,12 @@ Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&
     }
     // The node enters the table before its id enters the list, so a scan of the directory
     // never meets an id the table lacks. Reserving first keeps the two steps all-or-nothing.
-    entries->children.reserve_one();
-    inodes_.insert(node);
-    entries->children.append(node.get());
+    {
+        const ListChange change(directory);
+        entries->children.reserve_one();
+        inodes_.insert(node);
+        entries->children.append(node.get());
+    }
     return node;
 }
 

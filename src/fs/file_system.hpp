@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -110,6 +111,18 @@ class FileSystem {
   private:
     FileSystem();
 
+    // A walk without locks: the node reached (valid inside the caller's epoch guard), a
+    // failure that stands, or Undecided when the locked walk has to settle it.
+    struct FastWalk {
+        enum Outcome { Reached, Failed, Undecided } outcome;
+        const INode *node;
+        IoError error;
+    };
+    [[nodiscard]] FastWalk walk_unlocked(std::string_view path) const noexcept;
+    [[nodiscard]] Result<INodeRef> walk_locked(std::string_view path) const;
+    // The file that open() reaches, found without locks and pinned, or a failure that
+    // stands; nothing when the locked way has to settle it.
+    [[nodiscard]] std::optional<Result<INodeRef>> open_unlocked(const SplitPath &split) const;
     [[nodiscard]] Status make_node(std::string_view path, INodeKind &&kind);
     [[nodiscard]] static bool name_is_acceptable(std::string_view name) noexcept;
     // The entry of `directory` whose node (links followed) is called `name`, as listed.

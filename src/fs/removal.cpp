@@ -78,6 +78,7 @@ Status FileSystem::unlink(const INodeRef &node, const INodeRef &parent) {
     {
         std::unique_lock guard(parent->lock);
         if (auto *entries = std::get_if<Directory>(&parent->kind)) {
+            const ListChange change(*parent);
             entries->children.remove(node.get());
         }
     }
