@@ -332,19 +332,30 @@ Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&
 
     // The search for the name, the checks and the append happen under one exclusive hold,
     // so a racing creation of the same name cannot slip in between them.
+#ifdef QUORVEX_PLANT_FAULT_NO_NAME_RECHECK // the stress self-check's planted fault
+    if (find_inode_by_name_with_handle(directory, wanted)) {
+        return IoErrorKind::ResourceAlreadyExists;
+    }
+#endif
     std::unique_lock guard(directory.lock);
     auto *entries = std::get_if<Directory>(&directory.kind);
+#ifndef QUORVEX_PLANT_FAULT_NO_NAME_RECHECK
     // A directory's entries are searched as any lookup searches them (links followed).
     if (entries && find_child_locked(*entries, wanted)) return IoErrorKind::ResourceAlreadyExists;
+#endif
     if (depth > kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
     if (!entries) return IoErrorKind::NotADirectory;
     // A directory whose removal is under way is already gone for new children.
+#ifndef QUORVEX_PLANT_FAULT_CREATE_UNDER_REMOVAL // the stress self-check's planted fault
     if (directory.unlinked) return IoErrorKind::InodeNotFound;
+#endif
+#ifndef QUORVEX_PLANT_FAULT_NO_NAME_RECHECK
     // Own names too, so that no two entries ever carry one name. An indexed list holds own
     // names only and was just asked.
     if (!entries->children.indexed() && has_entry_named_locked(entries->children, wanted)) {
         return IoErrorKind::ResourceAlreadyExists;
     }
+#endif
     // The node enters the table before its id enters the list, so a scan of the directory
     // never meets an id the table lacks. Reserving first keeps the two steps all-or-nothing.
     {
