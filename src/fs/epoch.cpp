@@ -17,7 +17,7 @@ void retire_inode(INode *node) noexcept {
 
 namespace epoch {
 namespace detail {
-[[gnu::tls_model("initial-exec")]] constinit thread_local Local local{nullptr, 0};
+constinit thread_local Local local{nullptr, 0};
 constinit std::atomic<std::uint64_t> global_epoch{0};
 } // namespace detail
 

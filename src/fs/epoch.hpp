@@ -73,10 +73,7 @@ struct Local {
     std::atomic<std::uint64_t> *state;
     unsigned nesting;
 };
-// Initial-exec: read at a fixed offset from the thread pointer, with no call, also when
-// the code sits in a module loaded at run time (two words of static TLS).
-[[gnu::visibility("hidden"),
-  gnu::tls_model("initial-exec")]] extern constinit thread_local Local local;
+[[gnu::visibility("hidden")]] extern constinit thread_local Local local;
 [[gnu::visibility("hidden")]] extern constinit std::atomic<std::uint64_t> global_epoch;
 // A record's state: the announced epoch shifted left by one, and this bit while active.
 inline constexpr std::uint64_t kActive = 1;
