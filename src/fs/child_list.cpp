@@ -30,6 +30,12 @@ void ChildList::clear_words() noexcept {
 }
 
 void ChildList::take(ChildList &other) noexcept {
+    // A new directory's kind is moved into place while still empty: nothing to copy.
+    if (other.used() == 0 && !other.spilled()) {
+        clear_words();
+        has_link_ = other.has_link_;
+        return;
+    }
     // Only lists not yet shared with anyone are moved, so order does not matter here.
     for (std::size_t word = 0; word < kInlineSlots; ++word)
         words_[word].store(other.words_[word].load(std::memory_order_relaxed),

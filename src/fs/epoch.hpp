@@ -85,8 +85,8 @@ void enroll();
 // nest; only the outermost one announces and withdraws.
 class Guard {
   public:
-    Guard() {
-        detail::Local &local = detail::local;
+    Guard() : local_(&detail::local) {
+        detail::Local &local = *local_;
         if (local.nesting++ != 0) return;
         if (!local.state) enroll_or_undo();
         // An exchange, not a store, so that this announcement carries on the release
@@ -100,13 +100,15 @@ class Guard {
 #endif
     }
     ~Guard() {
-        detail::Local &local = detail::local;
-        if (--local.nesting == 0) local.state->store(0, std::memory_order_release);
+        if (--local_->nesting == 0) local_->state->store(0, std::memory_order_release);
     }
     Guard(const Guard &) = delete;
     Guard &operator=(const Guard &) = delete;
 
   private:
+    // The thread's own, looked up once: a guard never moves between threads.
+    detail::Local *local_;
+
     static void enroll_or_undo() {
         try {
             detail::enroll();
