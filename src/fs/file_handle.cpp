@@ -170,7 +170,8 @@ Result<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
 Status FileHandle::truncate(std::uint64_t size) {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
     if (!type_.can_write()) return IoError::operation_not_supported("truncate");
-    auto node = open_node();
+    INodeRef pin;
+    auto node = open_node(pin);
     if (!node) return node.error();
     std::unique_lock guard((*node)->lock);
     auto *file = std::get_if<File>(&(*node)->kind);
