@@ -186,3 +186,17 @@ run_ctest() {
     ctest --preset "$preset" --rerun-failed --output-on-failure || true
     return 1
 }
+
+# configure_preset PRESET [INTERPRETER]: configures the preset's tree, for INTERPRETER when
+# given. A tree configured for another interpreter first forgets that one's headers and
+# libraries, which would not match.
+configure_preset() {
+    local preset=$1 interpreter=${2:-} configured forget=()
+    if [[ -z $interpreter ]]; then
+        cmake --preset "$preset" >/dev/null
+        return
+    fi
+    configured=$(sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' "build/$preset/CMakeCache.txt" 2>/dev/null || true)
+    [[ $configured == "$interpreter" ]] || forget=(-U "Python_*" -U "_Python_*")
+    cmake --preset "$preset" "${forget[@]}" -DPython_EXECUTABLE="$interpreter" >/dev/null
+}
