@@ -100,11 +100,13 @@ pip_install() {
         die "pip could not install $* (see $log): install them into $interpreter"
 }
 
-# Prints the requirements of an extra (default: test) of pyproject.toml that INTERPRETER
-# lacks, one per line. Python 3.8 to 3.10 have no TOML reader, so there the extra's list
-# is read with a pattern.
+# missing_requirements INTERPRETER (--extra NAME | REQUIREMENT...): prints, one per line,
+# the requirements that INTERPRETER lacks, of an extra of pyproject.toml or as given.
+# Python 3.8 to 3.10 have no TOML reader, so there the extra's list is read with a pattern.
 missing_requirements() {
-    "$1" - "${2:-test}" <<'EOF'
+    local interpreter=$1
+    shift
+    "$interpreter" - "$@" <<'EOF'
 import re, sys
 from importlib import metadata
 try:
@@ -112,18 +114,23 @@ try:
 except ImportError:
     from pip._vendor.packaging.requirements import Requirement
 
-extra = sys.argv[1]
-with open("pyproject.toml", encoding="utf-8") as file:
-    text = file.read()
-try:
-    import tomllib
-    requirements = tomllib.loads(text)["project"]["optional-dependencies"][extra]
-except ImportError:
-    section = re.search(r"^\[project\.optional-dependencies\][^\n]*\n(.*?)(?=^\[|\Z)",
-                        text, re.M | re.S).group(1)
-    body = re.search(r"^" + re.escape(extra) + r"\s*=\s*\[(.*?)\]", section, re.M | re.S)
-    requirements = re.findall(r'"([^"]+)"', re.sub(r"#[^\n]*", "", body.group(1)))
-for line in requirements:
+
+def extra_requirements(extra):
+    with open("pyproject.toml", encoding="utf-8") as file:
+        text = file.read()
+    try:
+        import tomllib
+    except ImportError:
+        section = re.search(r"^\[project\.optional-dependencies\][^\n]*\n(.*?)(?=^\[|\Z)",
+                            text, re.M | re.S).group(1)
+        body = re.search(r"^" + re.escape(extra) + r"\s*=\s*\[(.*?)\]", section, re.M | re.S)
+        return re.findall(r'"([^"]+)"', re.sub(r"#[^\n]*", "", body.group(1)))
+    return tomllib.loads(text)["project"]["optional-dependencies"][extra]
+
+
+arguments = sys.argv[1:]
+lines = extra_requirements(arguments[1]) if arguments[:1] == ["--extra"] else arguments
+for line in lines:
     requirement = Requirement(line)
     if requirement.marker is not None and not requirement.marker.evaluate():
         continue
@@ -137,10 +144,10 @@ for line in requirements:
 EOF
 }
 
-# ensure_requirements INTERPRETER [EXTRA]: installs what the extra asks and it lacks.
+# ensure_requirements INTERPRETER (--extra NAME | REQUIREMENT...): installs what it lacks.
 ensure_requirements() {
     local missing
-    missing=$(missing_requirements "$@") || die "cannot read the extra ${2:-test} of pyproject.toml"
+    missing=$(missing_requirements "$@") || die "cannot read the requirements $*"
     [[ -z $missing ]] && return 0
     local requirements
     mapfile -t requirements <<<"$missing"

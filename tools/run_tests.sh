@@ -13,7 +13,7 @@ source tools/ensure.sh
 ensure_python
 ensure_build_tools "$python"
 ensure_gtest
-ensure_requirements "$python" test
+ensure_requirements "$python" --extra test
 
 configure_preset dev "$python"
 cmake --build --preset dev

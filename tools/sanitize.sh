@@ -25,7 +25,7 @@ run_tsan() {
     run_ctest tsan
 }
 run_pyasan() {
-    ensure_requirements "$python" test
+    ensure_requirements "$python" --extra test
     configure_preset asan "$python"
     cmake --build --preset asan --target quorvex
     # The interpreter itself is not instrumented, so the runtime must be loaded first;

@@ -34,7 +34,7 @@ if [[ ! -x $VENV/bin/python ]]; then
 fi
 python=$PWD/$VENV/bin/python
 ensure_build_tools "$python"
-ensure_requirements "$python" test
+ensure_requirements "$python" --extra test
 
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_WERROR=ON \
     -DQUORVEX_BUILD_TESTS=OFF -DQUORVEX_BUILD_PYTHON=ON -DPython_EXECUTABLE="$python" >/dev/null
