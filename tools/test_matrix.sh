@@ -84,7 +84,9 @@ if bash tools/test_pypy.sh >"$log" 2>&1; then
     if grep -q "skipped: PyPy cannot be set up" "$log"; then
         results+=("PyPy: not offered by this machine")
     else
-        results+=("$(grep -m 1 '^Python' "$log" | cut -c 1-40): $(counts "$log")")
+        name=$(build/pypy-venv/bin/python -c 'import platform, sys
+print("PyPy %d.%d.%d (Python %s)" % (*sys.pypy_version_info[:3], platform.python_version()))')
+        results+=("$name: $(counts "$log")")
     fi
 else
     results+=("PyPy: FAILED: $(counts "$log") (see $log)")
