@@ -65,7 +65,7 @@ sys.exit(not (sys.prefix == sys.base_prefix and os.path.exists(managed)))'; then
         local venv=build/venv-$version
         if [[ ! -x $venv/bin/python ]]; then
             "$python" -m venv "$venv" >/dev/null 2>&1 ||
-                die "$python cannot make a venv: install python$version-venv"
+                { rm -rf "$venv"; die "$python cannot make a venv: install python$version-venv"; }
             echo "$script_name: $python is externally managed; testing in $venv"
         fi
         python=$PWD/$venv/bin/python
@@ -154,10 +154,11 @@ ensure_requirements() {
     pip_install "$1" "${requirements[@]}"
 }
 
-# CMake (3.25 or later, for the presets) and Ninja; installed with pip into the interpreter
-# under test when missing, and put on PATH from there.
+# A C++ compiler, CMake (3.25 or later, for the presets) and Ninja; the last two are
+# installed with pip into the interpreter under test when missing, and put on PATH from there.
 ensure_build_tools() {
     local interpreter=$1 scripts
+    command -v "${CXX:-c++}" >/dev/null 2>&1 || die "no C++ compiler: install g++ (12 or newer)"
     scripts=$("$interpreter" -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
     if ! cmake_is_recent; then
         pip_install "$interpreter" "cmake>=3.25"
