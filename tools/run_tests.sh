@@ -19,4 +19,4 @@ configure_preset dev "$python"
 cmake --build --preset dev
 run_ctest dev
 
-PYTHONPATH="$PWD/build/dev${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest tests/python -q "$@"
+PYTHONPATH="$PWD/build/dev:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest tests/python -q "$@"
