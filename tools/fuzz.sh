@@ -13,6 +13,18 @@
 # replays with build/fuzz/fuzz/<target> <file>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/ensure.sh
+
+# clang with libFuzzer: links a target that does nothing.
+has_libfuzzer() {
+    echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned long) { return 0; }' |
+        clang++ -x c++ -fsanitize=fuzzer,address,undefined -o /dev/null -
+}
+ensure_debian_packages has_libfuzzer clang libclang-rt-dev
+if ! cmake_is_recent; then
+    ensure_python
+    ensure_build_tools "$python"
+fi
 
 seconds="${1:-30}"
 build=build/fuzz
