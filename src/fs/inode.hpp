@@ -139,7 +139,7 @@ inline INodeRef::INodeRef(INode *node) noexcept : node_(node) {
 }
 
 inline void INodeRef::reset() noexcept {
-    if (node_ && node_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete node_;
+    if (node_ && node_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(node_);
     node_ = nullptr;
 }
 

@@ -39,6 +39,9 @@ class INodeRef {
 
   private:
     inline explicit INodeRef(INode *node) noexcept;
+    // Destroys a node whose last share went, without nesting one destruction per level of
+    // the tree below it.
+    static void destroy(INode *node) noexcept;
 
     INode *node_ = nullptr;
 };

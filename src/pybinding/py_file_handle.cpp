@@ -178,8 +178,9 @@ PyObject *file_handle_write(PyObject *self, PyObject *const *args, Py_ssize_t na
     return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
         auto parsed = write_signature.parse(self, PyFileHandleObject::type(), args, nargs, kwnames);
         if (!parsed) return nullptr;
-        auto [data] = *parsed;
-        auto count = handle_of(self).with([&](FileHandle &handle) { return handle.write(data); });
+        const BytesArgument &data = std::get<0>(*parsed);
+        auto count =
+            handle_of(self).with([&](FileHandle &handle) { return handle.write(data.bytes); });
         if (!count) {
             raise_io_error(count.error());
             return nullptr;
