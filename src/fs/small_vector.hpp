@@ -10,6 +10,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
@@ -139,14 +140,34 @@ template <class T> class SmallVectorImpl {
         return const_cast<SmallVectorImpl *>(this)->inline_begin();
     }
 
+    // Plain bytes and the like live in malloc's blocks, so that growing can realloc: a
+    // block is then extended in place, or a large one moved by remapping its pages,
+    // instead of copied into a fresh block whose every page is touched anew.
+    static constexpr bool kReallocates =
+        std::is_trivially_copyable_v<T> && alignof(T) <= alignof(std::max_align_t);
+
     void destroy_all() noexcept { std::destroy(data_, data_ + size_); }
     void free_heap() noexcept {
-        if (!is_small())
+        if (is_small()) return;
+        if constexpr (kReallocates) {
+            std::free(data_);
+        } else {
             ::operator delete(static_cast<void *>(data_), std::align_val_t(alignof(T)));
+        }
     }
 
     void grow(size_type minimum) {
         size_type new_capacity = std::max(minimum, capacity_ * 2);
+        if constexpr (kReallocates) {
+            if (new_capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+            T *old = is_small() ? nullptr : data_;
+            auto *fresh = static_cast<T *>(std::realloc(old, new_capacity * sizeof(T)));
+            if (!fresh) throw std::bad_alloc(); // the old block, if any, is still intact
+            if (!old && size_ > 0) std::memcpy(fresh, data_, size_ * sizeof(T));
+            data_ = fresh;
+            capacity_ = new_capacity;
+            return;
+        }
         auto *fresh = static_cast<T *>(
             ::operator new(new_capacity * sizeof(T), std::align_val_t(alignof(T))));
         std::uninitialized_move(data_, data_ + size_, fresh);
