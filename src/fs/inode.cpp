@@ -18,6 +18,12 @@ thread_local std::vector<INode *> *deferred_destructions = nullptr;
 // destruction deletes what was put aside in a loop. The list lives on the heap, so the
 // stack stays the same whatever the depth and fan-out.
 void INodeRef::destroy(INode *node) noexcept {
+    // Only a directory that still lists children sets off further destructions.
+    const auto *directory = std::get_if<Directory>(&node->kind);
+    if (!directory || directory->children.empty()) {
+        delete node;
+        return;
+    }
     if (std::vector<INode *> *deferred = deferred_destructions) {
         try {
             deferred->push_back(node);
@@ -32,11 +38,9 @@ void INodeRef::destroy(INode *node) noexcept {
     std::vector<INode *> deferred;
     deferred_destructions = &deferred;
     delete node;
-    while (!deferred.empty()) {
-        INode *next = deferred.back();
-        deferred.pop_back();
-        delete next;
-    }
+    // In the order they were put aside, which is the order of the child lists.
+    for (std::size_t next = 0; next < deferred.size(); ++next)
+        delete deferred[next];
     deferred_destructions = nullptr;
 }
 

@@ -38,7 +38,6 @@ namespace {
 // A directory whose contents a recursive removal is working through.
 struct PendingDirectory {
     INodeRef node;
-    INodeRef parent;
     ChildRefs children;
     std::size_t next = 0;
 };
@@ -74,23 +73,29 @@ Status FileSystem::finish_removal(const INodeRef &node, const INodeRef &parent) 
 
 // Depth first, children before their directory, in child-list order. The directories
 // under way are kept in a list of their own rather than on the call stack, so a deep
-// tree costs heap, not stack.
+// tree costs heap, not stack; each one's parent is the one before it.
 Status FileSystem::remove_node(const INodeRef &node, const INodeRef &parent, bool recurse) {
+    ChildRefs children;
+    QUORVEX_TRY(inspect_for_removal(node, recurse, children));
+    if (children.empty()) return finish_removal(node, parent);
     std::vector<PendingDirectory> pending;
-    pending.push_back({node, parent, {}, 0});
-    QUORVEX_TRY(inspect_for_removal(node, recurse, pending.back().children));
+    pending.push_back({node, std::move(children), 0});
     while (!pending.empty()) {
         PendingDirectory &top = pending.back();
         if (top.next < top.children.size()) {
-            INodeRef child = std::move(top.children[top.next++]);
-            INodeRef directory = top.node;
-            pending.push_back({std::move(child), std::move(directory), {}, 0});
-            QUORVEX_TRY(inspect_for_removal(pending.back().node, true, pending.back().children));
+            INodeRef &child = top.children[top.next++];
+            ChildRefs grandchildren;
+            QUORVEX_TRY(inspect_for_removal(child, true, grandchildren));
+            if (grandchildren.empty()) {
+                QUORVEX_TRY(finish_removal(child, top.node));
+            } else {
+                pending.push_back({std::move(child), std::move(grandchildren), 0});
+            }
             continue;
         }
-        const PendingDirectory done = std::move(top);
+        const INodeRef done = std::move(top.node);
         pending.pop_back();
-        QUORVEX_TRY(finish_removal(done.node, done.parent));
+        QUORVEX_TRY(finish_removal(done, pending.empty() ? parent : pending.back().node));
     }
     return {};
 }
