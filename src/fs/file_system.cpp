@@ -74,18 +74,18 @@ Result<INode *> FileSystem::find_child_locked(const Directory &directory,
         if (found && !is_released(*found)) return found;
         return IoErrorKind::InodeNotFound;
     }
-    // The first entry, in creation order, whose node (links followed) has the name.
+    // The first entry, in creation order, whose node (links followed) has the name. An
+    // entry gone from the table, or a link that leads nowhere, names nothing and is passed
+    // over, as the index passes over it: a sibling's removal never hides a name.
     for (auto it = children.begin(); it != children.end(); ++it) {
         INode *child = it.node();
-        // An entry gone from the table ends the search, as a failed lookup would.
-        if (is_released(*child)) return IoErrorKind::InodeNotFound;
+        if (is_released(*child)) continue;
         if (!child->is_link()) {
             if (child->name_view() == name) return child;
             continue;
         }
         auto target = resolve(child->id);
-        if (!target) return target.error();
-        if ((*target)->name_view() == name) return child;
+        if (target && (*target)->name_view() == name) return child;
     }
     return IoErrorKind::InodeNotFound;
 }

@@ -139,6 +139,12 @@ class FileSystem {
     // The two phases of removing `node` from `parent`: its contents first (when `recurse`
     // allows), then the node itself.
     [[nodiscard]] Status remove_node(const INodeRef &node, const INodeRef &parent, bool recurse);
+    // Phase one for one node: fails when it is gone or, without `recurse`, a directory
+    // that is not empty; with `recurse`, shares a directory's children into `children`.
+    [[nodiscard]] Status inspect_for_removal(const INodeRef &node, bool recurse,
+                                             ChildRefs &children) const;
+    // Phase two for one node whose contents are gone: unlinks it (the root only stays).
+    [[nodiscard]] Status finish_removal(const INodeRef &node, const INodeRef &parent);
     [[nodiscard]] Status unlink(const INodeRef &node, const INodeRef &parent);
 
     // The root's own share: the root is never destroyed before the file system is.

@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "pybinding/errors.hpp"
+#include "pybinding/py_ref.hpp"
 
 namespace quorvex::py {
 
@@ -55,8 +56,15 @@ struct Size {
 };
 
 // bytes or a subclass, borrowed from the object.
+// A bytes argument: the object's own bytes and, where they had to be copied out of a
+// subclass instance first, the exact bytes object holding the copy.
+struct BytesArgument {
+    std::span<const std::uint8_t> bytes;
+    PyRef copy;
+};
+
 struct Bytes {
-    using value_type = std::span<const std::uint8_t>;
+    using value_type = BytesArgument;
     static bool convert(PyObject *object, value_type &out) noexcept;
 };
 
