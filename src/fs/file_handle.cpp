@@ -38,15 +38,24 @@ Result<FileHandle> FileHandle::make(std::shared_ptr<FileSystem> fs, InodeId inod
                                     FileHandleType mode) {
     auto node = fs->resolve(inode);
     if (!node) return node.error();
+    return make_at(std::move(fs), inode, std::move(*node), mode);
+}
+
+Result<FileHandle> FileHandle::make_at(std::shared_ptr<FileSystem> fs, InodeId inode, INodeRef node,
+                                       FileHandleType mode) {
+    // A node reached through its directory may have left the table since; a lookup by id
+    // would no longer find it.
+    if (is_released(*node)) return IoErrorKind::InodeNotFound;
     {
-        std::shared_lock guard((*node)->lock);
-        auto *file = std::get_if<File>(&(*node)->kind);
+        std::shared_lock guard(node->lock);
+        auto *file = std::get_if<File>(&node->kind);
         if (!file) return IoErrorKind::NotAFile;
         const bool taken =
             mode.can_write() ? file->lock.try_acquire_exclusive() : file->lock.try_acquire_shared();
         if (!taken) return IoErrorKind::ResourceCurrentInUse;
     }
-    return FileHandle(std::move(fs), inode, mode);
+    if (node->id != inode) node.reset();
+    return FileHandle(std::move(fs), inode, mode, std::move(node));
 }
 
 Result<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId inode,
@@ -62,14 +71,23 @@ Result<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId 
 Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                     FileHandleType mode, bool create) {
     const SplitPath split = split_last_component(path);
-    auto parent = fs->get_inode_by_path_raw(split.parent);
+    if (auto reached = fs->open_unlocked(split)) {
+        if (!*reached) return reached->error();
+        const InodeId id = (**reached)->id;
+        return FileHandle::make_at(std::move(fs), id, std::move(**reached), mode);
+    }
+    auto parent = fs->walk(split.parent);
     if (!parent) return parent.error();
-    auto found = fs->find_inode_by_name(*parent, split.name);
-    if (found) return FileHandle::make(std::move(fs), *found, mode);
+    auto found = fs->find_entry(**parent, split.name);
+    if (found) {
+        if (!found->node) return FileHandle::make(std::move(fs), found->id, mode);
+        return FileHandle::make_at(std::move(fs), found->id, std::move(found->node), mode);
+    }
     if (found.error().kind() != IoErrorKind::InodeNotFound || !create) return found.error();
-    auto created = fs->create_inode(*parent, make_name(split.name), File{});
+    auto created = fs->create_in(**parent, (*parent)->id, make_name(split.name), File{});
     if (!created) return created.error();
-    return FileHandle::make(std::move(fs), *created, mode);
+    const InodeId id = (*created)->id;
+    return FileHandle::make_at(std::move(fs), id, std::move(*created), mode);
 }
 
 // --- the handle ----------------------------------------------------------------------
@@ -81,6 +99,7 @@ FileHandle &FileHandle::operator=(FileHandle &&other) noexcept {
         type_ = other.type_;
         fs_ = std::move(other.fs_);
         offset_ = other.offset_;
+        node_ = std::move(other.node_);
     }
     return *this;
 }
@@ -94,9 +113,16 @@ FileHandle::~FileHandle() {
     }
 }
 
-Result<INodeRef> FileHandle::open_node() const {
+Result<INode *> FileHandle::open_node(INodeRef &pin) const {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
-    return fs_->resolve(*id_);
+    if (node_) {
+        if (is_released(*node_)) return IoErrorKind::InodeNotFound;
+        return node_.get();
+    }
+    auto node = fs_->resolve(*id_);
+    if (!node) return node.error();
+    pin = std::move(*node);
+    return pin.get();
 }
 
 Result<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
@@ -110,7 +136,8 @@ Result<std::size_t> FileHandle::read_with(std::uint64_t max,
                                           FunctionRef<bool(std::span<const std::uint8_t>)> sink) {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
     if (!type_.can_read()) return IoError::operation_not_supported("read");
-    auto node = open_node();
+    INodeRef pin;
+    auto node = open_node(pin);
     if (!node) return node.error();
     std::shared_lock guard((*node)->lock);
     const auto *file = std::get_if<File>(&(*node)->kind);
@@ -126,7 +153,8 @@ Result<std::size_t> FileHandle::read_with(std::uint64_t max,
 Result<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
     if (!type_.can_write()) return IoError::operation_not_supported("write");
-    auto node = open_node();
+    INodeRef pin;
+    auto node = open_node(pin);
     if (!node) return node.error();
     std::unique_lock guard((*node)->lock);
     auto *file = std::get_if<File>(&(*node)->kind);
@@ -142,7 +170,8 @@ Result<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
 Status FileHandle::truncate(std::uint64_t size) {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
     if (!type_.can_write()) return IoError::operation_not_supported("truncate");
-    auto node = open_node();
+    INodeRef pin;
+    auto node = open_node(pin);
     if (!node) return node.error();
     std::unique_lock guard((*node)->lock);
     auto *file = std::get_if<File>(&(*node)->kind);
@@ -156,7 +185,8 @@ Status FileHandle::truncate(std::uint64_t size) {
 }
 
 Status FileHandle::seek(SeekOrigin origin, std::uint64_t distance) {
-    auto node = open_node();
+    INodeRef pin;
+    auto node = open_node(pin);
     if (!node) return node.error();
     std::shared_lock guard((*node)->lock);
     const auto *file = std::get_if<File>(&(*node)->kind);
@@ -181,7 +211,8 @@ Status FileHandle::seek(SeekOrigin origin, std::uint64_t distance) {
 }
 
 Status FileHandle::close() {
-    auto node = open_node();
+    INodeRef pin;
+    auto node = open_node(pin);
     if (!node) return node.error();
     {
         std::shared_lock guard((*node)->lock);
@@ -194,6 +225,7 @@ Status FileHandle::close() {
         }
     }
     id_.reset();
+    node_.reset();
     return {};
 }
 

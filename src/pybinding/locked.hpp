@@ -1,7 +1,7 @@
 // A value behind a mutex that is poisoned when an internal failure escapes while held.
 #pragma once
 
-#include <mutex>
+#include <atomic>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -25,8 +25,10 @@ template <class T> class Locked {
     // so the mutex can only be found taken if a call re-entered on the same thread; that
     // is reported rather than deadlocking.
     template <class Work> decltype(auto) with(Work &&work) {
-        std::unique_lock guard(mutex_, std::try_to_lock);
-        if (!guard.owns_lock()) throw fs::InvariantViolation(message::kReentered);
+        if (held_.exchange(true, std::memory_order_acquire)) {
+            throw fs::InvariantViolation(message::kReentered);
+        }
+        const Release release{held_};
         if (poisoned_) throw fs::InvariantViolation(message::kPoisoned);
         try {
             return std::forward<Work>(work)(value_);
@@ -42,7 +44,14 @@ template <class T> class Locked {
     T &unguarded() noexcept { return value_; }
 
   private:
-    std::mutex mutex_;
+    // Nobody ever waits for the lock (a taken one is reported at once), so a flag is all
+    // it needs.
+    struct Release {
+        std::atomic<bool> &held;
+        ~Release() { held.store(false, std::memory_order_release); }
+    };
+
+    std::atomic<bool> held_{false};
     bool poisoned_ = false;
     T value_;
 };
