@@ -118,7 +118,10 @@ Result<std::size_t> FileHandle::read_with(std::uint64_t max,
     const ByteVector &bytes = file->data.data;
     const std::size_t available = bytes.size() - static_cast<std::size_t>(offset_);
     const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(max, available));
-    if (!sink(std::span(bytes.data() + offset_, count))) return std::size_t{0};
+    {
+        const locking::CallbackScope in_callback;
+        if (!sink(std::span(bytes.data() + offset_, count))) return std::size_t{0};
+    }
     offset_ += count;
     return count;
 }

@@ -73,7 +73,8 @@ class FileHandle {
     [[nodiscard]] Result<std::size_t> read(std::span<std::uint8_t> buffer);
     // Reads up to `max` bytes without a buffer of the caller's: `sink` is called once, under
     // the file's lock, with the bytes available. If it returns false (it could not take
-    // them), the offset stays and the result is 0.
+    // them), the offset stays and the result is 0. What `sink` may do is set out in
+    // fs/locking.hpp.
     [[nodiscard]] Result<std::size_t>
     read_with(std::uint64_t max, FunctionRef<bool(std::span<const std::uint8_t>)> sink);
     // Stores the bytes at the offset, growing the file as needed; the offset does not move.

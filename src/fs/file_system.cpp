@@ -236,6 +236,7 @@ Status FileSystem::ls_each(InodeId id, FunctionRef<bool(std::string_view, bool)>
             target = std::move(*resolved);
             entry = target.get();
         }
+        const locking::CallbackScope in_callback;
         if (!visit(entry->name_view(), entry->is_directory())) break;
     }
     return {};

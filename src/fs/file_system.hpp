@@ -72,7 +72,7 @@ class FileSystem {
     [[nodiscard]] Result<Listing> ls_raw(InodeId id) const;
     // The listing of ls_raw without the copies: calls `visit(name, is_directory)` for each
     // listed child in child-list order, while the directory is read-locked, and stops early
-    // when it returns false. `visit` must not call into this file system.
+    // when it returns false. What `visit` may do is set out in fs/locking.hpp.
     [[nodiscard]] Status ls_each(InodeId id, FunctionRef<bool(std::string_view, bool)> visit) const;
     [[nodiscard]] Status rm(std::string_view path, bool recurse);
     [[nodiscard]] Status rm_raw(InodeId id, bool recurse);

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "fs/inode.hpp"
-#include "fs/rw_lock.hpp"
+#include "fs/locking.hpp"
 
 namespace quorvex::fs {
 
@@ -149,7 +149,7 @@ class InodeTable {
     static constexpr std::size_t kShardCount = 64;
 
     struct alignas(64) Shard {
-        mutable RwLock mutex;
+        mutable ShardLock mutex;
         NodeMap nodes;
     };
 

@@ -1,12 +1,14 @@
 // A value behind a mutex that is poisoned when an internal failure escapes while held.
 #pragma once
 
+#include <cassert>
 #include <mutex>
 #include <new>
 #include <type_traits>
 #include <utility>
 
 #include "fs/error.hpp"
+#include "fs/locking.hpp"
 #include "pybinding/errors.hpp"
 
 namespace quorvex::py {
@@ -25,6 +27,7 @@ template <class T> class Locked {
     // so the mutex can only be found taken if a call re-entered on the same thread; that
     // is reported rather than deadlocking.
     template <class Work> decltype(auto) with(Work &&work) {
+        assert(!fs::locking::in_callback() && "a file system callback entered the binding");
         std::unique_lock guard(mutex_, std::try_to_lock);
         if (!guard.owns_lock()) throw fs::InvariantViolation(message::kReentered);
         if (poisoned_) throw fs::InvariantViolation(message::kPoisoned);
