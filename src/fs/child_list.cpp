@@ -1,5 +1,6 @@
 #include "fs/child_list.hpp"
 
+#include <cassert>
 #include <limits>
 #include <new>
 
@@ -81,7 +82,9 @@ INode *ChildList::find(std::string_view name) const {
     return position == NameIndex::kAbsent ? nullptr : slots()[position].get();
 }
 
-void ChildList::append(INode *child) {
+void ChildList::append(Room room, INode *child) {
+    assert(room.list_ == this && used_ < capacity() && "append() without reserve_one()");
+    (void)room;
     slots()[used_++] = INodeRef::share(child);
     if (child->is_link()) {
         has_link_ = true;

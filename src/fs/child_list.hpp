@@ -18,6 +18,7 @@
 // for good and is scanned instead.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -101,13 +102,20 @@ class ChildList {
     // The entry whose own name is `name`, through the index; only while indexed().
     [[nodiscard]] INode *find(std::string_view name) const;
 
+    // Room for one more entry, made by reserve_one() and used up by append().
+    class Room {
+        friend class ChildList;
+        explicit Room(const ChildList *list) noexcept : list_(list) {}
+        const ChildList *list_;
+    };
     // Makes room for one more entry, so that the append that follows cannot fail half-way.
-    void reserve_one() {
+    [[nodiscard]] Room reserve_one() {
         if (used_ == capacity()) grow();
+        return Room(this);
     }
-    // Adds a child at the end, taking a share of it. Once reserve_one() has made room this
-    // cannot fail.
-    void append(INode *child);
+    // Adds a child at the end, taking a share of it, in the room reserve_one() made: this
+    // cannot fail. Each room takes one child (checked in debug builds).
+    void append(Room room, INode *child);
     // Takes a listed child out; the others keep their order.
     void remove(const INode *child);
 

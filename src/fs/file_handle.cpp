@@ -76,7 +76,7 @@ Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_
 
 FileHandle &FileHandle::operator=(FileHandle &&other) noexcept {
     if (this != &other) {
-        if (is_open()) (void)close();
+        close_quietly();
         id_ = std::exchange(other.id_, std::nullopt);
         type_ = other.type_;
         fs_ = std::move(other.fs_);
@@ -85,12 +85,14 @@ FileHandle &FileHandle::operator=(FileHandle &&other) noexcept {
     return *this;
 }
 
-FileHandle::~FileHandle() {
+FileHandle::~FileHandle() { close_quietly(); }
+
+void FileHandle::close_quietly() noexcept {
     if (!is_open()) return;
     try {
         (void)close();
     } catch (const InvariantViolation &) {
-        // Nowhere to report it from here; the handle is going away regardless.
+        // Nowhere to report it from here; the handle's old state is going away regardless.
     }
 }
 

@@ -61,12 +61,12 @@ class FileHandle {
     FileHandle(FileHandle &&other) noexcept
         : id_(std::exchange(other.id_, std::nullopt)), type_(other.type_),
           fs_(std::move(other.fs_)), offset_(other.offset_) {}
-    FileHandle &operator=(FileHandle &&other) noexcept;
     FileHandle(const FileHandle &) = delete;
     FileHandle &operator=(const FileHandle &) = delete;
-    // Closes a handle that is still open. An invariant violation met there cannot be
-    // reported from a destructor and is dropped; owners that can report it call close()
-    // themselves first.
+    // Both close a handle that is still open (the assigned-to one, for the assignment). An
+    // invariant violation met there cannot be reported from either and is dropped; owners
+    // that can report it call close() themselves first.
+    FileHandle &operator=(FileHandle &&other) noexcept;
     ~FileHandle();
 
     // Copies up to buffer.size() bytes from the offset and moves the offset past them.
@@ -97,6 +97,7 @@ class FileHandle {
     FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type) noexcept
         : id_(id), type_(type), fs_(std::move(fs)) {}
 
+    void close_quietly() noexcept;
     // The checks every operation starts with, then a handle on the file's node.
     [[nodiscard]] Result<INodeRef> open_node() const;
 

@@ -196,10 +196,10 @@ Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind ki
     }
     // The node enters the table before its id enters the list, so a scan of the directory
     // never meets an id the table lacks. Reserving first keeps the two steps all-or-nothing.
-    entries->children.reserve_one();
+    const auto room = entries->children.reserve_one();
     INode *child = node.get();
     inodes_.insert(std::move(node));
-    entries->children.append(child);
+    entries->children.append(room, child);
     return id;
 }
 

@@ -33,8 +33,10 @@ template <class T> class SmallVectorImpl {
         if (this != &other) assign(other.begin(), other.end());
         return *this;
     }
-    SmallVectorImpl &
-    operator=(SmallVectorImpl &&other) noexcept(std::is_nothrow_move_constructible_v<T>) {
+    // Between vectors of different inline sizes this may allocate (a small source can hold
+    // more than this vector's inline capacity), so it is not noexcept; SmallVector<T, N>'s
+    // own move-assignment, whose source never outgrows this vector's capacity, is.
+    SmallVectorImpl &operator=(SmallVectorImpl &&other) {
         if (this == &other) return *this;
         if (!other.is_small()) {
             destroy_all();
@@ -76,8 +78,10 @@ template <class T> class SmallVectorImpl {
         if (wanted > capacity_) grow(wanted);
     }
 
+    // The arguments may refer to elements of this vector (push_back(v[0])): when full, the
+    // new element is made in the fresh buffer before the old one is let go.
     template <class... Args> T &emplace_back(Args &&...args) {
-        if (size_ == capacity_) grow(size_ + 1);
+        if (size_ == capacity_) return grow_and_emplace_back(std::forward<Args>(args)...);
         T *slot = ::new (static_cast<void *>(data_ + size_)) T(std::forward<Args>(args)...);
         ++size_;
         return *slot;
@@ -90,13 +94,27 @@ template <class T> class SmallVectorImpl {
         std::destroy_at(data_ + size_);
     }
 
+    // The range may lie in this vector itself.
     template <class It> void append(It first, It last) {
         const auto count = static_cast<size_type>(std::distance(first, last));
+        if constexpr (std::is_convertible_v<It, const T *>) {
+            if (count > capacity_ - size_ && points_into(first)) {
+                const auto offset = static_cast<size_type>(first - data_);
+                reserve(size_ + count);
+                std::uninitialized_copy_n(data_ + offset, count, data_ + size_);
+                size_ += count;
+                return;
+            }
+        }
         reserve(size_ + count);
         std::uninitialized_copy(first, last, data_ + size_);
         size_ += count;
     }
+    // The range must not lie in this vector, whose elements go first.
     template <class It> void assign(It first, It last) {
+        if constexpr (std::is_convertible_v<It, const T *>) {
+            assert(first == last || !points_into(first));
+        }
         clear();
         append(first, last);
     }
@@ -139,21 +157,58 @@ template <class T> class SmallVectorImpl {
         return const_cast<SmallVectorImpl *>(this)->inline_begin();
     }
 
-    void destroy_all() noexcept { std::destroy(data_, data_ + size_); }
-    void free_heap() noexcept {
-        if (!is_small())
-            ::operator delete(static_cast<void *>(data_), std::align_val_t(alignof(T)));
+    [[nodiscard]] bool points_into(const T *element) const noexcept {
+        // Compared as addresses, since the pointer may lie in another object altogether.
+        const auto at = reinterpret_cast<std::uintptr_t>(element);
+        return at >= reinterpret_cast<std::uintptr_t>(data_) &&
+               at < reinterpret_cast<std::uintptr_t>(data_ + size_);
     }
 
-    void grow(size_type minimum) {
-        size_type new_capacity = std::max(minimum, capacity_ * 2);
-        auto *fresh = static_cast<T *>(
-            ::operator new(new_capacity * sizeof(T), std::align_val_t(alignof(T))));
+    void destroy_all() noexcept { std::destroy(data_, data_ + size_); }
+    void free_heap() noexcept {
+        if (!is_small()) deallocate(data_);
+    }
+
+    [[nodiscard]] T *allocate(size_type capacity) {
+        return static_cast<T *>(::operator new(capacity * sizeof(T), std::align_val_t(alignof(T))));
+    }
+    static void deallocate(T *block) noexcept {
+        ::operator delete(static_cast<void *>(block), std::align_val_t(alignof(T)));
+    }
+    // Moves the elements into `fresh` (of `capacity` slots) and lets the old buffer go.
+    void adopt(T *fresh, size_type capacity) noexcept(std::is_nothrow_move_constructible_v<T>) {
         std::uninitialized_move(data_, data_ + size_, fresh);
         destroy_all();
         free_heap();
         data_ = fresh;
-        capacity_ = new_capacity;
+        capacity_ = capacity;
+    }
+
+    void grow(size_type minimum) {
+        const size_type new_capacity = std::max(minimum, capacity_ * 2);
+        T *fresh = allocate(new_capacity);
+        try {
+            adopt(fresh, new_capacity);
+        } catch (...) {
+            deallocate(fresh);
+            throw;
+        }
+    }
+
+    template <class... Args> T &grow_and_emplace_back(Args &&...args) {
+        const size_type new_capacity = std::max(size_ + 1, capacity_ * 2);
+        T *fresh = allocate(new_capacity);
+        T *slot = nullptr;
+        try {
+            slot = ::new (static_cast<void *>(fresh + size_)) T(std::forward<Args>(args)...);
+            adopt(fresh, new_capacity);
+        } catch (...) {
+            if (slot) std::destroy_at(slot);
+            deallocate(fresh);
+            throw;
+        }
+        ++size_;
+        return *slot;
     }
 
     T *data_;
