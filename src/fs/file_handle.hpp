@@ -28,14 +28,10 @@ class FileHandleType {
     static constexpr FileHandleType empty() noexcept { return FileHandleType(kEmptyBits); }
     static constexpr FileHandleType read() noexcept { return FileHandleType(kReadBit); }
     static constexpr FileHandleType write() noexcept { return FileHandleType(kWriteBit); }
-    static constexpr FileHandleType read_write() noexcept {
-        return FileHandleType(kReadBit | kWriteBit);
-    }
 
     // Accepts exactly "", "r", "w", "rw" and "wr".
     [[nodiscard]] static Result<FileHandleType> from_str(std::string_view text) noexcept;
 
-    [[nodiscard]] constexpr std::uint32_t bits() const noexcept { return bits_; }
     [[nodiscard]] constexpr bool can_read() const noexcept { return bits_ & kReadBit; }
     [[nodiscard]] constexpr bool can_write() const noexcept { return bits_ & kWriteBit; }
     // FileHandleType(READ | WRITE), FileHandleType(0x0) for the empty set.
@@ -87,7 +83,6 @@ class FileHandle {
     [[nodiscard]] std::optional<InodeId> id() const noexcept { return id_; }
     [[nodiscard]] FileHandleType type() const noexcept { return type_; }
     [[nodiscard]] std::uint64_t offset() const noexcept { return offset_; }
-    [[nodiscard]] const std::shared_ptr<FileSystem> &fs() const noexcept { return fs_; }
     [[nodiscard]] bool is_open() const noexcept { return id_.has_value(); }
 
     // FileHandle { id: Some(3), type: FileHandleType(READ), fs: FileSystem { ... }, offset: 0 }

@@ -7,7 +7,7 @@
 namespace quorvex::fs {
 
 SplitPath split_last_component(std::string_view path) noexcept {
-    const auto at = path.find_last_of("/\\");
+    const auto at = path.find_last_of(kSeparators);
     if (at == std::string_view::npos) return {std::string_view(), path};
     return {path.substr(0, at), path.substr(at + 1)};
 }
@@ -111,7 +111,7 @@ Result<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const {
     auto current = resolve(kRootId);
     if (!current) return current.error();
     while (!path.empty()) {
-        const auto end = std::min(path.find_first_of("/\\"), path.size());
+        const auto end = std::min(path.find_first_of(kSeparators), path.size());
         const std::string_view component = path.substr(0, end);
         path.remove_prefix(std::min(end + 1, path.size()));
         if (component.empty() || component == ".") continue;
@@ -151,11 +151,6 @@ Result<std::string> FileSystem::get_path_by_inode(InodeId id) const {
     return path;
 }
 
-bool FileSystem::name_is_acceptable(std::string_view name) noexcept {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of("/\\") == std::string_view::npos;
-}
-
 bool FileSystem::has_entry_named_locked(const ChildList &children, std::string_view name) const {
     if (children.indexed()) {
         const INode *found = children.find(name);
@@ -171,7 +166,7 @@ bool FileSystem::has_entry_named_locked(const ChildList &children, std::string_v
 }
 
 Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind kind) {
-    if (!name_is_acceptable(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
+    if (!is_acceptable_name(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
     const InodeId id = next_inode_id_.fetch_add(1);
 
     auto parent_node = resolve(parent);

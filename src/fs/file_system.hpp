@@ -36,7 +36,19 @@ struct SplitPath {
 [[nodiscard]] SplitPath split_last_component(std::string_view path) noexcept;
 // A name as the rendering shows it: quoted, with anything that would not show escaped.
 [[nodiscard]] std::string render_quoted_name(std::string_view name);
-[[nodiscard]] constexpr bool is_separator(char c) noexcept { return c == '/' || c == '\\'; }
+// The bytes that separate a path's components.
+inline constexpr std::string_view kSeparators = "/\\";
+[[nodiscard]] constexpr bool is_separator(char c) noexcept {
+    return kSeparators.find(c) != std::string_view::npos;
+}
+// Whether a node may be called `name`: not empty, not "." or "..", and no separator in it.
+[[nodiscard]] constexpr bool is_acceptable_name(std::string_view name) noexcept {
+    if (name.empty() || name == "." || name == "..") return false;
+    for (const char c : name) {
+        if (is_separator(c)) return false;
+    }
+    return true;
+}
 
 class FileSystem {
   public:
@@ -98,7 +110,6 @@ class FileSystem {
     FileSystem();
 
     [[nodiscard]] Status make_node(std::string_view path, INodeKind &&kind);
-    [[nodiscard]] static bool name_is_acceptable(std::string_view name) noexcept;
     // The entry of `directory` whose node (links followed) is called `name`, as listed.
     // The caller holds the directory's lock, either way.
     [[nodiscard]] Result<INode *> find_child_locked(const Directory &directory,

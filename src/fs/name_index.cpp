@@ -7,6 +7,8 @@
 #include <random>
 #include <utility>
 
+#include "fs/linear_probing.hpp"
+
 namespace quorvex::fs {
 
 namespace {
@@ -95,16 +97,7 @@ void NameIndex::erase(std::uint32_t hash, Position position) noexcept {
     if (hole == capacity()) return;
     entries_[hole] = Entry{};
     --count_;
-    // Pull back every later entry of the run that may sit at or before the hole.
-    for (std::size_t at = next(hole); entries_[at].position != kAbsent; at = next(at)) {
-        const std::size_t wanted = home(entries_[at].hash);
-        const bool stays =
-            hole < at ? (wanted > hole && wanted <= at) : (wanted > hole || wanted <= at);
-        if (!stays) {
-            entries_[hole] = std::exchange(entries_[at], Entry{});
-            hole = at;
-        }
-    }
+    close_gap(entries_.get(), mask_, hole, [this](const Entry &entry) { return home(entry.hash); });
 }
 
 void NameIndex::move(std::uint32_t hash, Position from, Position to) noexcept {

@@ -71,6 +71,8 @@ class NameIndex {
     struct Entry {
         Position position = kAbsent;
         std::uint32_t hash = 0;
+
+        explicit operator bool() const noexcept { return position != kAbsent; }
     };
 
     [[nodiscard]] std::size_t capacity() const noexcept { return entries_ ? mask_ + 1 : 0; }
