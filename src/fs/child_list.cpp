@@ -2,7 +2,9 @@
 
 #include <cassert>
 #include <limits>
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "fs/inode.hpp"
 

@@ -18,10 +18,8 @@
 // for good and is scanned instead.
 #pragma once
 
-#include <cassert>
 #include <cstdint>
 #include <iterator>
-#include <memory>
 #include <string_view>
 
 #include "fs/inode_ref.hpp"
@@ -29,9 +27,6 @@
 #include "fs/small_vector.hpp"
 
 namespace quorvex::fs {
-
-struct INode;
-class INodeRef;
 
 class ChildList {
   public:

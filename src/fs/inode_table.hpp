@@ -14,7 +14,6 @@
 #include <array>
 #include <bit>
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>

@@ -6,7 +6,6 @@
 // recursion carries shares of the nodes it visits, so a tree is removed without looking
 // each node up again; a node that left the table meanwhile counts as not found, exactly
 // as a fresh lookup would.
-#include <algorithm>
 #include <mutex>
 #include <shared_mutex>
 

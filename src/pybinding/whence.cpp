@@ -7,7 +7,6 @@
 
 #include "fs/file_handle.hpp"
 #include "pybinding/docstrings.hpp"
-#include "pybinding/errors.hpp"
 #include "pybinding/objects.hpp"
 #include "pybinding/py_ref.hpp"
 #include "pybinding/type_support.hpp"

@@ -1,4 +1,3 @@
-#include <cstdint>
 #include <random>
 #include <unordered_map>
 #include <vector>
