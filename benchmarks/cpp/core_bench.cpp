@@ -1,8 +1,6 @@
 // Timings of the file-system core with no interpreter in between. Batch benchmarks
 // (creation, listing, removal) report "per_op": the time of one operation of the batch.
 // Building and tearing down a batch's file system happens with the clock paused.
-#include <benchmark/benchmark.h>
-
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +8,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "fs/file_handle.hpp"
 #include "fs/file_system.hpp"
@@ -31,7 +31,8 @@ template <class R> void check(const R &result, const char *what) {
 std::vector<std::string> sibling_paths(const std::string &dir, std::int64_t count) {
     std::vector<std::string> paths;
     paths.reserve(static_cast<std::size_t>(count));
-    for (std::int64_t i = 0; i < count; ++i) paths.push_back(dir + "/n" + std::to_string(i));
+    for (std::int64_t i = 0; i < count; ++i)
+        paths.push_back(dir + "/n" + std::to_string(i));
     return paths;
 }
 
@@ -53,14 +54,15 @@ void make_tree(FileSystem &fs) {
     for (int d = 0; d < 100; ++d) {
         const std::string dir = "/t/d" + std::to_string(d);
         check(fs.mkdir(dir), "mkdir");
-        for (int f = 0; f < 99; ++f) check(fs.touch(dir + "/f" + std::to_string(f)), "touch");
+        for (int f = 0; f < 99; ++f)
+            check(fs.touch(dir + "/f" + std::to_string(f)), "touch");
     }
 }
 
 void per_op(benchmark::State &state, std::int64_t ops) {
-    state.counters["per_op"] = benchmark::Counter(
-        static_cast<double>(ops),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_op"] =
+        benchmark::Counter(static_cast<double>(ops), benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
 }
 
 // Creates `count` siblings in a fresh directory with mkdir or touch.
@@ -72,7 +74,8 @@ void BM_CreateSiblings(benchmark::State &state) {
         auto fs = FileSystem::make();
         check(fs->mkdir("/w"), "mkdir");
         state.ResumeTiming();
-        for (const auto &path : paths) check(((*fs).*Create)(path), "create");
+        for (const auto &path : paths)
+            check(((*fs).*Create)(path), "create");
         state.PauseTiming();
         fs.reset();
         state.ResumeTiming();
@@ -80,14 +83,20 @@ void BM_CreateSiblings(benchmark::State &state) {
     per_op(state, state.range(0));
 }
 BENCHMARK_TEMPLATE(BM_CreateSiblings, &FileSystem::mkdir)
-    ->Name("BM_MkdirSiblings")->Arg(1000)->Unit(benchmark::kMillisecond);
+    ->Name("BM_MkdirSiblings")
+    ->Arg(1000)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_CreateSiblings, &FileSystem::touch)
-    ->Name("BM_TouchSiblings")->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+    ->Name("BM_TouchSiblings")
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_ResolveDeep(benchmark::State &state) {
     auto fs = FileSystem::make();
     const std::string path = make_deep_file(*fs);
-    for (auto _ : state) benchmark::DoNotOptimize(fs->get_inode_by_path_raw(path));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(fs->get_inode_by_path_raw(path));
 }
 BENCHMARK(BM_ResolveDeep);
 
@@ -95,8 +104,10 @@ BENCHMARK(BM_ResolveDeep);
 void BM_OpenClose(benchmark::State &state) {
     auto fs = FileSystem::make();
     std::string path = "/f";
-    if (state.range(0) > 1) path = make_deep_file(*fs);
-    else check(fs->touch(path), "touch");
+    if (state.range(0) > 1)
+        path = make_deep_file(*fs);
+    else
+        check(fs->touch(path), "touch");
     for (auto _ : state) {
         auto handle = FileSystem::open(fs, path, FileHandleType::read(), false);
         check(handle, "open");
@@ -134,7 +145,8 @@ void BM_Write(benchmark::State &state) {
     auto handle = FileSystem::open(fs, "/f", FileHandleType::write(), true);
     check(handle, "open");
     const std::vector<std::uint8_t> bytes(static_cast<std::size_t>(state.range(0)), 0x5a);
-    for (auto _ : state) benchmark::DoNotOptimize(handle->write(bytes));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(handle->write(bytes));
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_Write)->Arg(16)->Arg(kPiece);
@@ -163,7 +175,8 @@ void BM_Seek(benchmark::State &state) {
     auto fs = FileSystem::make();
     auto handle = FileSystem::open(fs, "/f", FileHandleType::read(), true);
     check(handle, "open");
-    for (auto _ : state) benchmark::DoNotOptimize(handle->seek(SeekOrigin::Start, 0));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(handle->seek(SeekOrigin::Start, 0));
 }
 BENCHMARK(BM_Seek);
 
@@ -182,10 +195,12 @@ BENCHMARK(BM_Memcpy);
 void BM_LsRaw(benchmark::State &state) {
     auto fs = FileSystem::make();
     check(fs->mkdir("/w"), "mkdir");
-    for (const auto &path : sibling_paths("/w", state.range(0))) check(fs->touch(path), "touch");
+    for (const auto &path : sibling_paths("/w", state.range(0)))
+        check(fs->touch(path), "touch");
     const auto id = fs->get_inode_by_path_raw("/w");
     check(id, "resolve");
-    for (auto _ : state) benchmark::DoNotOptimize(fs->ls_raw(id.value()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(fs->ls_raw(id.value()));
     per_op(state, state.range(0));
 }
 BENCHMARK(BM_LsRaw)->Arg(10000)->Unit(benchmark::kMicrosecond);

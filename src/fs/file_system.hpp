@@ -89,7 +89,7 @@ class FileSystem {
     [[nodiscard]] Status rm_raw(InodeId id, bool recurse);
 
     // --- opening ---------------------------------------------------------------------
-    [[nodiscard]] static Result<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
+    [[nodiscard]] static Result<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId inode,
                                                      FileHandleType mode);
     [[nodiscard]] static Result<FileHandle>
     open(std::shared_ptr<FileSystem> fs, std::string_view path, FileHandleType mode, bool create);

@@ -38,6 +38,7 @@
 #pragma once
 
 #include <cassert>
+#include <cstdint>
 
 #include "fs/rw_lock.hpp"
 
@@ -87,7 +88,7 @@ class CallbackScope {
     CallbackScope &operator=(const CallbackScope &) = delete;
 };
 
-enum class Level { Node, Shard };
+enum class Level : std::uint8_t { Node, Shard };
 
 // An RwLock that, in debug builds, checks the rule above on every acquisition.
 template <Level level> class OrderedRwLock {

@@ -58,7 +58,7 @@ void append_quoted(std::string &out, std::string_view text) {
             break;
         default:
             if (is_printable(cp)) {
-                out.append(text.data(), decoded.length);
+                out.append(text.substr(0, decoded.length));
             } else {
                 out += "\\u{";
                 append_hex(out, static_cast<std::uint32_t>(cp));

@@ -36,6 +36,7 @@ template <class T> class SmallVectorImpl {
     // Between vectors of different inline sizes this may allocate (a small source can hold
     // more than this vector's inline capacity), so it is not noexcept; SmallVector<T, N>'s
     // own move-assignment, whose source never outgrows this vector's capacity, is.
+    // NOLINTNEXTLINE(performance-noexcept-move-constructor): see above
     SmallVectorImpl &operator=(SmallVectorImpl &&other) {
         if (this == &other) return *this;
         if (!other.is_small()) {
@@ -237,7 +238,7 @@ template <class T, std::size_t N> class SmallVector : public SmallVectorImpl<T> 
         SmallVectorImpl<T>::operator=(std::move(other));
     }
     SmallVector &operator=(const SmallVector &other) {
-        SmallVectorImpl<T>::operator=(other);
+        if (this != &other) SmallVectorImpl<T>::operator=(other);
         return *this;
     }
     SmallVector &operator=(SmallVector &&other) noexcept(std::is_nothrow_move_constructible_v<T>) {

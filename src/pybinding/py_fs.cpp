@@ -52,7 +52,10 @@ fs::Status render_tree(const FileSystem &fs, const std::string &path, const std:
         out += prefix;
         out += name;
         out += "/\n";
-        QUORVEX_TRY(render_tree(fs, path + "/" + name, child_prefix, out));
+        std::string child_path = path;
+        child_path += '/';
+        child_path += name;
+        QUORVEX_TRY(render_tree(fs, child_path, child_prefix, out));
     }
     for (const std::string &name : listing->files) {
         out += prefix;

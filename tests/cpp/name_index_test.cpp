@@ -57,7 +57,6 @@ class Indexed {
 
     NameIndex index;
     std::vector<std::string> names;
-
 };
 
 TEST(NameIndexTest, RandomOperationsAgreeWithAnUnorderedMap) {
