@@ -38,23 +38,8 @@ template <std::uint32_t MaxReaders> class BasicRwLock {
     BasicRwLock(const BasicRwLock &) = delete;
     BasicRwLock &operator=(const BasicRwLock &) = delete;
 
-    bool try_lock_shared() noexcept {
-        std::uint32_t state = state_.load(std::memory_order_relaxed);
-        while (admits_reader(state)) {
-            if (state_.compare_exchange_weak(state, state + 1, std::memory_order_acquire,
-                                             std::memory_order_relaxed)) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    void lock_shared() noexcept {
-        while (!try_lock_shared()) {
-            const std::uint32_t state = state_.load(std::memory_order_relaxed);
-            if (!admits_reader(state)) wait_while(state, 0);
-        }
-    }
+    bool try_lock_shared() noexcept { return try_take(admits_reader, add_reader); }
+    void lock_shared() noexcept { take(admits_reader, add_reader, 0); }
 
     void unlock_shared() noexcept {
         const std::uint32_t before = state_.fetch_sub(1, std::memory_order_release);
@@ -63,26 +48,8 @@ template <std::uint32_t MaxReaders> class BasicRwLock {
         if ((before & kWaiting) && (readers == 1 || readers == MaxReaders)) wake_all();
     }
 
-    bool try_lock() noexcept {
-        std::uint32_t state = state_.load(std::memory_order_relaxed);
-        while (admits_writer(state)) {
-            // Taking the lock answers this writer's own pending request; another pending
-            // writer sets the bit again when it next finds the lock taken.
-            const std::uint32_t taken = (state & ~kWriterPending) | kWriter;
-            if (state_.compare_exchange_weak(state, taken, std::memory_order_acquire,
-                                             std::memory_order_relaxed)) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    void lock() noexcept {
-        while (!try_lock()) {
-            const std::uint32_t state = state_.load(std::memory_order_relaxed);
-            if (!admits_writer(state)) wait_while(state, kWriterPending);
-        }
-    }
+    bool try_lock() noexcept { return try_take(admits_writer, add_writer); }
+    void lock() noexcept { take(admits_writer, add_writer, kWriterPending); }
 
     void unlock() noexcept {
         if (state_.exchange(0, std::memory_order_release) & kWaiting) state_.notify_all();
@@ -99,6 +66,33 @@ template <std::uint32_t MaxReaders> class BasicRwLock {
     }
     static constexpr bool admits_writer(std::uint32_t state) noexcept {
         return !(state & (kWriter | kReaders));
+    }
+    static constexpr std::uint32_t add_reader(std::uint32_t state) noexcept { return state + 1; }
+    // Taking the lock answers this writer's own pending request; another pending writer
+    // sets the bit again when it next finds the lock taken.
+    static constexpr std::uint32_t add_writer(std::uint32_t state) noexcept {
+        return (state & ~kWriterPending) | kWriter;
+    }
+
+    using Admits = bool (*)(std::uint32_t) noexcept;
+    using Add = std::uint32_t (*)(std::uint32_t) noexcept;
+
+    bool try_take(Admits admits, Add add) noexcept {
+        std::uint32_t state = state_.load(std::memory_order_relaxed);
+        while (admits(state)) {
+            if (state_.compare_exchange_weak(state, add(state), std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // Waiting marks the word with `request` as well as with the waiting bit.
+    void take(Admits admits, Add add, std::uint32_t request) noexcept {
+        while (!try_take(admits, add)) {
+            const std::uint32_t state = state_.load(std::memory_order_relaxed);
+            if (!admits(state)) wait_while(state, request);
+        }
     }
 
     // `state` refuses the caller. Marks the word as having a sleeper (plus `extra`) and
