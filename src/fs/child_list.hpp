@@ -101,7 +101,7 @@ class ChildList {
     class Room {
         friend class ChildList;
         explicit Room(const ChildList *list) noexcept : list_(list) {}
-        const ChildList *list_;
+        [[maybe_unused]] const ChildList *list_; // read by the debug check only
     };
     // Makes room for one more entry, so that the append that follows cannot fail half-way.
     [[nodiscard]] Room reserve_one() {

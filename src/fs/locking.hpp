@@ -82,7 +82,9 @@ class CallbackScope {
     CallbackScope() noexcept { ++held.callbacks; }
     ~CallbackScope() { --held.callbacks; }
 #else
-    CallbackScope() noexcept = default;
+    // User-provided, so that a scope object counts as used where it does nothing.
+    CallbackScope() noexcept {} // NOLINT(modernize-use-equals-default)
+    ~CallbackScope() {}         // NOLINT(modernize-use-equals-default)
 #endif
     CallbackScope(const CallbackScope &) = delete;
     CallbackScope &operator=(const CallbackScope &) = delete;
