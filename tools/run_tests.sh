@@ -1,11 +1,28 @@
 #!/usr/bin/env bash
 # Builds the debug tree (warnings as errors), runs every C++ test, then runs the Python
 # tests against the extension module of that same build.
+#
+# The module is built for, and tested under, $PYTHON or else the python3 on PATH (an
+# active venv's). What is missing is installed first: GoogleTest with apt-get, the test
+# extra of pyproject.toml with pip into that interpreter, CMake and Ninja with pip.
+# Arguments are passed on to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/ensure.sh
 
-cmake --preset dev
+ensure_python
+ensure_build_tools "$python"
+ensure_gtest
+ensure_requirements "$python" test
+
+# A tree configured for another interpreter forgets that one's headers and libraries.
+forget=()
+configured=$(sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' build/dev/CMakeCache.txt 2>/dev/null || true)
+if [[ $configured != "$python" ]]; then
+    forget=(-U "Python_*" -U "_Python_*")
+fi
+cmake --preset dev "${forget[@]}" -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build --preset dev
-ctest --preset dev
+run_ctest dev
 
-PYTHONPATH="$PWD/build/dev${PYTHONPATH:+:$PYTHONPATH}" python3 -m pytest tests/python -q
+PYTHONPATH="$PWD/build/dev${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest tests/python -q "$@"

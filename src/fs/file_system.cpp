@@ -183,12 +183,16 @@ Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind ki
     auto *entries = std::get_if<Directory>(&directory.kind);
     if (!entries) return IoErrorKind::NotADirectory;
     // A directory whose removal is under way is already gone for new children.
+#ifndef QUORVEX_PLANT_FAULT_CREATE_UNDER_REMOVAL // the stress self-check's planted fault
     if (directory.unlinked) return IoErrorKind::InodeNotFound;
+#endif
     // The search above ran without the exclusive lock; a racing creation of the same
     // name may have slipped in since.
+#ifndef QUORVEX_PLANT_FAULT_NO_NAME_RECHECK // the stress self-check's planted fault
     if (has_entry_named_locked(entries->children, node->name_view())) {
         return IoErrorKind::ResourceAlreadyExists;
     }
+#endif
     // The node enters the table before its id enters the list, so a scan of the directory
     // never meets an id the table lacks. Reserving first keeps the two steps all-or-nothing.
     const auto room = entries->children.reserve_one();

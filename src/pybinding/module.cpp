@@ -222,4 +222,11 @@ PyObject *initialise() noexcept {
 } // namespace
 } // namespace quorvex::py
 
+// Everything else in the module is built hidden. From 3.9 on PyMODINIT_FUNC marks the entry
+// point for export itself; Python 3.8's leaves its visibility to the build, so this
+// declaration marks it on every interpreter.
+#if defined(__GNUC__)
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_quorvex();
+#endif
+
 PyMODINIT_FUNC PyInit_quorvex() { return quorvex::py::initialise(); }

@@ -162,9 +162,12 @@ INSTANTIATE_TEST_SUITE_P(Lines, CommandTable, ::testing::ValuesIn(kCommandCases)
 // --- name resolution ---------------------------------------------------------------------
 
 struct TargetCase {
+    const char *label;
     const char *name;
     bool from_a;          // working directory a instead of the root
     std::string expected; // the id in decimal, or the error text
+
+    friend void PrintTo(const TargetCase &c, std::ostream *os) { *os << c.label; }
 };
 
 class TargetInode : public ::testing::TestWithParam<TargetCase> {};
@@ -179,17 +182,24 @@ TEST_P(TargetInode, ResolvesOneName) {
     EXPECT_EQ(found.ok() ? std::to_string(found.value()) : found.error(), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, TargetInode,
-                         ::testing::Values(TargetCase{"", false, "0"}, TargetCase{"", true, "1"},
-                                           TargetCase{".", true, "1"}, TargetCase{"..", false, "0"},
-                                           TargetCase{"..", true, "0"}, TargetCase{"/", true, "0"},
-                                           TargetCase{"a", false, "1"}, TargetCase{"b", true, "2"},
-                                           TargetCase{"/a", true, "1"},
-                                           TargetCase{"/b", true, "b: Inode not found"},
-                                           TargetCase{"//a", false, "/a: Inode not found"},
-                                           TargetCase{"a/b", false, "a/b: Inode not found"},
-                                           TargetCase{"a\\b", false, "a\\b: Inode not found"},
-                                           TargetCase{"A", false, "A: Inode not found"}));
+const TargetCase kTargetCases[] = {
+    {"EmptyAtRoot", "", false, "0"},
+    {"EmptyInA", "", true, "1"},
+    {"DotInA", ".", true, "1"},
+    {"DotDotAtRoot", "..", false, "0"},
+    {"DotDotInA", "..", true, "0"},
+    {"SlashInA", "/", true, "0"},
+    {"ChildAtRoot", "a", false, "1"},
+    {"ChildInA", "b", true, "2"},
+    {"RootedChildInA", "/a", true, "1"},
+    {"RootedNameNotAtRoot", "/b", true, "b: Inode not found"},
+    {"TwoLeadingSlashes", "//a", false, "/a: Inode not found"},
+    {"SlashedPath", "a/b", false, "a/b: Inode not found"},
+    {"BackslashedPath", "a\\b", false, "a\\b: Inode not found"},
+    {"OtherCase", "A", false, "A: Inode not found"},
+};
+INSTANTIATE_TEST_SUITE_P(Names, TargetInode, ::testing::ValuesIn(kTargetCases),
+                         [](const auto &info) { return std::string(info.param.label); });
 
 // --- sequences of commands ---------------------------------------------------------------
 
@@ -298,8 +308,11 @@ TEST_F(TerminalTest, CatReplacesInvalidUtf8) {
 // --- decoding ----------------------------------------------------------------------------
 
 struct DecodeCase {
+    const char *label;
     std::vector<std::uint8_t> bytes;
     std::u8string_view text;
+
+    friend void PrintTo(const DecodeCase &c, std::ostream *os) { *os << c.label; }
 };
 
 class DecodeUtf8 : public ::testing::TestWithParam<DecodeCase> {};
@@ -308,25 +321,29 @@ TEST_P(DecodeUtf8, ReplacesEachMaximalIllFormedSubsequence) {
     EXPECT_EQ(decode_utf8_lossy(GetParam().bytes), utf8(GetParam().text));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sequences, DecodeUtf8,
-    ::testing::Values(
-        DecodeCase{{}, u8""}, DecodeCase{{'a', 0x00, 0x7F}, u8"a\0\x7F"sv},
-        DecodeCase{{0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80},
-                   u8"\u00E9\u20AC\U0001F600"},
-        DecodeCase{{0xF4, 0x8F, 0xBF, 0xBF}, u8"\U0010FFFF"},
-        DecodeCase{{0x80, 0xBF}, u8"\uFFFD\uFFFD"},                         // lone continuations
-        DecodeCase{{0xC0, 0x80}, u8"\uFFFD\uFFFD"},                         // overlong lead
-        DecodeCase{{0xE0, 0x80, 0x80}, u8"\uFFFD\uFFFD\uFFFD"},             // overlong 3-byte
-        DecodeCase{{0xED, 0xA0, 0x80}, u8"\uFFFD\uFFFD\uFFFD"},             // surrogate
-        DecodeCase{{0xF4, 0x90, 0x80, 0x80}, u8"\uFFFD\uFFFD\uFFFD\uFFFD"}, // above U+10FFFF
-        DecodeCase{{0xF5, 0xFF}, u8"\uFFFD\uFFFD"},
-        DecodeCase{{0xE2, 0x82}, u8"\uFFFD"},             // truncated at the end
-        DecodeCase{{0xF0, 0x9F, 0x98, 'A'}, u8"\uFFFDA"}, // truncated before ASCII
-        DecodeCase{{0xE2, 0xC3, 0xA9}, u8"\uFFFD\u00E9"}, // broken by a new lead
-        // The example of the Unicode Standard's Table 3-8.
-        DecodeCase{{0x61, 0xF1, 0x80, 0x80, 0xE1, 0x80, 0xC2, 0x62, 0x80, 0x63, 0x80, 0xBF, 0x64},
-                   u8"a\uFFFD\uFFFD\uFFFDb\uFFFDc\uFFFD\uFFFDd"}));
+const DecodeCase kDecodeCases[] = {
+    {"Empty", {}, u8""},
+    {"AsciiWithNul", {'a', 0x00, 0x7F}, u8"a\0\x7F"sv},
+    {"TwoThreeAndFourBytes",
+     {0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80},
+     u8"\u00E9\u20AC\U0001F600"},
+    {"HighestCodePoint", {0xF4, 0x8F, 0xBF, 0xBF}, u8"\U0010FFFF"},
+    {"LoneContinuations", {0x80, 0xBF}, u8"\uFFFD\uFFFD"},
+    {"OverlongLead", {0xC0, 0x80}, u8"\uFFFD\uFFFD"},
+    {"OverlongThreeBytes", {0xE0, 0x80, 0x80}, u8"\uFFFD\uFFFD\uFFFD"},
+    {"Surrogate", {0xED, 0xA0, 0x80}, u8"\uFFFD\uFFFD\uFFFD"},
+    {"AboveTheHighestCodePoint", {0xF4, 0x90, 0x80, 0x80}, u8"\uFFFD\uFFFD\uFFFD\uFFFD"},
+    {"BytesThatNeverLead", {0xF5, 0xFF}, u8"\uFFFD\uFFFD"},
+    {"TruncatedAtTheEnd", {0xE2, 0x82}, u8"\uFFFD"},
+    {"TruncatedBeforeAscii", {0xF0, 0x9F, 0x98, 'A'}, u8"\uFFFDA"},
+    {"BrokenByANewLead", {0xE2, 0xC3, 0xA9}, u8"\uFFFD\u00E9"},
+    // The example of the Unicode Standard's Table 3-8.
+    {"UnicodeTable3_8",
+     {0x61, 0xF1, 0x80, 0x80, 0xE1, 0x80, 0xC2, 0x62, 0x80, 0x63, 0x80, 0xBF, 0x64},
+     u8"a\uFFFD\uFFFD\uFFFDb\uFFFDc\uFFFD\uFFFDd"},
+};
+INSTANTIATE_TEST_SUITE_P(Sequences, DecodeUtf8, ::testing::ValuesIn(kDecodeCases),
+                         [](const auto &info) { return std::string(info.param.label); });
 
 } // namespace
 } // namespace quorvex::terminal

@@ -225,7 +225,8 @@ TEST_P(ChildOrderTest, RemovalsAndCreationsKeepCreationOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundTheInlineLimit, ChildOrderTest,
-                         testing::Values(1, 7, 8, 9, 16, 33, 70));
+                         testing::Values(1, 7, 8, 9, 16, 33, 70),
+                         [](const auto &info) { return "Children" + std::to_string(info.param); });
 
 TEST_F(FileSystemTest, SymlinksAreFollowedAndCyclesEnd) {
     ASSERT_TRUE(Ok(fs->mkdir("a")));

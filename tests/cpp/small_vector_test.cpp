@@ -79,7 +79,19 @@ template <class V> class SmallVectorTest : public testing::Test {
 using Vectors =
     testing::Types<SmallVector<int, 1>, SmallVector<std::uint8_t, 32>, SmallVector<std::string, 2>,
                    SmallVector<Counted, 3>, SmallVector<Wide, 4>>;
-TYPED_TEST_SUITE(SmallVectorTest, Vectors);
+// Test names: the element type and the inline capacity, e.g. SmallVectorTest/String2.
+template <class T> constexpr const char *kElementName = nullptr;
+template <> constexpr const char *kElementName<int> = "Int";
+template <> constexpr const char *kElementName<std::uint8_t> = "Byte";
+template <> constexpr const char *kElementName<std::string> = "String";
+template <> constexpr const char *kElementName<Counted> = "Counted";
+template <> constexpr const char *kElementName<Wide> = "Wide";
+struct VectorName {
+    template <class V> static std::string GetName(int) {
+        return kElementName<typename V::value_type> + std::to_string(InlineSize<V>::value);
+    }
+};
+TYPED_TEST_SUITE(SmallVectorTest, Vectors, VectorName);
 
 TYPED_TEST(SmallVectorTest, StaysInlineUpToItsCapacityThenMovesToTheHeap) {
     TypeParam v;

@@ -1,6 +1,7 @@
 """Argument binding and conversion, shared by every method and constructor."""
 
 import platform
+import sys
 
 import pytest
 
@@ -171,5 +172,7 @@ def test_numpy_booleans_are_accepted(fs):
 @pytest.mark.skipif(platform.python_implementation() == "PyPy",
                     reason="the interpreter words this message; PyPy leaves out the class name")
 def test_methods_without_parameters_take_no_arguments():
-    with pytest.raises(TypeError, match=r"^PyFileHandle\.tell\(\) takes no arguments \(1 given\)$"):
+    # Python 3.8 names the method without its class.
+    owner = r"PyFileHandle\." if sys.version_info >= (3, 9) else ""
+    with pytest.raises(TypeError, match=rf"^{owner}tell\(\) takes no arguments \(1 given\)$"):
         handle().tell(0)

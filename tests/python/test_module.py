@@ -54,8 +54,12 @@ def test_classes_without_constructor(cls, raises_exactly):
         cls()
 
 
+# Before 3.10 a class made from a type spec keeps its doc without the signature line.
+SIGNATURES_KEPT = sys.version_info >= (3, 10) or platform.python_implementation() == "PyPy"
+
+
 def test_class_documentation():
-    assert quorvex.PyFs.__text_signature__ == "()"
+    assert quorvex.PyFs.__text_signature__ == ("()" if SIGNATURES_KEPT else None)
     assert quorvex.PyFs.__doc__ == (
         "\nA highly simplified binding for a simple filesystem.\n\n"
         "This class is a simple wrapper around the FileSystem struct. It defines\n"
@@ -63,7 +67,7 @@ def test_class_documentation():
         "can handle files, nested directories and symlinks.\n\n"
         "The filesystem is thread-safe and can be shared between multiple threads.\n"
     )
-    assert quorvex.PyTerm.__text_signature__ == "(fs)"
+    assert quorvex.PyTerm.__text_signature__ == ("(fs)" if SIGNATURES_KEPT else None)
     assert quorvex.PyTerm.__doc__ == "\nA structure representing a simple terminal\n"
     assert quorvex.Whence.__text_signature__ is None
     assert quorvex.Whence.__doc__ == (
