@@ -19,10 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(mode.error().kind() == fs::IoErrorKind::UnrecognizedFileMode);
         return 0;
     }
-    FUZZ_CHECK(*mode == *reversed);
+    FUZZ_CHECK(mode.value() == reversed.value());
 
     auto system = fs::FileSystem::make();
-    auto first = fs::FileSystem::open(system, "f", *mode, true);
+    auto first = fs::FileSystem::open(system, "f", mode.value(), true);
     FUZZ_CHECK(first.ok());
     std::uint8_t byte = 'x';
     const auto wrote = first->write(std::span(&byte, 1));
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto read = first->read(std::span(&byte, 1));
     FUZZ_CHECK(read.ok() == mode->can_read());
     if (!read.ok()) FUZZ_CHECK(read.error().kind() == fs::IoErrorKind::OperationNotSupported);
-    const auto second = fs::FileSystem::open(system, "f", *mode, false);
+    const auto second = fs::FileSystem::open(system, "f", mode.value(), false);
     FUZZ_CHECK(second.ok() == !mode->can_write());
     return 0;
 }
