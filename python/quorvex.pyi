@@ -4,7 +4,10 @@
 # as the stub package quorvex-stubs (what mypy reads from site-packages) and as
 # quorvex.pyi beside the extension (what editors that look next to a module read).
 
-from typing import ClassVar, final
+from types import TracebackType
+from typing import ClassVar, Literal, final
+
+from typing_extensions import Buffer
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence"]
 
@@ -15,7 +18,16 @@ class PyFs:
     def __new__(cls) -> PyFs: ...
     def mkdir(self, path: str) -> None: ...
     def touch(self, path: str) -> None: ...
-    def open(self, path: str, mode: str) -> PyFileHandle: ...
+    def open(self, path: str, mode: str) -> PyFileHandle:
+        """Open the file at `path` with a mode of "", "r", "w", "rw" or "wr".
+
+        A missing file is created, in every mode, "r" included. "w" does not truncate:
+        the bytes stay and the offset starts at 0. Any number of handles without "w",
+        or one with it, may hold a file; a conflicting open fails at once with
+        ValueError("Resource is currently in use")."""
+    def open_existing(self, path: str, mode: str) -> PyFileHandle:
+        """Like open, but a missing file is ValueError("Inode not found") instead of
+        being created; the lookup and the open are one step."""
     def listdir(self, path: str) -> tuple[list[str], list[str]]: ...
     # Both arguments are required, whatever the runtime signature text suggests.
     def remove(self, path: str, recurse: bool) -> None: ...
@@ -27,8 +39,29 @@ class PyFileHandle:
 
     def id(self) -> int: ...
     def close(self) -> None: ...
-    def read(self, buffer: int) -> bytes: ...
-    def write(self, buffer: bytes) -> int: ...
+    def read(self, buffer: int) -> bytes:
+        """Read up to `buffer` bytes from the offset and move the offset past them.
+
+        Every successful read also writes the line "Read N bytes from file" to the
+        process's standard output (file descriptor 1, past sys.stdout); readinto
+        reads without it."""
+    def write(self, buffer: bytes) -> int:
+        """Store `buffer` at the offset, growing the file as needed; returns its length.
+
+        The offset does not move: a second write overwrites the first unless the
+        caller seeks forward by the count first."""
+    def readinto(self, buffer: Buffer) -> int:
+        """Fill a writable buffer from the offset, move the offset by the count and
+        return it; prints nothing. Fails as read does."""
+    def truncate(self, size: int) -> int:
+        """Cut the file to `size` bytes or extend it with zero bytes; returns `size`.
+
+        Needs the write flag (else ValueError "File does not support the specified
+        operation: truncate"); a negative size is OverflowError."""
+    def __enter__(self) -> PyFileHandle: ...
+    def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None,
+                 traceback: TracebackType | None) -> Literal[False]:
+        """Close the handle if it is still open."""
     def seek(self, offset: int, whence: Whence) -> None: ...
     def tell(self) -> int: ...
 

@@ -1,27 +1,42 @@
 """An interactive shell over a quorvex in-memory file system.
 
 ``quorvex-shell`` (or ``python -m quorvex_shell``) starts with a new, empty file
-system and runs one command line at a time through a ``quorvex.PyTerm``. Output
-goes to standard output, error messages to standard error. ``exit`` or the end of
-the input leaves; everything made in the session is gone afterwards.
+system, or with a copy of a host directory (``--load HOSTDIR``), and runs one
+command line at a time through a ``quorvex.PyTerm``. Output goes to standard
+output, error messages to standard error. ``exit [N]`` or the end of the input
+leaves; everything made in the session is gone afterwards.
 
-On a terminal it shows a prompt with the working directory, keeps a history and
-completes command names and the entries of the working directory with Tab;
-Ctrl-C abandons the line being typed. Otherwise it reads commands line by line
-without a prompt, so it can run scripts::
+On a terminal it shows a prompt with the working directory, lists ``ls`` in
+columns, keeps a history across sessions and completes command names and the
+entries of the working directory with Tab; Ctrl-C abandons the line being typed
+(shown as ``^C``). Otherwise it runs a script without a prompt: a file named as
+the argument, the text of ``-c LINE``, or standard input::
 
     printf 'mkdir a\\nls\\n' | quorvex-shell
+    quorvex-shell setup.qsh
+    quorvex-shell -c 'mkdir a'
 
-The exit status is 1 when any command of a script failed, 130 when a script was
-interrupted, and 0 otherwise; an interactive session always ends with 0.
+Lines may end in CRLF. A failing line of a script is reported with its line
+number (``line 3: cd: ...``), and the script goes on. The exit status is N after
+``exit N``, otherwise 1 when any command of a script failed, 130 when a script
+was interrupted, 2 when the shell could not start, and 0 otherwise (an
+interactive session that ends without ``exit N`` always ends with 0).
+
+The history lives in ``$QUORVEX_SHELL_HISTORY`` when that is set (empty: no
+history file), else in ``$XDG_STATE_HOME/quorvex/shell_history`` (by default
+``~/.local/state/quorvex/shell_history``); ``--history FILE`` overrides both.
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
 import os
+import shlex
+import shutil
 import sys
-from typing import Iterable, Sequence, TextIO
+import unicodedata
+from typing import Callable, Iterable, Sequence, TextIO
 
 import quorvex
 
@@ -47,6 +62,13 @@ _ARGUMENT_KINDS: dict[str, tuple[str | None, str]] = {
 }
 
 _EXIT = "exit"
+_PROGRAM = "quorvex-shell"
+_HISTORY_ENV = "QUORVEX_SHELL_HISTORY"
+_HISTORY_LENGTH = 1000
+_COLUMN_GAP = 2
+# Status of an ``exit`` whose argument is not a number, as in POSIX shells.
+_BAD_EXIT_STATUS = 2
+_START_FAILED = 2
 
 
 def quote_word(name: str) -> str:
@@ -57,21 +79,84 @@ def quote_word(name: str) -> str:
     return "".join("\\" + c if c in _ESCAPED else c for c in name)
 
 
+def display_width(text: str) -> int:
+    """The number of terminal cells ``text`` takes: wide characters take two."""
+    width = 0
+    for char in text:
+        if unicodedata.combining(char):
+            continue
+        width += 2 if unicodedata.east_asian_width(char) in "WF" else 1
+    return width
+
+
+def columns(entries: Sequence[str], width: int) -> str:
+    """``entries`` in as few rows as fit in ``width`` cells, filled down then across."""
+    if not entries:
+        return ""
+    widths = [display_width(entry) for entry in entries]
+    most = min(len(entries), max(1, width // (min(widths) + _COLUMN_GAP) + 1))
+    for wanted in range(most, 0, -1):
+        rows = -(-len(entries) // wanted)
+        cols = -(-len(entries) // rows)
+        col_widths = [max(widths[c * rows:(c + 1) * rows]) for c in range(cols)]
+        if sum(col_widths) + _COLUMN_GAP * (cols - 1) <= width or cols == 1:
+            break
+    lines = []
+    for row in range(rows):
+        cells = []
+        for col in range(cols):
+            index = col * rows + row
+            if index >= len(entries):
+                break
+            padding = col_widths[col] + _COLUMN_GAP - widths[index]
+            cells.append(entries[index] + " " * padding)
+        lines.append("".join(cells).rstrip(" "))
+    return "\n".join(lines) + "\n"
+
+
+class OutputFailed(Exception):
+    """Writing to the shell's output failed; the cause is the OSError."""
+
+
+class _ClosedOutput:
+    """Stands in for a standard output that was closed before the shell started."""
+
+    def write(self, text: str) -> int:
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+
+    def flush(self) -> None:
+        pass
+
+    def isatty(self) -> bool:
+        return False
+
+
 class Shell:
-    """One session: a terminal over a new file system and its error state."""
+    """One session: a terminal over a file system and its error state."""
 
     def __init__(
         self,
         term: quorvex.PyTerm | None = None,
         out: TextIO | None = None,
         err: TextIO | None = None,
+        fs: quorvex.PyFs | None = None,
     ) -> None:
-        self.term = term if term is not None else quorvex.PyTerm(quorvex.PyFs())
-        self.out = out if out is not None else sys.stdout
-        self.err = err if err is not None else sys.stderr
+        if term is None:
+            fs = fs if fs is not None else quorvex.PyFs()
+            term = quorvex.PyTerm(fs)
+        self.term = term
+        # Completion lists directories through the file system itself; without one
+        # it has no names to offer.
+        self.fs = fs
+        self.out: TextIO = out if out is not None else sys.stdout
+        self.err: TextIO = err if err is not None else sys.stderr
         self.failed = False
+        self.status: int | None = None  # set by ``exit N``
         self.commands = self._command_names()
         self._matches: list[str] = []
+        self.ls_width: Callable[[], int] | None = None
+        if self.out.isatty():
+            self.ls_width = lambda: shutil.get_terminal_size().columns
 
     def _command_names(self) -> list[str]:
         # help lists the terminal's own table, in no fixed order.
@@ -86,67 +171,137 @@ class Shell:
             cwd = "?"
         return f"quorvex:{cwd}$ "
 
-    def execute(self, line: str) -> bool:
-        """Run one line; False when it asks to leave the shell."""
+    def write(self, text: str) -> None:
+        try:
+            self.out.write(text)
+        except OSError as error:
+            raise OutputFailed() from error
+
+    def flush(self) -> None:
+        try:
+            self.out.flush()
+        except OSError as error:
+            raise OutputFailed() from error
+
+    def report(self, message: str) -> None:
+        self.failed = True
+        # Keep the order of output and messages when both go to one file.
+        self.flush()
+        self.err.write(f"{message}\n")
+        self.err.flush()
+
+    def _exit(self, line: str, where: str) -> bool:
+        try:
+            args = shlex.split(line, comments=True)[1:]
+        except ValueError:
+            args = line.split()[1:]
+        if len(args) > 1:
+            self.report(f"{where}exit: too many arguments")
+            return True
+        if args:
+            try:
+                self.status = int(args[0]) & 0xFF
+            except ValueError:
+                self.report(f"{where}exit: {args[0]}: numeric argument required")
+                self.status = _BAD_EXIT_STATUS
+        return False
+
+    def execute(self, line: str, where: str = "") -> bool:
+        """Run one line; False when it asks to leave the shell.
+
+        ``where`` is put in front of an error message (a script's line number).
+        """
         words = line.split()
         if words and words[0] == _EXIT:
-            return False
+            return self._exit(line, where)
         try:
             output = self.term.exec(line)
         except ValueError as error:
-            self.failed = True
-            # Keep the order of output and messages when both go to one file.
-            self.out.flush()
-            self.err.write(f"{error}\n")
-            self.err.flush()
+            self.report(f"{where}{error}")
             return True
-        if output and not output.endswith("\n"):
-            output += "\n"
-        self.out.write(output)
+        if words and words[0] == "help":
+            output += f"{_EXIT}\n"
+        elif words and words[0] == "ls" and self.ls_width is not None:
+            output = columns(self._listed_names(words[1:], output), self.ls_width())
+        if output:
+            self.write(output if output.endswith("\n") else output + "\n")
         return True
 
+    def _listed_names(self, args: list[str], output: str) -> list[str]:
+        """The entries ``ls`` printed, for columns: whole names, control characters as ?.
+
+        The output alone cannot tell a line feed inside a name from the end of an entry,
+        so the names come from the file system whenever they give back that same output.
+        """
+        if not output:
+            return []
+        entries = self._directory_entries(args)
+        if entries is None or "".join(entry + "\n" for entry in entries) != output:
+            # Entries end in a line feed; other line breaks belong to names.
+            entries = output[:-1].split("\n") if output.endswith("\n") else output.split("\n")
+        return ["".join("?" if unicodedata.category(c) == "Cc" else c for c in entry)
+                for entry in entries]
+
+    def _directory_entries(self, args: list[str]) -> list[str] | None:
+        """What ``ls`` with these words would list, as the file system tells it."""
+        if self.fs is None or len(args) > 1 or (args and "/" in args[0].lstrip("/")):
+            return None
+        try:
+            cwd = self.term.exec("pwd")
+            if not args:
+                target = cwd
+            elif args[0].startswith("/"):
+                target = args[0]
+            else:
+                target = cwd.rstrip("/") + "/" + args[0]
+            files, dirs = self.fs.listdir(target)
+        except ValueError:
+            return None
+        return files + [name + "/" for name in dirs]
+
     def run_script(self, lines: Iterable[str]) -> int:
-        for line in lines:
+        for number, line in enumerate(lines, 1):
             if line.endswith("\n"):
                 line = line[:-1]
-            if not self.execute(line):
+            if line.endswith("\r"):
+                line = line[:-1]
+            if not self.execute(line, f"line {number}: "):
                 break
-        self.out.flush()
+        self.flush()
+        if self.status is not None:
+            return self.status
         return 1 if self.failed else 0
 
-    def interact(self) -> int:
-        _setup_readline(self)
-        while True:
-            try:
-                line = input(self.prompt())
-            except EOFError:
-                self.out.write("\n")
-                break
-            except KeyboardInterrupt:
-                self.out.write("\n")
-                continue
-            try:
-                if not self.execute(line):
+    def interact(self, history: str | None = None) -> int:
+        save_history = _setup_readline(self, history)
+        try:
+            while True:
+                try:
+                    line = input(self.prompt())
+                except EOFError:
+                    self.write("\n")
                     break
-            except KeyboardInterrupt:
-                self.out.write("\n")
-        self.out.flush()
-        return 0
+                except KeyboardInterrupt:
+                    self.write("^C\n")
+                    continue
+                try:
+                    if not self.execute(line):
+                        break
+                except KeyboardInterrupt:
+                    self.write("^C\n")
+        finally:
+            save_history()
+        self.flush()
+        return self.status if self.status is not None else 0
 
     def _entries(self) -> tuple[list[str], list[str]]:
         """The files and the directories of the working directory."""
+        if self.fs is None:
+            return [], []
         try:
-            listing = self.term.exec("ls")
+            return self.fs.listdir(self.term.exec("pwd"))
         except ValueError:
             return [], []
-        files: list[str] = []
-        dirs: list[str] = []
-        for entry in listing.splitlines():
-            if entry.endswith("/"):
-                dirs.append(entry[:-1])
-            else:
-                files.append(entry)
-        return files, dirs
 
     def candidates(self, before: str, text: str) -> list[str]:
         """Completions of ``text``, the word that follows ``before`` on the line."""
@@ -174,17 +329,63 @@ class Shell:
         return self._matches[state] if state < len(self._matches) else None
 
 
-def _setup_readline(shell: Shell) -> None:
+def default_history_file() -> str | None:
+    """Where the history lives unless ``--history`` says otherwise; None: nowhere."""
+    named = os.environ.get(_HISTORY_ENV)
+    if named is not None:
+        return named or None
+    state = os.environ.get("XDG_STATE_HOME") or os.path.join(
+        os.path.expanduser("~"), ".local", "state"
+    )
+    return os.path.join(state, "quorvex", "shell_history")
+
+
+def _setup_readline(shell: Shell, history: str | None) -> Callable[[], None]:
+    """Set up line editing; returns what saves the history at the end."""
     try:
         import readline
     except ImportError:  # line editing is a convenience, not a requirement
-        return
+        return lambda: None
     readline.set_completer(shell.complete)
     readline.set_completer_delims(" \t\n")
     if "libedit" in (readline.__doc__ or ""):
         readline.parse_and_bind("bind ^I rl_complete")
     else:
         readline.parse_and_bind("tab: complete")
+    if history is None:
+        return lambda: None
+    try:
+        readline.set_history_length(_HISTORY_LENGTH)
+        try:
+            readline.read_history_file(history)
+        except FileNotFoundError:
+            pass
+        except OSError as error:
+            _warn(f"cannot read the history from {history}: {error.strerror or error}")
+        loaded = readline.get_current_history_length()
+    except RuntimeError:
+        # PyPy's line editor refuses a terminal it cannot drive (TERM=dumb); input()
+        # then reads plain lines, with no history to keep.
+        return lambda: None
+
+    def save() -> None:
+        try:
+            os.makedirs(os.path.dirname(history) or ".", exist_ok=True)
+            append = getattr(readline, "append_history_file", None)
+            if append is not None and os.path.exists(history):
+                # Only this session's lines, so that sessions side by side keep theirs.
+                append(readline.get_current_history_length() - loaded, history)
+            else:
+                readline.write_history_file(history)
+        except OSError as error:
+            _warn(f"cannot save the history to {history}: {error.strerror or error}")
+
+    return save
+
+
+def _warn(message: str) -> None:
+    sys.stderr.write(f"{_PROGRAM}: {message}\n")
+    sys.stderr.flush()
 
 
 def _tolerate_encoding_errors() -> None:
@@ -197,27 +398,87 @@ def _tolerate_encoding_errors() -> None:
             reconfigure(errors=errors)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
+def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="quorvex-shell",
-        description="A shell over a new, empty in-memory file system. Commands: "
-        "cd, ls, pwd, cat, mkdir, touch, help; exit or end of input leaves. "
-        "Reads a script from standard input when it is not a terminal.",
+        prog=_PROGRAM,
+        description="A shell over a new in-memory file system. Commands: "
+        "cd, ls, pwd, cat, mkdir, touch, help; exit [N] or end of input leaves. "
+        "Runs SCRIPT, or LINE, or standard input when it is not a terminal.",
     )
-    parser.parse_args(argv)
+    parser.add_argument("script", nargs="?", metavar="SCRIPT",
+                        help="a file of command lines to run (-: standard input)")
+    parser.add_argument("-c", dest="command", metavar="LINE",
+                        help="run LINE (which may hold several lines) and leave")
+    parser.add_argument("--load", metavar="HOSTDIR",
+                        help="start from a copy of the host directory HOSTDIR")
+    parser.add_argument(
+        "--history", metavar="FILE",
+        help=f"keep the history of interactive sessions in FILE (empty: nowhere; "
+        f"default: ${_HISTORY_ENV}, else $XDG_STATE_HOME/quorvex/shell_history)",
+    )
+    return parser
+
+
+def _new_fs(host_dir: str | None) -> quorvex.PyFs:
+    fs = quorvex.PyFs()
+    if host_dir is not None:
+        import quorvex_fs
+
+        quorvex_fs.import_host(fs, host_dir)
+    return fs
+
+
+def _script_lines(script: str) -> list[str]:
+    # Lines end at LF only, so that a lone CR stays part of a name.
+    with open(script, encoding="utf-8", errors="replace", newline="\n") as file:
+        return file.readlines()
+
+
+def _run(args: argparse.Namespace, shell: Shell, script: list[str] | None) -> int:
+    if script is not None:
+        return shell.run_script(script)
+    if sys.stdin.isatty() and args.script is None:
+        history = args.history if args.history is not None else default_history_file()
+        return shell.interact(history or None)
+    return shell.run_script(sys.stdin)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.script is not None and args.command is not None:
+        parser.error("give either SCRIPT or -c LINE, not both")
     _tolerate_encoding_errors()
-    shell = Shell()
+    script = None
+    if args.command is not None:
+        script = args.command.split("\n")
+    elif args.script is not None and args.script != "-":
+        try:
+            script = _script_lines(args.script)
+        except OSError as error:
+            _warn(f"cannot read {args.script}: {error.strerror or error}")
+            return _START_FAILED
     try:
-        if sys.stdin.isatty():
-            return shell.interact()
-        return shell.run_script(sys.stdin)
+        fs = _new_fs(args.load)
+    except (OSError, ValueError) as error:
+        _warn(f"cannot load {args.load}: {getattr(error, 'strerror', None) or error}")
+        return _START_FAILED
+    out = sys.stdout if sys.stdout is not None else _ClosedOutput()
+    shell = Shell(quorvex.PyTerm(fs), out=out, fs=fs)  # type: ignore[arg-type]
+    try:
+        return _run(args, shell, script)
     except KeyboardInterrupt:
         return 130
-    except BrokenPipeError:
-        # The reader went away: say nothing more, and keep the interpreter from
-        # complaining while it flushes standard output on the way out.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+    except OutputFailed as failure:
+        cause = failure.__cause__
+        if not isinstance(cause, BrokenPipeError):
+            # A reader that went away is told nothing, as with any filter.
+            _warn(f"cannot write to standard output: {getattr(cause, 'strerror', cause)}")
+        if sys.stdout is not None:
+            # Keep the interpreter from complaining while it flushes standard output
+            # on the way out.
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
         return 1
 
 

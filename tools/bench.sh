@@ -5,7 +5,9 @@
 #   2. builds the Release module and the Google Benchmark timings of the core in build/bench
 #      (needs Debian's libbenchmark-dev, installed here when missing and run as root);
 #   3. runs benchmarks/cpp/core_bench and memory_bench (resident bytes per node and per
-#      file), then benchmarks/bench_python.py, printing their tables.
+#      file), then benchmarks/bench_python.py, bench_files.py (the layer over the raw
+#      core) and bench_fsspec.py (the layer, fsspec and the peers' file objects), printing
+#      their tables.
 #
 #   bash tools/bench.sh                   # everything (about five minutes on two cores)
 #   bash tools/bench.sh --quick           # smaller sizes, fewer repeats
@@ -58,3 +60,13 @@ fi
 
 echo "=== Python (ns per operation, quorvex and its peers) ==="
 PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" benchmarks/bench_python.py "$@"
+echo
+echo "=== Python file objects (ns per file: quorvex_fs.open, the raw core, peers) ==="
+PYTHONPATH="$PWD/$build:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" benchmarks/bench_files.py "$@"
+
+echo
+echo "=== Python file objects through fsspec (us per file: quorvex://, memory://, peers) ==="
+quick_arg=()
+((quick)) && quick_arg=(--quick)
+PYTHONPATH="$PWD/$build:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" \
+    benchmarks/bench_fsspec.py "${quick_arg[@]}"

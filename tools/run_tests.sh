@@ -25,4 +25,4 @@ cmake --preset dev "${forget[@]}" -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build --preset dev
 run_ctest dev
 
-PYTHONPATH="$PWD/build/dev${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest tests/python -q "$@"
+PYTHONPATH="$PWD/build/dev:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest tests/python -q "$@"

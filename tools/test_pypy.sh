@@ -2,7 +2,7 @@
 # Builds the extension module against PyPy and runs the Python tests under it.
 #
 # Installs Debian's pypy3 and pypy3-dev when they are missing, keeps a PyPy virtual
-# environment with pytest and hypothesis in build/pypy-venv and builds into build/pypy.
+# environment with pytest, hypothesis and fsspec in build/pypy-venv and builds into build/pypy.
 # Arguments are passed on to pytest. Where PyPy cannot be installed, says so and exits 0.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,8 +46,8 @@ fi
 if [[ ! -x "$VENV/bin/python" ]]; then
     "$PYPY" -m venv "$VENV"
 fi
-if ! "$VENV/bin/python" -c 'import pytest, hypothesis' >/dev/null 2>&1; then
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis
+if ! "$VENV/bin/python" -c 'import pytest, hypothesis, fsspec' >/dev/null 2>&1; then
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis fsspec
 fi
 
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_WERROR=ON \

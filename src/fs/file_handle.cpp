@@ -145,6 +145,22 @@ Result<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
     return bytes.size();
 }
 
+Status FileHandle::truncate(std::uint64_t size) {
+    if (!id_) return IoErrorKind::InvalidFileDescriptor;
+    if (!type_.can_write()) return IoError::operation_not_supported("truncate");
+    auto node = open_node();
+    if (!node) return node.error();
+    std::unique_lock guard((*node)->lock);
+    auto *file = std::get_if<File>(&(*node)->kind);
+    if (!file) return IoErrorKind::NotAFile;
+    ByteVector &data = file->data.data;
+    // Growing may throw std::bad_alloc; the contents are untouched until it has succeeded.
+    data.resize(static_cast<std::size_t>(size));
+    // A writing handle excludes every other, so this offset is the only one to keep inside.
+    offset_ = std::min(offset_, size);
+    return {};
+}
+
 Status FileHandle::seek(SeekOrigin origin, std::uint64_t distance) {
     auto node = open_node();
     if (!node) return node.error();

@@ -75,6 +75,9 @@ class FileHandle {
     read_with(std::uint64_t max, FunctionRef<bool(std::span<const std::uint8_t>)> sink);
     // Stores the bytes at the offset, growing the file as needed; the offset does not move.
     [[nodiscard]] Result<std::size_t> write(std::span<const std::uint8_t> bytes);
+    // Sets the file's length, cutting it or extending it with zero bytes; needs WRITE.
+    // An offset past the new end is brought back to it.
+    [[nodiscard]] Status truncate(std::uint64_t size);
     // Moves the offset, clamped into the file.
     [[nodiscard]] Status seek(SeekOrigin origin, std::uint64_t distance);
     // Gives the file's lock back; the handle is closed for good.

@@ -10,6 +10,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
@@ -165,16 +166,27 @@ template <class T> class SmallVectorImpl {
                at < reinterpret_cast<std::uintptr_t>(data_ + size_);
     }
 
+    // Plain bytes and the like live in malloc's blocks, so that growing can realloc: a
+    // block is then extended in place, or a large one moved by remapping its pages,
+    // instead of copied into a fresh block whose every page is touched anew.
+    static constexpr bool kReallocates =
+        std::is_trivially_copyable_v<T> && alignof(T) <= alignof(std::max_align_t);
+
     void destroy_all() noexcept { std::destroy(data_, data_ + size_); }
     void free_heap() noexcept {
         if (!is_small()) deallocate(data_);
     }
 
-    [[nodiscard]] T *allocate(size_type capacity) {
+    // Blocks of types that do not reallocate.
+    [[nodiscard]] static T *allocate(size_type capacity) {
         return static_cast<T *>(::operator new(capacity * sizeof(T), std::align_val_t(alignof(T))));
     }
     static void deallocate(T *block) noexcept {
-        ::operator delete(static_cast<void *>(block), std::align_val_t(alignof(T)));
+        if constexpr (kReallocates) {
+            std::free(block);
+        } else {
+            ::operator delete(static_cast<void *>(block), std::align_val_t(alignof(T)));
+        }
     }
     // Moves the elements into `fresh` (of `capacity` slots) and lets the old buffer go.
     void adopt(T *fresh, size_type capacity) noexcept(std::is_nothrow_move_constructible_v<T>) {
@@ -187,29 +199,48 @@ template <class T> class SmallVectorImpl {
 
     void grow(size_type minimum) {
         const size_type new_capacity = std::max(minimum, capacity_ * 2);
-        T *fresh = allocate(new_capacity);
-        try {
-            adopt(fresh, new_capacity);
-        } catch (...) {
-            deallocate(fresh);
-            throw;
+        if constexpr (kReallocates) {
+            if (new_capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+            T *old = is_small() ? nullptr : data_;
+            auto *fresh = static_cast<T *>(std::realloc(old, new_capacity * sizeof(T)));
+            if (!fresh) throw std::bad_alloc(); // the old block, if any, is still intact
+            if (!old && size_ > 0) std::memcpy(fresh, data_, size_ * sizeof(T));
+            data_ = fresh;
+            capacity_ = new_capacity;
+        } else {
+            T *fresh = allocate(new_capacity);
+            try {
+                adopt(fresh, new_capacity);
+            } catch (...) {
+                deallocate(fresh);
+                throw;
+            }
         }
     }
 
     template <class... Args> T &grow_and_emplace_back(Args &&...args) {
-        const size_type new_capacity = std::max(size_ + 1, capacity_ * 2);
-        T *fresh = allocate(new_capacity);
-        T *slot = nullptr;
-        try {
-            slot = ::new (static_cast<void *>(fresh + size_)) T(std::forward<Args>(args)...);
-            adopt(fresh, new_capacity);
-        } catch (...) {
-            if (slot) std::destroy_at(slot);
-            deallocate(fresh);
-            throw;
+        if constexpr (kReallocates) {
+            // realloc may free the old block at once: the value is made before it moves.
+            T value(std::forward<Args>(args)...);
+            grow(size_ + 1);
+            T *slot = ::new (static_cast<void *>(data_ + size_)) T(value);
+            ++size_;
+            return *slot;
+        } else {
+            const size_type new_capacity = std::max(size_ + 1, capacity_ * 2);
+            T *fresh = allocate(new_capacity);
+            T *slot = nullptr;
+            try {
+                slot = ::new (static_cast<void *>(fresh + size_)) T(std::forward<Args>(args)...);
+                adopt(fresh, new_capacity);
+            } catch (...) {
+                if (slot) std::destroy_at(slot);
+                deallocate(fresh);
+                throw;
+            }
+            ++size_;
+            return *slot;
         }
-        ++size_;
-        return *slot;
     }
 
     T *data_;

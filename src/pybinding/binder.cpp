@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "pybinding/object_access.hpp"
 #include "pybinding/py_ref.hpp"
@@ -98,6 +99,104 @@ bool Bytes::convert(PyObject *object, value_type &out) noexcept {
                      static_cast<std::size_t>(PyBytes_Size(object)));
     return true;
 }
+
+// ---- writable buffers -----------------------------------------------------------------
+
+// A moved Py_buffer may keep shape and strides pointing into the struct it came from;
+// after the move only buf, len and obj are read, and the release needs no more.
+WritableBytes::WritableBytes(WritableBytes &&other) noexcept
+    : view_(std::exchange(other.view_, {})), size_(std::exchange(other.size_, 0)) {}
+
+WritableBytes &WritableBytes::operator=(WritableBytes &&other) noexcept {
+    if (this != &other) {
+        release();
+        view_ = std::exchange(other.view_, {});
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+WritableBytes::~WritableBytes() { release(); }
+
+namespace {
+
+// The conversion's own TypeError in place of the interpreter's refusal (no buffer, a
+// read-only one, one that is not contiguous: TypeError or BufferError, and ValueError on
+// PyPy or for a released memoryview); other errors, such as MemoryError, stay as raised.
+bool refuse_buffer(PyObject *object) noexcept {
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+        !PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+        return false;
+    PyErr_Clear();
+    raise_cannot_convert(object, "PyWritableBuffer");
+    return false;
+}
+
+} // namespace
+
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 < 0x030B0000
+
+void WritableBytes::release() noexcept {
+    Py_XDECREF(view_);
+    view_ = nullptr;
+    size_ = 0;
+}
+
+bool WritableBytes::acquire(PyObject *object) noexcept {
+    release();
+    PyRef view = PyRef::steal(PyMemoryView_FromObject(object));
+    if (!view) return refuse_buffer(object);
+    PyRef readonly = PyRef::steal(PyObject_GetAttrString(view.get(), "readonly"));
+    if (!readonly) return false;
+    int is_readonly = PyObject_IsTrue(readonly.get());
+    if (is_readonly < 0) return false;
+    if (is_readonly) return refuse_buffer(object);
+    // Only a C-contiguous view can be cast; the cast gives one item per byte.
+    PyRef bytes = PyRef::steal(PyObject_CallMethod(view.get(), "cast", "s", "B"));
+    if (!bytes) return refuse_buffer(object);
+    Py_ssize_t size = PyObject_Length(bytes.get());
+    if (size < 0) return false;
+    view_ = bytes.release();
+    size_ = static_cast<std::size_t>(size);
+    return true;
+}
+
+bool WritableBytes::store(std::span<const std::uint8_t> data) const noexcept {
+    if (data.empty()) return true;
+    PyRef value = PyRef::steal(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char *>(data.data()), static_cast<Py_ssize_t>(data.size())));
+    if (!value) return false;
+    PyRef start = PyRef::steal(PyLong_FromSize_t(0));
+    PyRef stop = PyRef::steal(PyLong_FromSize_t(data.size()));
+    if (!start || !stop) return false;
+    PyRef slice = PyRef::steal(PySlice_New(start.get(), stop.get(), nullptr));
+    return slice && PyObject_SetItem(view_, slice.get(), value.get()) == 0;
+}
+
+#else
+
+void WritableBytes::release() noexcept {
+    if (view_.obj) PyBuffer_Release(&view_);
+    view_ = {};
+    size_ = 0;
+}
+
+bool WritableBytes::acquire(PyObject *object) noexcept {
+    release();
+    if (PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+        view_ = {};
+        return refuse_buffer(object);
+    }
+    // Not every exporter honours the contiguity request (PyPy's strided views do not).
+    if (!PyBuffer_IsContiguous(&view_, 'C')) {
+        release();
+        return refuse_buffer(object);
+    }
+    size_ = static_cast<std::size_t>(view_.len);
+    return true;
+}
+
+#endif
 
 // ---- binding --------------------------------------------------------------------------
 

@@ -59,6 +59,55 @@ struct Bytes {
     static bool convert(PyObject *object, value_type &out) noexcept;
 };
 
+// Any object at all, borrowed.
+struct AnyObject {
+    using value_type = PyObject *;
+    static bool convert(PyObject *object, value_type &out) noexcept {
+        out = object;
+        return true;
+    }
+};
+
+// The bytes of a writable, C-contiguous buffer (bytearray, memoryview, array, mmap, ...),
+// held from the conversion until the call's values are dropped.
+class WritableBytes {
+  public:
+    WritableBytes() noexcept = default;
+    WritableBytes(WritableBytes &&other) noexcept;
+    WritableBytes &operator=(WritableBytes &&other) noexcept;
+    WritableBytes(const WritableBytes &) = delete;
+    WritableBytes &operator=(const WritableBytes &) = delete;
+    ~WritableBytes();
+
+    // Takes the buffer of `object`; false with TypeError set when it has none to write.
+    bool acquire(PyObject *object) noexcept;
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 < 0x030B0000
+    // Without the buffer protocol the bytes are reached through a memoryview cast to
+    // unsigned bytes: stores `data` at its start.
+    bool store(std::span<const std::uint8_t> data) const noexcept;
+#else
+    [[nodiscard]] std::span<std::uint8_t> bytes() const noexcept {
+        return {static_cast<std::uint8_t *>(view_.buf), size_};
+    }
+#endif
+
+  private:
+    void release() noexcept;
+
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 < 0x030B0000
+    PyObject *view_ = nullptr;
+#else
+    Py_buffer view_{};
+#endif
+    std::size_t size_ = 0;
+};
+
+struct WritableBuffer {
+    using value_type = WritableBytes;
+    static bool convert(PyObject *object, value_type &out) noexcept { return out.acquire(object); }
+};
+
 // An instance of one of the module's classes. Object is the instance layout; it provides
 // `static PyTypeObject *type()` and `static constexpr const char kClassName[]`.
 template <class Object> struct Instance {

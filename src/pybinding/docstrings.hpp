@@ -124,6 +124,42 @@ inline constexpr const char kTell[] =
     "This function returns the current position in the file. The function will\n"
     "return an error if the tell operation failed.\n";
 
+// The members added for Python's own file objects (quorvex_fs builds them on these).
+inline constexpr const char kOpenExisting[] =
+    "open_existing($self, path, mode)\n--\n\n"
+    "\n"
+    "Open a file that already exists.\n"
+    "\n"
+    "Like open, but a missing file is an error (\"Inode not found\") instead of being\n"
+    "created. The lookup and the open are one step, so a file removed meanwhile by\n"
+    "another thread is never brought back empty.\n";
+
+inline constexpr const char kReadinto[] =
+    "readinto($self, buffer)\n--\n\n"
+    "\n"
+    "Read data from the file handle into a writable buffer.\n"
+    "\n"
+    "Fills the buffer (a bytearray, memoryview or other writable contiguous buffer)\n"
+    "from the handle's offset, moves the offset past the bytes read and returns their\n"
+    "count. Unlike read it prints nothing. Its failures are those of read.\n";
+
+inline constexpr const char kTruncate[] =
+    "truncate($self, size)\n--\n\n"
+    "\n"
+    "Set the length of the file.\n"
+    "\n"
+    "Cuts the file to size bytes or extends it with zero bytes, and returns size. The\n"
+    "handle needs the write flag; an offset past the new end is moved back to it.\n";
+
+inline constexpr const char kEnter[] = "__enter__($self)\n--\n\n"
+                                       "\n"
+                                       "Return the open handle itself, for a with statement.\n";
+
+inline constexpr const char kExit[] =
+    "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
+    "\n"
+    "Close the handle if it is still open; exceptions are not suppressed.\n";
+
 inline constexpr const char kWhence[] = "\n"
                                         "A small enumeration to determine the whence\n"
                                         "when seeking in a file.\n";

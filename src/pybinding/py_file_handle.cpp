@@ -205,6 +205,104 @@ PyObject *file_handle_seek(PyObject *self, PyObject *const *args, Py_ssize_t nar
     });
 }
 
+// ---- the members Python's own file objects need ----------------------------------------
+
+constinit Signature<WritableBuffer> readinto_signature{"PyFileHandle", "readinto", {"buffer"}};
+constinit Signature<Size> truncate_signature{"PyFileHandle", "truncate", {"size"}};
+constinit Signature<AnyObject, AnyObject, AnyObject> exit_signature{
+    "PyFileHandle", "__exit__", {"exc_type"}, {"exc_value"}, {"traceback"}};
+
+// read's checks and failures, into the caller's buffer and without the printed line.
+PyObject *file_handle_readinto(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                               PyObject *kwnames) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        auto parsed =
+            readinto_signature.parse(self, PyFileHandleObject::type(), args, nargs, kwnames);
+        if (!parsed) return nullptr;
+        const WritableBytes &buffer = std::get<0>(*parsed);
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 < 0x030B0000
+        // The bytes are stored through the memoryview once the handle is unlocked; should
+        // that fail, the offset goes back to where the read started.
+        PyRef taken;
+        std::uint64_t start = 0;
+        auto count = handle_of(self).with([&](FileHandle &handle) {
+            start = handle.offset();
+            return handle.read_with(buffer.size(), [&](std::span<const std::uint8_t> bytes) {
+                taken = PyRef::steal(
+                    PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes.data()),
+                                              static_cast<Py_ssize_t>(bytes.size())));
+                return static_cast<bool>(taken);
+            });
+        });
+        if (count && !taken) return nullptr; // MemoryError is set
+        if (!count) {
+            raise_io_error(count.error());
+            return nullptr;
+        }
+        const auto *data = reinterpret_cast<const std::uint8_t *>(PyBytes_AsString(taken.get()));
+        if (!data || !buffer.store(std::span(data, *count))) {
+            handle_of(self).with(
+                [&](FileHandle &handle) { (void)handle.seek(fs::SeekOrigin::Start, start); });
+            return nullptr;
+        }
+#else
+        auto count =
+            handle_of(self).with([&](FileHandle &handle) { return handle.read(buffer.bytes()); });
+        if (!count) {
+            raise_io_error(count.error());
+            return nullptr;
+        }
+#endif
+        return int_result(*count).release();
+    });
+}
+
+PyObject *file_handle_truncate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                               PyObject *kwnames) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        auto parsed =
+            truncate_signature.parse(self, PyFileHandleObject::type(), args, nargs, kwnames);
+        if (!parsed) return nullptr;
+        auto [size] = *parsed;
+        fs::Status status =
+            handle_of(self).with([&](FileHandle &handle) { return handle.truncate(size); });
+        if (!status) {
+            raise_io_error(status.error());
+            return nullptr;
+        }
+        return int_result(size).release();
+    });
+}
+
+// Entering a closed handle fails as every other use of it does.
+PyObject *file_handle_enter(PyObject *self, PyObject *) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        if (!is_handle(self)) return nullptr;
+        if (!handle_of(self).with([](FileHandle &handle) { return handle.is_open(); })) {
+            raise_io_error(fs::IoErrorKind::InvalidFileDescriptor);
+            return nullptr;
+        }
+        return PyRef::borrow(self).release();
+    });
+}
+
+PyObject *file_handle_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept {
+    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        if (!exit_signature.parse(self, PyFileHandleObject::type(), args, nargs, kwnames))
+            return nullptr;
+        fs::Status status = handle_of(self).with([](FileHandle &handle) -> fs::Status {
+            if (!handle.is_open()) return {};
+            return handle.close();
+        });
+        if (!status) {
+            raise_io_error(status.error());
+            return nullptr;
+        }
+        return PyRef::borrow(Py_False).release();
+    });
+}
+
 PyMethodDef file_handle_methods[] = {
     {"id", method_function(file_handle_id), METH_NOARGS, doc::kId},
     {"close", method_function(file_handle_close), METH_NOARGS, doc::kClose},
@@ -212,6 +310,10 @@ PyMethodDef file_handle_methods[] = {
     {"write", method_function(file_handle_write), kFastcallKeywords, doc::kWrite},
     {"seek", method_function(file_handle_seek), kFastcallKeywords, doc::kSeek},
     {"tell", method_function(file_handle_tell), METH_NOARGS, doc::kTell},
+    {"readinto", method_function(file_handle_readinto), kFastcallKeywords, doc::kReadinto},
+    {"truncate", method_function(file_handle_truncate), kFastcallKeywords, doc::kTruncate},
+    {"__enter__", method_function(file_handle_enter), METH_NOARGS, doc::kEnter},
+    {"__exit__", method_function(file_handle_exit), kFastcallKeywords, doc::kExit},
     {nullptr, nullptr, 0, nullptr},
 };
 

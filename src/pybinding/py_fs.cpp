@@ -24,6 +24,7 @@ constinit Signature<> new_signature{"PyFs", "__new__"};
 constinit Signature<Str> mkdir_signature{"PyFs", "mkdir", {"path"}};
 constinit Signature<Str> touch_signature{"PyFs", "touch", {"path"}};
 constinit Signature<Str, Str> open_signature{"PyFs", "open", {"path"}, {"mode"}};
+constinit Signature<Str, Str> open_existing_signature{"PyFs", "open_existing", {"path"}, {"mode"}};
 constinit Signature<Str> listdir_signature{"PyFs", "listdir", {"path"}};
 constinit Signature<Str, Bool> remove_signature{"PyFs", "remove", {"path"}, {"recurse"}};
 constinit Signature<Str, OptionalStr> tree_signature{
@@ -104,10 +105,12 @@ PyObject *fs_create(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     });
 }
 
+// open creates a missing file; open_existing does not, in the same single step.
+template <auto &signature, bool create>
 PyObject *fs_open(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                   PyObject *kwnames) noexcept {
     return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed = open_signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
+        auto parsed = signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
         if (!parsed) return nullptr;
         auto [path, mode_text] = *parsed;
         // The mode is checked before the path is looked at, so a bad mode creates nothing.
@@ -116,7 +119,7 @@ PyObject *fs_open(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
             raise_io_error(mode.error());
             return nullptr;
         }
-        auto handle = FileSystem::open(as_object<PyFsObject>(self)->fs, path, *mode, true);
+        auto handle = FileSystem::open(as_object<PyFsObject>(self)->fs, path, *mode, create);
         if (!handle) {
             raise_io_error(handle.error());
             return nullptr;
@@ -195,10 +198,12 @@ PyMethodDef fs_methods[] = {
      doc::kMkdir},
     {"touch", method_function(fs_create<touch_signature, &FileSystem::touch>), kFastcallKeywords,
      doc::kTouch},
-    {"open", method_function(fs_open), kFastcallKeywords, doc::kOpen},
+    {"open", method_function(fs_open<open_signature, true>), kFastcallKeywords, doc::kOpen},
     {"listdir", method_function(fs_listdir), kFastcallKeywords, doc::kListdir},
     {"remove", method_function(fs_remove), kFastcallKeywords, doc::kRemove},
     {"tree", method_function(fs_tree), kFastcallKeywords, doc::kTree},
+    {"open_existing", method_function(fs_open<open_existing_signature, false>), kFastcallKeywords,
+     doc::kOpenExisting},
     {nullptr, nullptr, 0, nullptr},
 };
 

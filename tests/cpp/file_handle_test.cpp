@@ -244,6 +244,31 @@ TEST_F(FileHandleTest, WritesGrowOrOverwriteWithoutMovingTheOffset) {
     EXPECT_EQ(buffer, bytes("Yef"));
 }
 
+TEST_F(FileHandleTest, TruncateCutsOrZeroFillsAndKeepsTheOffsetInside) {
+    fill("0123456789");
+    auto handle = open("f", "rw");
+    ASSERT_TRUE(Ok(handle));
+    ASSERT_TRUE(Ok(handle->seek(SeekOrigin::Start, 8)));
+    ASSERT_TRUE(Ok(handle->truncate(4)));
+    EXPECT_EQ(contents(), bytes("0123"));
+    EXPECT_EQ(handle->offset(), 4u);
+    ASSERT_TRUE(Ok(handle->truncate(100))); // past the inline storage
+    EXPECT_EQ(contents(), bytes("0123" + std::string(96, '\0')));
+    EXPECT_EQ(handle->offset(), 4u);
+    ASSERT_TRUE(Ok(handle->truncate(0)));
+    EXPECT_EQ(contents(), Bytes());
+    ASSERT_TRUE(Ok(handle->close()));
+
+    for (const char *mode : {"", "r"}) {
+        auto reader = open("f", mode);
+        ASSERT_TRUE(Ok(reader));
+        EXPECT_EQ(error_of(reader->truncate(0)), IoError::operation_not_supported("truncate"));
+        ASSERT_TRUE(Ok(reader->close()));
+        EXPECT_EQ(error_of(reader->truncate(0)), K::InvalidFileDescriptor);
+    }
+    EXPECT_EQ(flag(), 0);
+}
+
 TEST_F(FileHandleTest, SeekClampsIntoTheFileFromEachOrigin) {
     fill("0123456789");
     constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();

@@ -1,11 +1,26 @@
 import gc
+import importlib
+import importlib.util
 import platform
 import re
+import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, settings
 
 import quorvex
+
+# Not installed: use the pure-Python modules of the source tree beside the build.
+if importlib.util.find_spec("quorvex_fs") is None:
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
+
+
+def pytest_configure(config):
+    # An installation registers the fixtures through its pytest11 entry point.
+    if not config.pluginmanager.hasplugin("quorvex"):
+        config.pluginmanager.register(importlib.import_module("quorvex_fs.pytest_plugin"),
+                                      "quorvex")
 
 # Under the sanitizers and PyPy every call is many times slower; the generated inputs
 # are the same, so the speed health check would only report the build, not a fault.

@@ -234,3 +234,116 @@ class TestWhence:
     def test_no_index_conversion(self):
         with pytest.raises(TypeError):
             [0, 1][Whence.SEEK_CUR]
+
+
+# ---- readinto, truncate, the context manager and open_existing ---------------------------
+
+
+@pytest.mark.parametrize("make", [bytearray, lambda n: memoryview(bytearray(n)),
+                                  lambda n: __import__("array").array("b", bytes(n))])
+def test_readinto_fills_a_writable_buffer_advances_and_prints_nothing(fs, capfd, make):
+    h = fs.open("/f", "rw")
+    h.write(b"0123456789")
+    buffer = make(4)
+    assert [h.readinto(buffer) for _ in range(4)] == [4, 4, 2, 0]
+    assert bytes(buffer) == b"8967" and h.tell() == 10
+    assert h.readinto(make(0)) == 0
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize("buffer", [b"abcd", "abcd", 4, memoryview(b"abcd"),
+                                    memoryview(bytearray(8))[::2]])
+def test_readinto_refuses_what_it_cannot_write_and_reads_nothing(fs, buffer, raises_exactly):
+    h = fs.open("/f", "rw")
+    h.write(b"xyz")
+    name = type(buffer).__qualname__
+    with raises_exactly(TypeError, "argument 'buffer': '%s' object cannot be converted to "
+                                   "'PyWritableBuffer'" % name):
+        h.readinto(buffer)
+    assert h.tell() == 0
+
+
+@pytest.mark.parametrize("mode, closed, message", [
+    ("w", False, "File does not support the specified operation: read"),
+    ("", False, "File does not support the specified operation: read"),
+    ("r", True, "Invalid file descriptor"),
+])
+def test_readinto_fails_as_read_does(fs, mode, closed, message, raises_exactly, capfd):
+    h = fs.open("/f", mode)
+    if closed:
+        h.close()
+    buffer = bytearray(b"keep")
+    with raises_exactly(ValueError, message):
+        h.readinto(buffer)
+    assert buffer == b"keep" and capfd.readouterr().out == ""
+
+
+def test_truncate_shrinks_extends_with_zeros_and_keeps_the_offset_inside(fs, capfd):
+    h = fs.open("/f", "rw")
+    h.write(b"0123456789")
+    h.seek(8, Whence.SEEK_SET)
+    assert h.truncate(4) == 4
+    assert h.tell() == 4  # brought back to the new end
+    assert h.truncate(6) == 6 and h.tell() == 4
+    h.seek(0, Whence.SEEK_SET)
+    assert h.read(100) == b"0123\0\0"
+    assert h.truncate(0) == 0 and h.tell() == 0
+    capfd.readouterr()
+
+
+@pytest.mark.parametrize("mode, closed, size, error, message", [
+    ("r", False, 0, ValueError, "File does not support the specified operation: truncate"),
+    ("", False, 0, ValueError, "File does not support the specified operation: truncate"),
+    ("w", True, 0, ValueError, "Invalid file descriptor"),
+    ("w", False, -1, OverflowError, None),
+    ("w", False, "1", TypeError, None),
+])
+def test_truncate_failures_change_nothing(fs, mode, closed, size, error, message,
+                                          raises_exactly, capfd):
+    w = fs.open("/f", "w")
+    w.write(b"abc")
+    w.close()
+    h = fs.open("/f", mode)
+    if closed:
+        h.close()
+    with (raises_exactly(error, message) if message else pytest.raises(error)):
+        h.truncate(size)
+    if not closed:
+        h.close()
+    r = fs.open("/f", "r")
+    assert r.read(9) == b"abc"
+    capfd.readouterr()
+
+
+def test_with_closes_the_handle_and_gives_the_lock_back(fs, raises_exactly):
+    with fs.open("/f", "w") as h:
+        assert isinstance(h, quorvex.PyFileHandle)
+        with raises_exactly(ValueError, "Resource is currently in use"):
+            fs.open("/f", "r")
+    fs.open("/f", "w").close()
+    with raises_exactly(ValueError, "Invalid file descriptor"):
+        h.tell()
+    with pytest.raises(KeyError):  # an exception passes through, the handle is closed
+        with fs.open("/f", "w") as h:
+            raise KeyError
+    assert h.__exit__(None, None, None) is False  # already closed: nothing to do
+    with raises_exactly(ValueError, "Invalid file descriptor"):
+        h.__enter__()
+
+
+def test_open_existing_never_creates(fs, raises_exactly, capfd):
+    before = str(fs)
+    for mode in ["", "r", "w", "rw"]:
+        with raises_exactly(ValueError, "Inode not found"):
+            fs.open_existing("/missing", mode)
+    with raises_exactly(ValueError, "Unrecognized file mode"):
+        fs.open_existing("/missing", "x")
+    assert str(fs) == before
+    fs.mkdir("/d")
+    with raises_exactly(ValueError, "The specified INode is not a file"):
+        fs.open_existing("/d", "r")
+    with fs.open("/d/f", "w") as h:
+        h.write(b"hi")
+    with fs.open_existing("\\d\\f", "r") as h:
+        assert h.read(9) == b"hi"
+    capfd.readouterr()

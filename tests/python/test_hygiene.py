@@ -59,6 +59,13 @@ CALLS = [
     ("closed.read(1)", ValueError), ("closed.close()", ValueError), ("closed.id()", ValueError),
     ("t.exec('ls d')", None), ("t.exec('cat d')", ValueError), ("t.exec(\"'\")", ValueError),
     ("t.exec(5)", TypeError), ("W.SEEK_CUR == 1", None), ("repr(W.SEEK_CUR)", None),
+    ("h.seek(0, W.SEEK_SET), h.readinto(bytearray(2))", None),
+    ("h.readinto(memoryview(bytearray(4))[1:3])", None), ("h.readinto(b'ab')", TypeError),
+    ("closed.readinto(bytearray(1))", ValueError), ("h.truncate(3)", None),
+    ("h.truncate(-1)", OverflowError), ("closed.truncate(0)", ValueError),
+    ("fs.open_existing('/d/f', 'r')", None), ("fs.open_existing('/nope', 'r')", ValueError),
+    ("fs.open('/d/f', 'r').__enter__().__exit__(None, None, None)", None),
+    ("closed.__enter__()", ValueError), ("closed.__exit__(1, 2)", TypeError),
 ]
 
 

@@ -97,6 +97,15 @@ def test_class_documentation():
          "Seek a certain position in the file."),
         (quorvex.PyFileHandle.tell, "($self)", "Tell the current position in the file."),
         (quorvex.PyTerm.exec, "($self, command)", "Execute a command in the terminal."),
+        # The members added for Python's file objects.
+        (quorvex.PyFs.open_existing, "($self, path, mode)", "Open a file that already exists."),
+        (quorvex.PyFileHandle.readinto, "($self, buffer)",
+         "Read data from the file handle into a writable buffer."),
+        (quorvex.PyFileHandle.truncate, "($self, size)", "Set the length of the file."),
+        (quorvex.PyFileHandle.__enter__, "($self)",
+         "Return the open handle itself, for a with statement."),
+        (quorvex.PyFileHandle.__exit__, "($self, exc_type, exc_value, traceback)",
+         "Close the handle if it is still open; exceptions are not suppressed."),
     ],
 )
 @pytest.mark.skipif(platform.python_implementation() == "PyPy",
@@ -110,3 +119,16 @@ def test_method_documentation(method, signature, first_line):
 def test_pyfs_has_default_repr_and_str_renders(fs):
     assert repr(fs).startswith("<builtins.PyFs object at 0x")
     assert str(fs) == ROOT_ONLY
+
+
+@pytest.mark.parametrize("cls, members", [
+    (quorvex.PyFs, {"mkdir", "touch", "open", "listdir", "remove", "tree", "open_existing"}),
+    (quorvex.PyFileHandle, {"id", "close", "read", "write", "seek", "tell",
+                            "readinto", "truncate", "__enter__", "__exit__"}),
+    (quorvex.PyTerm, {"exec"}),
+])
+def test_classes_have_exactly_their_methods(cls, members):
+    own = {name for name, value in vars(cls).items()
+           if callable(value) and name not in object.__dict__
+           and name not in {"__new__", "__init__", "__str__", "__repr__"}}
+    assert own == members

@@ -1,4 +1,5 @@
 """The quorvex-shell program: scripts on a pipe, and a session on a terminal."""
+import io
 import os
 import platform
 import re
@@ -33,13 +34,14 @@ def shell_env():
     return env
 
 
-def run_script(script: bytes):
+def run_script(script: bytes, *args, **kwargs):
+    kwargs.setdefault("capture_output", True)
     return subprocess.run(
-        [sys.executable, "-m", "quorvex_shell"],
+        [sys.executable, "-m", "quorvex_shell", *args],
         input=script,
-        capture_output=True,
         env=shell_env(),
         timeout=TIMEOUT,
+        **kwargs,
     )
 
 
@@ -49,11 +51,20 @@ def run_script(script: bytes):
         pytest.param(b"", "", "", 0, id="empty input"),
         pytest.param(b"mkdir a\ncd a\npwd\ncd ..\n\n# note\nls", "/a\na/\n", "", 0,
                      id="newline added only where missing"),
-        pytest.param(b"cd nosuch\nmkdir b\nls\n", "b/\n",
-                     "cd: cannot access 'nosuch': nosuch: Inode not found\n", 1,
+        pytest.param(b"mkdir b\ncd nosuch\nls\n", "b/\n",
+                     "line 2: cd: cannot access 'nosuch': nosuch: Inode not found\n", 1,
                      id="goes on after a failure, then fails"),
-        pytest.param(b"frob\n  exit  \npwd\n", "", "frob: command not found\n", 1,
+        pytest.param(b"frob\n  exit  \npwd\n", "", "line 1: frob: command not found\n", 1,
                      id="exit stops reading and keeps the failure"),
+        pytest.param(b"mkdir a\r\ntouch b\r\r\nls\r\n", "b\r\na/\n", "", 0,
+                     id="CRLF ends a line, a lone CR stays in the name"),
+        pytest.param(b"frob\nexit 0 # done\nfrob\n", "", "line 1: frob: command not found\n",
+                     0, id="exit N sets the status"),
+        pytest.param(b"exit 300\n", "", "", 44, id="exit N modulo 256"),
+        pytest.param(b"exit 1 2\npwd\n", "/\n", "line 1: exit: too many arguments\n", 1,
+                     id="exit with two numbers fails and goes on"),
+        pytest.param(b"exit x\npwd\n", "", "line 1: exit: x: numeric argument required\n", 2,
+                     id="exit with a word leaves with 2"),
         pytest.param(b"touch 'my file'\nmkdir \xff\nls\n", "my file\n\ufffd/\n", "", 0,
                      id="quoting, undecodable input replaced"),
     ],
@@ -65,13 +76,117 @@ def test_script_on_a_pipe(script, stdout, stderr, status):
     assert result.returncode == status
 
 
+@pytest.mark.parametrize("how", ["file", "-c"])
+def test_script_from_file_or_argument(tmp_path, how):
+    script = "mkdir a\r\ncd a\nfrob\npwd\n"
+    if how == "file":
+        (tmp_path / "s.qsh").write_bytes(script.encode())
+        result = run_script(b"", str(tmp_path / "s.qsh"))
+    else:
+        result = run_script(b"", "-c", script)
+    assert (result.stdout, result.stderr) == (b"/a\n", b"line 3: frob: command not found\n")
+    assert result.returncode == 1
+
+
+@pytest.mark.parametrize(
+    "stdout, message",
+    [
+        pytest.param("/dev/full", os.strerror(28), id="full"),
+        pytest.param(None, os.strerror(9), id="closed"),
+    ],
+)
+def test_failing_stdout_gives_one_line(stdout, message):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("needs Linux's /dev/full")
+    with open(stdout or os.devnull, "w") as out:
+        result = run_script(b"mkdir a\nls\n", capture_output=False, stdout=out,
+                            stderr=subprocess.PIPE,
+                            preexec_fn=None if stdout else lambda: os.close(1))
+    assert result.stderr.decode() == f"quorvex-shell: cannot write to standard output: {message}\n"
+    assert result.returncode == 1
+
+
+def test_closed_reader_ends_script_quietly():
+    script = b"mkdir d\n" + b"ls\n" * 50_000
+    proc = subprocess.Popen([sys.executable, "-m", "quorvex_shell"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=shell_env())
+    proc.stdout.close()
+    _, err = proc.communicate(script, timeout=TIMEOUT)
+    assert (err, proc.returncode) == (b"", 1)
+
+
+def test_load_starts_from_a_copy_of_a_host_directory(tmp_path):
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "f.txt").write_bytes(b"hello")
+    result = run_script(b"ls\ncd sub\nls\n", "--load", str(tmp_path))
+    assert result.stdout == b"sub/\nf.txt\n"
+    result = run_script(b"", "--load", str(tmp_path / "missing"))
+    assert result.returncode == 2 and result.stderr.startswith(b"quorvex-shell: cannot load ")
+
+
+@pytest.mark.parametrize(
+    "entries, width, expected",
+    [
+        ([], 80, ""),
+        (["a", "b/", "c"], 80, "a  b/  c\n"),
+        (["a", "bb", "c", "dd", "e"], 9, "a   c   e\nbb  dd\n"),
+        (["long-name", "x"], 5, "long-name\nx\n"),  # too wide for any two columns
+        # Wide characters take two cells.
+        (["\u65e5\u672c", "ab", "cd"], 8, "\u65e5\u672c  cd\nab\n"),
+    ],
+)
+def test_columns(entries, width, expected):
+    assert quorvex_shell.columns(entries, width) == expected
+
+
+class Tty(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("out, expected",
+                         [(Tty(), "b  x?y  a/\n"), (io.StringIO(), "b\nx\ny\na/\n")])
+def test_ls_in_columns_only_on_a_terminal(monkeypatch, out, expected):
+    monkeypatch.setenv("COLUMNS", "40")
+    shell = quorvex_shell.Shell(out=out)
+    for line in ["mkdir a", "touch b", "touch 'x\ny'", "ls"]:
+        shell.execute(line)
+    assert out.getvalue() == expected
+
+
+def test_help_names_exit_after_the_terminals_own_list():
+    out = io.StringIO()
+    shell = quorvex_shell.Shell(out=out)
+    shell.execute("help")
+    assert out.getvalue() == shell.term.exec("help") + "exit\n"
+    assert shell.term.exec("help").split().count("exit") == 0
+
+
+@pytest.mark.parametrize(
+    "env, expected",
+    [
+        ({"QUORVEX_SHELL_HISTORY": "/h/file", "XDG_STATE_HOME": "/s"}, "/h/file"),
+        ({"QUORVEX_SHELL_HISTORY": ""}, None),
+        ({"XDG_STATE_HOME": "/s"}, "/s/quorvex/shell_history"),
+        ({"HOME": "/home/u"}, "/home/u/.local/state/quorvex/shell_history"),
+    ],
+)
+def test_history_file_location(monkeypatch, env, expected):
+    for name in ("QUORVEX_SHELL_HISTORY", "XDG_STATE_HOME"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    assert quorvex_shell.default_history_file() == expected
+
+
 @pytest.fixture
 def shell():
-    term = quorvex.PyTerm(quorvex.PyFs())
+    fs = quorvex.PyFs()
+    term = quorvex.PyTerm(fs)
     for line in ["mkdir docs", "mkdir data", "touch notes.txt", "touch 'my file'",
                  "touch a#b"]:
         term.exec(line)
-    return quorvex_shell.Shell(term)
+    return quorvex_shell.Shell(term, fs=fs)
 
 
 @pytest.mark.parametrize(
@@ -98,6 +213,8 @@ def test_completion_follows_working_directory(shell):
     assert shell.candidates("cat ", "") == ["inner "]
     shell.term.exec("cd ..")
     assert shell.candidates("cd ", "") == ["data ", "docs "]
+    shell.term.exec("touch 'two\nlines'")
+    assert shell.candidates("cat ", "'") == ["'two\nlines' "]
 
 
 @pytest.mark.parametrize("name", ["plain", "two words", "it's", 'a"b',
@@ -112,10 +229,11 @@ def test_quoted_names_survive_the_terminal(name):
 class Session:
     """The shell on a pseudo-terminal; every wait is bounded."""
 
-    def __init__(self):
+    def __init__(self, history):
         import pty
 
-        env = dict(shell_env(), TERM="dumb", INPUTRC=os.devnull)
+        env = dict(shell_env(), TERM="dumb", INPUTRC=os.devnull,
+                   QUORVEX_SHELL_HISTORY=str(history))
         self.pid, self.fd = pty.fork()
         if self.pid == 0:  # the child: stdin, stdout and stderr are the terminal
             try:
@@ -178,10 +296,15 @@ class Session:
 
 
 @pytest.fixture
-def session():
+def history(tmp_path):
+    return tmp_path / "state" / "history"
+
+
+@pytest.fixture
+def session(history):
     if sys.platform == "win32":
         pytest.skip("needs a POSIX pseudo-terminal")
-    s = Session()
+    s = Session(history)
     yield s
     s.close()
 
@@ -201,7 +324,7 @@ def test_interactive_session(session):
     assert b"nosuch: Inode not found" in session.expect(DOCS_PROMPT, b"mkdir abandoned")
     # Ctrl-C abandons the line being typed: the directory is never made.
     session.expect(b"abandoned")
-    session.interrupt(DOCS_PROMPT, b"ls\r")
+    assert session.interrupt(DOCS_PROMPT, b"ls\r").endswith(b"^C\r\n")
     session.expect(b"ls\r\n")
     assert session.expect(DOCS_PROMPT, b"\x1b[A") == b""
     # The up arrow brings the last line back; Ctrl-U clears it again.
@@ -213,3 +336,19 @@ def test_end_of_input_leaves_interactive_session(session):
     session.expect(ROOT_PROMPT, b"frob\r")
     session.expect(ROOT_PROMPT, b"\x04")
     assert session.exit_status() == 0
+
+
+@pytest.mark.skipif(platform.python_implementation() == "PyPy",
+                    reason="PyPy's readline (pyrepl) does not recall lines on a dumb terminal")
+def test_history_kept_across_sessions(session, history):
+    session.expect(ROOT_PROMPT, b"mkdir kept\r")
+    session.expect(ROOT_PROMPT, b"exit 5\r")
+    assert session.exit_status() == 5
+    assert "mkdir kept" in history.read_text()
+    second = Session(history)
+    try:
+        second.expect(ROOT_PROMPT, b"\x1b[A\x1b[A")
+        second.expect(b"mkdir kept", b"\x15exit\r")
+        assert second.exit_status() == 0
+    finally:
+        second.close()

@@ -47,7 +47,8 @@ def test_stub_agrees_with_the_compiled_module(cache_dir):
 
 def test_typed_code_passes_strict_checking(cache_dir):
     status, output = run_mypy(
-        ["mypy", "--strict", "examples/typed_usage.py", "python/quorvex_shell.py"], cache_dir)
+        ["mypy", "--strict", "examples/typed_usage.py", "python/quorvex_shell.py",
+         "examples/typed_files.py", "python/quorvex_fs"], cache_dir)
     assert status == 0, output
 
 
@@ -60,11 +61,15 @@ MISUSES = {
     "tree_indent_keyword": 'fs.tree("/", indent="  ")',
     "term_needs_fs": "quorvex.PyTerm()",
     "classes_are_final": "class MyFs(quorvex.PyFs): pass",
+    "readinto_needs_a_buffer": "handle.readinto(4)",
+    "binary_files_read_bytes": 'text2: str = quorvex_fs.open(fs, "/a", "rb").read()',
+    "text_files_read_str": 'data: bytes = quorvex_fs.open(fs, "/a").read()',
+    "layer_needs_the_fs": 'quorvex_fs.open("/a")',
 }
 
 
 def test_stub_refuses_misuse(tmp_path, cache_dir):
-    lines = ["import quorvex",
+    lines = ["import quorvex", "import quorvex_fs",
              "fs = quorvex.PyFs()",
              'handle = fs.open("/a", "rw")',
              "term = quorvex.PyTerm(fs)"]
@@ -97,9 +102,14 @@ def test_installed_distribution_ships_types(tmp_path, cache_dir):
     if dist is None:
         pytest.skip("quorvex is imported from a build tree, not from an installation")
     files = {str(f).replace("\\", "/") for f in dist.files}
-    assert {"quorvex-stubs/__init__.pyi", "quorvex.pyi", "quorvex_shell.py"} <= files
+    assert {"quorvex-stubs/__init__.pyi", "quorvex.pyi", "quorvex_shell.py",
+            "quorvex_fs/__init__.py", "quorvex_fs/py.typed"} <= files
     assert [e.value for e in dist.entry_points if e.name == "quorvex-shell"] == \
         ["quorvex_shell:main"]
+    assert {(e.group, e.name, e.value) for e in dist.entry_points} >= {
+        ("pytest11", "quorvex", "quorvex_fs.pytest_plugin"),
+        ("fsspec.specs", "quorvex", "quorvex_fs.fsspec_fs:QuorvexFileSystem"),
+    }
     # Away from the source tree, mypy must find the installed stub on its own.
     (tmp_path / "use.py").write_text(textwrap.dedent("""\
         import quorvex

@@ -1,0 +1,637 @@
+"""Helpers shaped like os, os.path and shutil, over a PyFs.
+
+Every helper takes the file system first and a path (str or os.PathLike) next. Paths
+are absolute from the root whether or not they start with "/"; "/" and "\\" both
+separate, "." and ".." are understood. Paths handed back (walk, glob, scandir, info)
+are normalised: "/" and then the names, joined by "/".
+
+The file system answers questions about a file only through a handle on it, so a query
+of a file (exists, isfile, getsize, info, ...) holds it for the length of the call as a
+reader with no rights would: a writer opening the file at that very moment is refused
+with EBUSY, as it would be by any reader.
+"""
+
+from __future__ import annotations
+
+import errno
+import fnmatch
+import os
+import re
+import shutil
+import stat as stat_module
+from typing import (Any, Callable, Dict, Iterator, List, Optional, Tuple, Union)
+
+from quorvex import PyFileHandle, PyFs, Whence
+
+from . import errors as _errors
+from ._file import PathLike, fspath, open
+
+__all__ = [
+    "normpath", "exists", "isfile", "isdir", "getsize", "info", "listdir", "scandir",
+    "DirEntry", "walk", "glob", "makedirs", "remove", "rmdir", "rmtree", "copyfile",
+    "copytree", "move", "read_bytes", "write_bytes", "read_text", "write_text",
+]
+
+_END = Whence.SEEK_END
+_CHUNK = 1 << 20  # copies move at most this much at a time
+_FILE, _DIRECTORY = "file", "directory"
+
+
+def _oserror(code: int, path: str, path2: Optional[str] = None) -> OSError:
+    if path2 is None:
+        return OSError(code, os.strerror(code), path)
+    return OSError(code, os.strerror(code), path, None, path2)
+
+
+def _components(path: str) -> List[str]:
+    parts: List[str] = []
+    for part in path.replace("\\", "/").split("/"):
+        if part == "..":
+            if parts:
+                parts.pop()
+        elif part and part != ".":
+            parts.append(part)
+    return parts
+
+
+def normpath(path: PathLike) -> str:
+    """The path in the form the helpers hand back: "/" and the names joined by "/"."""
+    return "/" + "/".join(_components(fspath(path)))
+
+
+def _join(directory: str, name: str) -> str:
+    return directory + name if directory.endswith("/") else directory + "/" + name
+
+
+def _names_a_directory(path: str) -> bool:
+    """Whether the last component of `path` can only name a directory ("x/", "x/.")."""
+    return path.endswith(("/", "\\", "/.", "\\.")) and path.strip("/\\.") != ""
+
+
+def _probe(fs: PyFs, path: str) -> Tuple[Optional[str], Optional[PyFileHandle]]:
+    """The kind of node at `path` ('file', 'directory' or None), and for a file that
+    could be opened, a handle on it in the empty mode, which the caller closes.
+
+    A file that another handle holds for writing is still reported as a file, without
+    a handle."""
+    try:
+        handle = fs.open_existing(path, "")
+    except ValueError as error:
+        text = error.args[0] if error.args else ""
+        if text == _errors.NOT_A_FILE:
+            return _DIRECTORY, None
+        if text == _errors.IN_USE:
+            return (None if _names_a_directory(path) else _FILE), None
+        if text in (_errors.NOT_FOUND, _errors.NOT_A_DIRECTORY, _errors.TOO_DEEP):
+            return None, None
+        raise
+    if _names_a_directory(path):
+        handle.close()
+        return None, None
+    return _FILE, handle
+
+
+def _kind(fs: PyFs, path: str) -> Optional[str]:
+    kind, handle = _probe(fs, path)
+    if handle is not None:
+        handle.close()
+    return kind
+
+
+def _size_of(handle: PyFileHandle) -> int:
+    handle.seek(0, _END)
+    size: int = handle.tell()
+    return size
+
+
+# -- os.path ------------------------------------------------------------------------
+
+
+def exists(fs: PyFs, path: PathLike) -> bool:
+    """Whether `path` names a file or a directory."""
+    return _kind(fs, fspath(path)) is not None
+
+
+def isfile(fs: PyFs, path: PathLike) -> bool:
+    """Whether `path` names a file."""
+    return _kind(fs, fspath(path)) == _FILE
+
+
+def isdir(fs: PyFs, path: PathLike) -> bool:
+    """Whether `path` names a directory."""
+    return _kind(fs, fspath(path)) == _DIRECTORY
+
+
+def getsize(fs: PyFs, path: PathLike) -> int:
+    """The length of a file in bytes; 0 for a directory.
+
+    Raises FileNotFoundError for a missing path, and OSError with EBUSY for a file that
+    another handle holds for writing (its length is not settled while it is written)."""
+    return info(fs, path)["size"]  # type: ignore[no-any-return]
+
+
+def info(fs: PyFs, path: PathLike) -> Dict[str, Any]:
+    """A dict describing the node: ``name`` (the normalised path), ``type`` ('file' or
+    'directory') and ``size`` (bytes; 0 for a directory).
+
+    Errors as :func:`getsize`."""
+    text = fspath(path)
+    kind, handle = _probe(fs, text)
+    if kind is None:
+        raise _missing(fs, text)
+    if kind == _DIRECTORY:
+        return {"name": normpath(text), "type": _DIRECTORY, "size": 0}
+    if handle is None:
+        raise _oserror(errno.EBUSY, text)
+    try:
+        size = _size_of(handle)
+    finally:
+        handle.close()
+    return {"name": normpath(text), "type": _FILE, "size": size}
+
+
+def _missing(fs: PyFs, path: str) -> OSError:
+    """FileNotFoundError, or NotADirectoryError where a file stands in the path."""
+    try:
+        fs.open_existing(path, "").close()
+    except ValueError as error:
+        mapped = _errors.os_error(error, path)
+        if isinstance(mapped, OSError) and not isinstance(mapped, IsADirectoryError):
+            return mapped
+    if _names_a_directory(path):
+        return _oserror(errno.ENOTDIR, path)
+    return _oserror(errno.ENOENT, path)
+
+
+# -- listing ------------------------------------------------------------------------
+
+
+def _listing(fs: PyFs, path: str) -> Tuple[List[str], List[str]]:
+    """(files, directories) of the directory `path`, as OSError on failure."""
+    try:
+        return fs.listdir(path)
+    except ValueError as error:
+        _errors.raise_os_error(error, path)
+
+
+def listdir(fs: PyFs, path: PathLike = "/") -> List[str]:
+    """The names in a directory: its subdirectories, then its files, each in creation
+    order. NotADirectoryError for a file, FileNotFoundError for a missing path."""
+    files, directories = _listing(fs, fspath(path))
+    return directories + files
+
+
+class DirEntry:
+    """One entry of :func:`scandir`, like os.DirEntry: ``name``, ``path``, ``is_dir()``,
+    ``is_file()``, ``is_symlink()`` (always False) and ``stat()``."""
+
+    __slots__ = ("_fs", "name", "path", "_is_dir")
+
+    def __init__(self, fs: PyFs, directory: str, name: str, is_dir: bool) -> None:
+        self._fs = fs
+        self.name = name
+        self.path = _join(directory, name)
+        self._is_dir = is_dir
+
+    def is_dir(self, *, follow_symlinks: bool = True) -> bool:
+        return self._is_dir
+
+    def is_file(self, *, follow_symlinks: bool = True) -> bool:
+        return not self._is_dir
+
+    def is_symlink(self) -> bool:
+        return False
+
+    def stat(self, *, follow_symlinks: bool = True) -> os.stat_result:
+        """An os.stat_result with the kind in st_mode and the length in st_size; the
+        other fields are 0."""
+        if self._is_dir:
+            return os.stat_result((stat_module.S_IFDIR | 0o755, 0, 0, 1, 0, 0, 0, 0, 0, 0))
+        size = getsize(self._fs, self.path)
+        return os.stat_result((stat_module.S_IFREG | 0o644, 0, 0, 1, 0, 0, size, 0, 0, 0))
+
+    def __fspath__(self) -> str:
+        return self.path
+
+    def __repr__(self) -> str:
+        return "<DirEntry %r>" % (self.name,)
+
+
+class _ScandirIterator:
+    """The entries of one listing; usable in a with statement, like os.scandir's."""
+
+    def __init__(self, entries: List[DirEntry]) -> None:
+        self._entries = iter(entries)
+
+    def __iter__(self) -> _ScandirIterator:
+        return self
+
+    def __next__(self) -> DirEntry:
+        return next(self._entries)
+
+    def close(self) -> None:
+        self._entries = iter(())
+
+    def __enter__(self) -> _ScandirIterator:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+
+def scandir(fs: PyFs, path: PathLike = "/") -> _ScandirIterator:
+    """The entries of a directory as :class:`DirEntry` objects, subdirectories first.
+    The listing is taken at once; errors as :func:`listdir`."""
+    text = fspath(path)
+    directory = normpath(text)
+    files, directories = _listing(fs, text)
+    entries = [DirEntry(fs, directory, name, True) for name in directories]
+    entries += [DirEntry(fs, directory, name, False) for name in files]
+    return _ScandirIterator(entries)
+
+
+def walk(fs: PyFs, top: PathLike = "/", topdown: bool = True,
+         onerror: Optional[Callable[[OSError], Any]] = None
+         ) -> Iterator[Tuple[str, List[str], List[str]]]:
+    """Like os.walk: (dirpath, dirnames, filenames) for `top` and every directory below
+    it. With topdown, removing names from dirnames prunes the walk. Errors in listing
+    go to `onerror` (ignored without one); a `top` that is not a directory yields
+    nothing."""
+    stack: List[Union[str, Tuple[str, List[str], List[str]]]] = [normpath(top)]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, tuple):
+            yield item
+            continue
+        try:
+            files, directories = _listing(fs, item)
+        except OSError as error:
+            if onerror is not None:
+                onerror(error)
+            continue
+        if topdown:
+            yield item, directories, files
+            stack.extend(_join(item, name) for name in reversed(directories))
+        else:
+            stack.append((item, directories, files))
+            stack.extend(_join(item, name) for name in reversed(directories))
+
+
+def glob(fs: PyFs, pattern: PathLike) -> List[str]:
+    """The normalised paths that match `pattern`, in walk order.
+
+    Components use fnmatch's wildcards (``*``, ``?``, ``[...]``), matched case-sensitively
+    against whole names; a component ``**`` matches any number of directories, none
+    included. Names starting with a dot match like any other."""
+    parts = _components(fspath(pattern))
+    results: Dict[str, None] = {}
+    _glob_into(fs, "/", parts, results)
+    return list(results)
+
+
+_MAGIC = re.compile(r"[*?[]")
+
+
+def _glob_into(fs: PyFs, directory: str, parts: List[str], results: Dict[str, None]) -> None:
+    if not parts:
+        results[directory] = None
+        return
+    part, rest = parts[0], parts[1:]
+    if part == "**":
+        for dirpath, _, filenames in walk(fs, directory):
+            _glob_into(fs, dirpath, rest, results)
+            if not rest:
+                for name in filenames:
+                    results[_join(dirpath, name)] = None
+        return
+    if not _MAGIC.search(part):
+        path = _join(directory, part)
+        kind = _kind(fs, path)
+        if kind == _DIRECTORY or (kind == _FILE and not rest):
+            _glob_into(fs, path, rest, results)
+        return
+    try:
+        files, directories = fs.listdir(directory)
+    except ValueError:
+        return
+    match = re.compile(fnmatch.translate(part)).match
+    for name in directories:
+        if match(name):
+            _glob_into(fs, _join(directory, name), rest, results)
+    if not rest:
+        for name in files:
+            if match(name):
+                results[_join(directory, name)] = None
+
+
+# -- creation and removal -----------------------------------------------------------
+
+
+def makedirs(fs: PyFs, path: PathLike, exist_ok: bool = False) -> None:
+    """Makes a directory and every missing parent. An existing directory is
+    FileExistsError unless `exist_ok`; a file anywhere on the way is FileExistsError
+    (last component) or NotADirectoryError. On failure the directories made by this
+    call are removed again."""
+    text = fspath(path)
+    parts = _components(text)
+    created: List[str] = []
+    current = ""
+    try:
+        for index, name in enumerate(parts):
+            current += "/" + name
+            last = index == len(parts) - 1
+            try:
+                fs.mkdir(current)
+                created.append(current)
+                continue
+            except ValueError as error:
+                if error.args[0] != _errors.ALREADY_EXISTS:
+                    _errors.raise_os_error(error, current)
+            kind = _kind(fs, current)
+            if kind == _FILE:
+                raise _oserror(errno.EEXIST if last else errno.ENOTDIR, current)
+            if last and not exist_ok:
+                raise _oserror(errno.EEXIST, text)
+        if not parts and not exist_ok:
+            raise _oserror(errno.EEXIST, text)
+    except BaseException:
+        for directory in reversed(created):
+            try:
+                fs.remove(directory, False)
+            except ValueError:
+                pass
+        raise
+
+
+def remove(fs: PyFs, path: PathLike) -> None:
+    """Removes a file. IsADirectoryError for a directory, FileNotFoundError for a
+    missing path, OSError with EBUSY while a handle holds the file."""
+    text = fspath(path)
+    kind = _kind(fs, text)
+    if kind is None:
+        raise _missing(fs, text)
+    if kind == _DIRECTORY:
+        raise _oserror(errno.EISDIR, text)
+    try:
+        fs.remove(text, False)
+    except ValueError as error:
+        _errors.raise_os_error(error, text)
+
+
+def rmdir(fs: PyFs, path: PathLike) -> None:
+    """Removes an empty directory. OSError with ENOTEMPTY for one with entries,
+    NotADirectoryError for a file; the root cannot be removed (EBUSY)."""
+    text = fspath(path)
+    files, directories = _listing(fs, text)
+    if not _components(text):
+        raise _oserror(errno.EBUSY, text)
+    if files or directories:
+        raise _oserror(errno.ENOTEMPTY, text)
+    try:
+        fs.remove(text, False)
+    except ValueError as error:
+        _errors.raise_os_error(error, text)
+
+
+def _held_file(fs: PyFs, top: str) -> Optional[str]:
+    """A file below `top` that some handle holds, or None if every one is free."""
+    for dirpath, _, filenames in walk(fs, top):
+        for name in filenames:
+            path = _join(dirpath, name)
+            try:
+                fs.open_existing(path, "w").close()
+            except ValueError as error:
+                if error.args[0] == _errors.IN_USE:
+                    return path
+    return None
+
+
+def rmtree(fs: PyFs, path: PathLike, ignore_errors: bool = False) -> None:
+    """Removes a directory and everything below it (the root: everything in it).
+
+    Every file is checked first: if a handle holds one, OSError with EBUSY names it and
+    nothing is removed. (A file opened by another thread after that check can still
+    stop the removal part-way.) NotADirectoryError for a file."""
+    text = fspath(path)
+    try:
+        files, directories = _listing(fs, text)
+        held = _held_file(fs, normpath(text))
+        if held is not None:
+            raise _oserror(errno.EBUSY, held)
+        if _components(text):
+            targets = [text]
+        else:
+            targets = ["/" + name for name in directories + files]
+        for target in targets:
+            try:
+                fs.remove(target, True)
+            except ValueError as error:
+                _errors.raise_os_error(error, target)
+    except OSError:
+        if not ignore_errors:
+            raise
+
+
+# -- copying and moving -------------------------------------------------------------
+
+
+def _copy_handle(source: PyFileHandle, target: PyFileHandle, size: int, target_path: str,
+                 progress: Optional[Callable[[str, int, int], Any]] = None) -> None:
+    """Copies `size` bytes from the start of `source` to `target`, a piece at a time."""
+    buffer = bytearray(min(size, _CHUNK))
+    view = memoryview(buffer)
+    done = 0
+    while done < size:
+        count = source.readinto(view[:min(_CHUNK, size - done)])
+        if count == 0:
+            break
+        target.write(bytes(view[:count]))
+        target.seek(count, Whence.SEEK_CUR)
+        done += count
+        if progress is not None:
+            progress(target_path, done, size)
+    if progress is not None and size == 0:
+        progress(target_path, 0, 0)
+
+
+def copyfile(fs: PyFs, src: PathLike, dst: PathLike) -> str:
+    """Copies the bytes of file `src` to file `dst`, creating or replacing it; returns
+    `dst`. IsADirectoryError if either is a directory, shutil.SameFileError if both
+    name one file, OSError with EBUSY if `dst` is held. A `dst` made by the call is
+    removed again if the copy fails."""
+    source_path, target_path = fspath(src), fspath(dst)
+    if normpath(source_path) == normpath(target_path):
+        raise shutil.SameFileError("%r and %r are the same file" % (source_path, target_path))
+    source = _open_core(fs, source_path, "r", existing=True)
+    try:
+        existed = _kind(fs, target_path) is not None
+        target = _open_core(fs, target_path, "w", existing=False)
+        try:
+            target.truncate(0)
+            _copy_handle(source, target, _size_of_from_start(source), target_path)
+        except BaseException:
+            target.close()
+            if not existed:
+                _remove_quietly(fs, target_path)
+            raise
+        target.close()
+    finally:
+        source.close()
+    return target_path
+
+
+def _size_of_from_start(handle: PyFileHandle) -> int:
+    size = _size_of(handle)
+    handle.seek(0, Whence.SEEK_SET)
+    return size
+
+
+def _open_core(fs: PyFs, path: str, mode: str, existing: bool) -> PyFileHandle:
+    try:
+        handle = fs.open_existing(path, mode) if existing else fs.open(path, mode)
+    except ValueError as error:
+        _errors.raise_os_error(error, path)
+    if _names_a_directory(path):
+        handle.close()
+        raise _oserror(errno.ENOTDIR, path)
+    return handle
+
+
+def _remove_quietly(fs: PyFs, path: str, recurse: bool = False) -> None:
+    try:
+        fs.remove(path, recurse)
+    except ValueError:
+        pass
+
+
+def copytree(fs: PyFs, src: PathLike, dst: PathLike, dirs_exist_ok: bool = False) -> str:
+    """Copies the directory `src` and everything below it to `dst`; returns `dst`.
+
+    `dst` must not exist unless `dirs_exist_ok` (then files in it are replaced). A
+    `dst` inside `src` is refused (shutil.Error). On failure everything the call
+    created is removed again."""
+    source, target = normpath(src), normpath(dst)
+    if _kind(fs, source) != _DIRECTORY:
+        _listing(fs, fspath(src))  # the error of a missing path or a file
+    if target == source or target.startswith(_join(source, "")):
+        raise shutil.Error("Cannot copy a directory, %r, into itself, %r." % (source, target))
+    created: List[str] = []
+    try:
+        for dirpath, _, filenames in walk(fs, source):
+            here = target + dirpath[len(source):]
+            fresh = True
+            try:
+                fs.mkdir(here)
+                created.append(here)
+            except ValueError as error:
+                if error.args[0] != _errors.ALREADY_EXISTS or not dirs_exist_ok \
+                        or _kind(fs, here) != _DIRECTORY:
+                    _errors.raise_os_error(error, here)
+                fresh = False
+            for name in filenames:
+                destination = _join(here, name)
+                if not fresh and _kind(fs, destination) is None:
+                    created.append(destination)
+                copyfile(fs, _join(dirpath, name), destination)
+    except BaseException:
+        # Removing what this call made takes the files it put in existing directories
+        # and, with each new directory, all that went into it.
+        for path in reversed(created):
+            _remove_quietly(fs, path, recurse=True)
+        raise
+    return target
+
+
+def move(fs: PyFs, src: PathLike, dst: PathLike) -> str:
+    """Moves a file or directory, as shutil.move does; returns the new path.
+
+    The file system has no rename, so a move is a copy followed by a removal of the
+    source: the bytes are copied once and the moved nodes get new inode ids. An
+    existing directory `dst` receives `src` inside it. Every file of the source is
+    checked to be free before anything is copied; if the removal still fails, the copy
+    is removed again and the source stays."""
+    source = fspath(src)
+    target = fspath(dst)
+    kind = _kind(fs, source)
+    if kind is None:
+        raise _missing(fs, source)
+    if _kind(fs, target) == _DIRECTORY:
+        parts = _components(source)
+        if not parts:
+            raise shutil.Error("Cannot move the root directory")
+        target = _join(normpath(target), parts[-1])
+        if _kind(fs, target) is not None:
+            raise shutil.Error("Destination path '%s' already exists" % target)
+    if kind == _FILE:
+        _check_free(fs, source)
+        existed = _kind(fs, target) is not None
+        copyfile(fs, source, target)
+        try:
+            fs.remove(source, False)
+        except ValueError as error:
+            if not existed:
+                _remove_quietly(fs, target)
+            _errors.raise_os_error(error, source)
+        return target
+    held_path = _held_file(fs, normpath(source))
+    if held_path is not None:
+        raise _oserror(errno.EBUSY, held_path)
+    copytree(fs, source, target)
+    try:
+        fs.remove(source, True)
+    except ValueError as error:
+        _remove_quietly(fs, target, recurse=True)
+        _errors.raise_os_error(error, source)
+    return target
+
+
+def _check_free(fs: PyFs, path: str) -> None:
+    """OSError with EBUSY unless the file at `path` is free to remove."""
+    try:
+        fs.open_existing(path, "w").close()
+    except ValueError as error:
+        _errors.raise_os_error(error, path)
+
+
+# -- whole files --------------------------------------------------------------------
+
+
+def read_bytes(fs: PyFs, path: PathLike) -> bytes:
+    """The whole content of a file."""
+    text = fspath(path)
+    handle = _open_core(fs, text, "r", existing=True)
+    try:
+        data = bytearray(_size_of_from_start(handle))
+        handle.readinto(data)
+    finally:
+        handle.close()
+    return bytes(data)
+
+
+def write_bytes(fs: PyFs, path: PathLike, data: Any) -> int:
+    """Replaces the content of a file (created when missing) by the bytes-like `data`;
+    returns the count written."""
+    text = fspath(path)
+    payload = data if type(data) is bytes else bytes(memoryview(data))
+    handle = _open_core(fs, text, "w", existing=False)
+    try:
+        handle.truncate(0)
+        count: int = handle.write(payload)
+    finally:
+        handle.close()
+    return count
+
+
+def read_text(fs: PyFs, path: PathLike, encoding: Optional[str] = None,
+              errors: Optional[str] = None, newline: Optional[str] = None) -> str:
+    """The whole content of a file as text, decoded as the builtin open would."""
+    with open(fs, path, "r", encoding=encoding, errors=errors, newline=newline) as file:
+        return file.read()
+
+
+def write_text(fs: PyFs, path: PathLike, data: str, encoding: Optional[str] = None,
+               errors: Optional[str] = None, newline: Optional[str] = None) -> int:
+    """Replaces the content of a file (created when missing) by `data`, encoded as the
+    builtin open would; returns the count of characters written."""
+    with open(fs, path, "w", encoding=encoding, errors=errors, newline=newline) as file:
+        return file.write(data)

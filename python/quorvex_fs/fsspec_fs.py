@@ -1,0 +1,258 @@
+"""An fsspec file system for the protocol ``quorvex``, over a ``quorvex.PyFs``.
+
+fsspec finds it through the ``fsspec.specs`` entry point, so nothing needs to be
+imported first::
+
+    import fsspec
+
+    with fsspec.open("quorvex://data/x.csv", "w") as f:   # the default PyFs
+        f.write("a,b\\n")
+    mine = fsspec.filesystem("quorvex", fs=quorvex.PyFs())   # over a PyFs of yours
+
+A URL names a path from the root: ``quorvex://data/x.csv`` and
+``quorvex:///data/x.csv`` are both ``/data/x.csv``. Without ``fs=`` every
+instance works on one process-wide PyFs, made on first use (``default_fs()``).
+fsspec keeps one instance per PyFs: the same PyFs gives the same instance, two
+PyFs two instances.
+
+Files are the ``quorvex_fs.open`` objects; writing a file creates its missing
+parent directories, as in fsspec's other in-memory and local file systems. The
+file system has no rename: ``mv`` copies, then removes the source. It has no
+timestamps and no transactions.
+"""
+
+from __future__ import annotations
+
+import errno
+import io
+import os
+import threading
+from typing import Any
+
+import fsspec  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+import quorvex
+import quorvex_fs as _layer
+
+__all__ = ["QuorvexFileSystem", "default_fs"]
+
+_PREFIX = "quorvex://"
+_COPY_PIECE = 1024 * 1024
+_TEXT_OPTIONS = ("encoding", "errors", "newline")
+_SET, _END = quorvex.Whence.SEEK_SET, quorvex.Whence.SEEK_END
+
+_default_fs: quorvex.PyFs | None = None
+_default_fs_lock = threading.Lock()
+
+
+def default_fs() -> quorvex.PyFs:
+    """The PyFs behind ``quorvex://`` URLs opened without ``fs=``."""
+    global _default_fs
+    with _default_fs_lock:
+        if _default_fs is None:
+            _default_fs = quorvex.PyFs()
+        return _default_fs
+
+
+def _core(path: str) -> str:
+    # fsspec names the root "", the core "/".
+    return path or "/"
+
+
+def _readers_take_attributes() -> bool:
+    try:
+        io.BufferedReader(io.BytesIO()).size = 0  # type: ignore[attr-defined]
+    except AttributeError:
+        return False
+    return True
+
+
+_READERS_TAKE_ATTRIBUTES = _readers_take_attributes()
+
+
+class _SizedReader(io.BufferedReader):
+    """A binary reader that tells its file's length, where a plain one takes no attribute."""
+
+    @property
+    def size(self) -> int:
+        raw: Any = self.raw
+        handle = raw.handle
+        here = handle.tell()
+        handle.seek(0, _END)
+        size: int = handle.tell()
+        handle.seek(here, _SET)
+        return size
+
+
+class QuorvexFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
+    """fsspec's interface over one ``quorvex.PyFs`` (``fs=``, else ``default_fs()``)."""
+
+    protocol = "quorvex"
+    root_marker = ""
+
+    def __init__(self, fs: quorvex.PyFs | None = None, **kwargs: Any) -> None:
+        super().__init__(**kwargs)
+        self.pyfs = fs if fs is not None else default_fs()
+
+    @classmethod
+    def _strip_protocol(cls, path: Any) -> Any:
+        if type(path) is not str:
+            if isinstance(path, list):
+                return [cls._strip_protocol(p) for p in path]
+            path = fsspec.utils.stringify_path(path)
+        if path.startswith("quorvex:"):
+            path = path[len(_PREFIX):] if path.startswith(_PREFIX) else path[len("quorvex:"):]
+        if path[:1] != "/":
+            path = "/" + path
+        if "//" in path or path.endswith("/"):
+            parts = [part for part in path.split("/") if part]
+            path = "/" + "/".join(parts) if parts else ""
+        return path
+
+    @classmethod
+    def _parent(cls, path: Any) -> str:
+        stripped: str = cls._strip_protocol(path)
+        return stripped.rpartition("/")[0]
+
+    # --- metadata -----------------------------------------------------------------
+
+    def info(self, path: Any, **kwargs: Any) -> dict[str, Any]:
+        path = self._strip_protocol(path)
+        try:
+            found = _layer.info(self.pyfs, _core(path))
+        except NotADirectoryError:  # a file in place of a directory of the path
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path) from None
+        return {"name": path, "size": found["size"], "type": found["type"]}
+
+    def _file_info(self, path: str) -> dict[str, Any]:
+        try:
+            return self.info(path)
+        except OSError as error:
+            if error.errno != errno.EBUSY:
+                raise
+            # Held for writing: its length is not settled yet.
+            return {"name": path, "size": None, "type": "file"}
+
+    def ls(self, path: Any, detail: bool = True, **kwargs: Any) -> list[Any]:
+        path = self._strip_protocol(path)
+        try:
+            files, dirs = self.pyfs.listdir(_core(path))
+        except ValueError:
+            # A file lists as itself; anything else is missing.
+            entries = [self.info(path)]
+        else:
+            entries = [{"name": f"{path}/{name}", "size": 0, "type": "directory"}
+                       for name in dirs]
+            entries += [self._file_info(f"{path}/{name}") for name in files]
+            entries.sort(key=lambda entry: entry["name"])
+        return entries if detail else [entry["name"] for entry in entries]
+
+    # --- directories ------------------------------------------------------------------
+
+    def mkdir(self, path: Any, create_parents: bool = True, **kwargs: Any) -> None:
+        path = self._strip_protocol(path)
+        if self.exists(path):
+            raise FileExistsError(path)
+        if create_parents:
+            _layer.makedirs(self.pyfs, _core(path), exist_ok=True)
+        elif not self.isdir(self._parent(path)):
+            raise FileNotFoundError(self._parent(path))
+        else:
+            _layer.makedirs(self.pyfs, path)
+
+    def makedirs(self, path: Any, exist_ok: bool = False) -> None:
+        path = self._strip_protocol(path)
+        if exist_ok and _layer.isdir(self.pyfs, _core(path)):
+            return  # the common case, as fsspec asks before every write: one probe
+        if path:
+            _layer.makedirs(self.pyfs, path, exist_ok=exist_ok)
+        elif not exist_ok:
+            raise FileExistsError("/")
+
+    def rmdir(self, path: Any) -> None:
+        _layer.rmdir(self.pyfs, _core(self._strip_protocol(path)))
+
+    def rm_file(self, path: Any) -> None:
+        path = self._strip_protocol(path)
+        if self.isdir(path):
+            self.rmdir(path)
+        else:
+            _layer.remove(self.pyfs, path)
+
+    def _rm(self, path: Any) -> None:
+        self.rm_file(path)
+
+    # --- files ----------------------------------------------------------------------
+
+    def open(
+        self,
+        path: Any,
+        mode: str = "rb",
+        block_size: Any = None,
+        cache_options: Any = None,
+        compression: Any = None,
+        **kwargs: Any,
+    ) -> Any:
+        """The layer's file object; text modes take encoding, errors and newline."""
+        if compression is not None or self._intrans or kwargs.get("autocommit") is False:
+            return super().open(path, mode, block_size, cache_options, compression, **kwargs)
+        text = {key: kwargs[key] for key in _TEXT_OPTIONS if key in kwargs} if kwargs else {}
+        return self._open_file(self._strip_protocol(path), mode, block_size, text)
+
+    def _open(
+        self,
+        path: Any,
+        mode: str = "rb",
+        block_size: Any = None,
+        autocommit: bool = True,
+        cache_options: Any = None,
+        **kwargs: Any,
+    ) -> Any:
+        if not autocommit:
+            raise NotImplementedError("quorvex files are written in place: no transactions")
+        return self._open_file(self._strip_protocol(path), mode, block_size, {})
+
+    def _open_file(self, path: str, mode: str, block_size: Any, text: dict[str, Any]) -> Any:
+        buffering = block_size if isinstance(block_size, int) and block_size > 0 else -1
+        wrap = mode == "rb" and not _READERS_TAKE_ATTRIBUTES
+        layer_buffering = 0 if wrap else buffering
+        try:
+            file: Any = _layer.open(self.pyfs, path, mode, layer_buffering, **text)
+        except FileNotFoundError:
+            parent = self._parent(path)
+            if not set(mode) & set("wax") or not parent or self.exists(parent):
+                raise
+            # Writing makes the missing parents, as fsspec's other file systems do.
+            _layer.makedirs(self.pyfs, parent, exist_ok=True)
+            file = _layer.open(self.pyfs, path, mode, layer_buffering, **text)
+        if mode == "rb":
+            # fsspec's readers ask a binary reader for its file's length.
+            if wrap:
+                return _SizedReader(file, buffering if buffering > 0 else io.DEFAULT_BUFFER_SIZE)
+            handle = file.raw.handle
+            handle.seek(0, _END)
+            file.size = handle.tell()
+            handle.seek(0, _SET)
+        return file
+
+    def cp_file(self, path1: Any, path2: Any, **kwargs: Any) -> None:
+        path1, path2 = self._strip_protocol(path1), self._strip_protocol(path2)
+        if self.isdir(path1):
+            self.makedirs(path2, exist_ok=True)
+            return
+        with self._open(path1, "rb") as source, self._open(path2, "wb") as target:
+            while True:
+                piece = source.read(_COPY_PIECE)
+                if not piece:
+                    break
+                target.write(piece)
+
+    def created(self, path: Any) -> Any:
+        raise NotImplementedError("quorvex keeps no timestamps")
+
+    def modified(self, path: Any) -> Any:
+        raise NotImplementedError("quorvex keeps no timestamps")
+
+
+# Registered by entry point once installed; this also covers a source checkout.
+fsspec.register_implementation("quorvex", QuorvexFileSystem, clobber=True)

@@ -1,0 +1,127 @@
+"""The quorvex:// fsspec file system: fsspec's own abstract suite and its semantics."""
+import posixpath
+
+import pytest
+
+import quorvex
+
+fsspec = pytest.importorskip("fsspec")
+from fsspec.tests import abstract  # noqa: E402
+
+from quorvex_fs.fsspec_fs import QuorvexFileSystem, default_fs  # noqa: E402
+
+
+class QuorvexFixtures(abstract.AbstractFixtures):
+    @pytest.fixture
+    def fs(self, quorvex_fs):
+        return fsspec.filesystem("quorvex", fs=quorvex_fs)
+
+    @pytest.fixture
+    def fs_join(self):
+        return posixpath.join
+
+    @pytest.fixture
+    def fs_path(self):
+        return "/work"
+
+
+# Older fsspec releases ship fewer of the suites.
+for _suite in ["Copy", "Get", "Put", "Open", "Pipe"]:
+    _base = getattr(abstract, f"Abstract{_suite}Tests", None)
+    if _base is not None:
+        _name = f"TestQuorvex{_suite}"
+        globals()[_name] = type(_name, (_base, QuorvexFixtures), {})
+
+
+@pytest.fixture
+def qfs(quorvex_fs):
+    fs = fsspec.filesystem("quorvex", fs=quorvex_fs)
+    fs.pipe({"/d/a.txt": b"0123456789", "/d/sub/b.bin": b"bb", "/d/sub/deep/c.txt": b""})
+    return fs
+
+
+def test_urls_without_fs_use_the_default_one():
+    with fsspec.open("quorvex://data/x.csv", "w") as f:
+        f.write("a,b\n1,2\n")
+    with fsspec.open("quorvex:///data/x.csv", "rb") as f:
+        assert f.read() == b"a,b\n1,2\n"
+    assert default_fs().listdir("/data") == (["x.csv"], [])
+    fsspec.filesystem("quorvex").rm("/data", recursive=True)
+
+
+@pytest.mark.parametrize("url", ["quorvex://d/a.txt", "quorvex:///d//a.txt", "d/a.txt",
+                                 "/d/a.txt/"])
+def test_url_forms_name_one_path(qfs, url):
+    assert qfs.cat_file(url) == b"0123456789"
+    assert qfs.info(url)["name"] == "/d/a.txt"
+
+
+def test_one_instance_per_pyfs():
+    first, second = quorvex.PyFs(), quorvex.PyFs()
+    a = fsspec.filesystem("quorvex", fs=first)
+    assert fsspec.filesystem("quorvex", fs=first) is a
+    b = fsspec.filesystem("quorvex", fs=second)
+    assert b is not a and b != a
+    a.pipe_file("/only-in-first", b"x")
+    assert not b.exists("/only-in-first") and a.exists("/only-in-first")
+    assert isinstance(a, QuorvexFileSystem) and a.pyfs is first
+
+
+@pytest.mark.parametrize(
+    "mode, data, expected",
+    [("wb", b"ab", b"ab"), ("ab", b"ab", b"0123456789ab")],
+    ids=["truncates", "appends"],
+)
+def test_write_modes(qfs, mode, data, expected):
+    with qfs.open("/d/a.txt", mode) as f:
+        f.write(data)
+    assert qfs.cat_file("/d/a.txt") == expected
+    assert qfs.size("/d/a.txt") == len(expected)
+
+
+def test_text_mode_translates_newlines(qfs):
+    with qfs.open("/d/t.txt", "w", encoding="utf-8", newline="\r\n") as f:
+        f.write("\u00e9\n")
+    assert qfs.cat_file("/d/t.txt") == "\u00e9\r\n".encode()
+    with qfs.open("/d/t.txt", "r", encoding="utf-8") as f:
+        assert f.read() == "\u00e9\n"
+
+
+@pytest.mark.parametrize("start, end, expected",
+                         [(2, 5, b"234"), (-3, None, b"789"), (None, -8, b"01"), (8, 100, b"89")])
+def test_byte_ranges(qfs, start, end, expected):
+    assert qfs.cat_file("/d/a.txt", start=start, end=end) == expected
+    if start is not None and start >= 0 and end is not None:
+        assert qfs.read_block("/d/a.txt", start, end - start) == expected[: end - start]
+
+
+def test_listing_and_searching(qfs):
+    assert qfs.ls("/d", detail=False) == ["/d/a.txt", "/d/sub"]
+    assert qfs.info("quorvex://d/sub/b.bin") == {"name": "/d/sub/b.bin", "size": 2,
+                                                  "type": "file"}
+    assert qfs.info("/d/sub")["type"] == "directory"
+    assert qfs.glob("/d/**/*.txt") == ["/d/a.txt", "/d/sub/deep/c.txt"]
+    assert qfs.find("/d") == ["/d/a.txt", "/d/sub/b.bin", "/d/sub/deep/c.txt"]
+    assert [(root, sorted(dirs), files) for root, dirs, files in qfs.walk("/d")] == [
+        ("/d", ["sub"], ["a.txt"]), ("/d/sub", ["deep"], ["b.bin"]), ("/d/sub/deep", [], ["c.txt"])]
+
+
+def test_copy_move_remove(qfs):
+    qfs.cp("/d/sub", "/e", recursive=True)
+    qfs.mv("/d/a.txt", "/e/moved.txt")
+    assert qfs.find("/e") == ["/e/b.bin", "/e/deep/c.txt", "/e/moved.txt"]
+    assert qfs.cat("/e/moved.txt") == b"0123456789" and not qfs.exists("/d/a.txt")
+    qfs.rm("/d", recursive=True)
+    assert qfs.ls("/", detail=False) == ["/e"]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda fs: fs.info("/nope"), lambda fs: fs.ls("/nope"), lambda fs: fs.cat("/nope"),
+     lambda fs: fs.open("/d/nope", "rb"), lambda fs: fs.rm("/nope"),
+     lambda fs: fs.cp("/nope", "/x")],
+    ids=["info", "ls", "cat", "open", "rm", "cp"],
+)
+def test_missing_paths_raise_file_not_found(qfs, call):
+    with pytest.raises(FileNotFoundError):
+        call(qfs)

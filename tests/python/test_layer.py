@@ -1,0 +1,485 @@
+"""quorvex_fs: Python's file objects, os-style helpers, typed errors and tree transfers."""
+import errno
+import io
+import os
+import pathlib
+import sys
+import tarfile
+from pathlib import Path
+
+import pytest
+
+import quorvex
+
+try:
+    import quorvex_fs as q
+except ImportError:  # a build tree without python/ on the path
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
+    import quorvex_fs as q
+from quorvex_fs import _transfer
+
+
+@pytest.fixture(autouse=True)
+def nothing_printed(capfd):
+    yield
+    assert capfd.readouterr().out == ""
+
+
+def put(fs, path, data=b""):
+    q.write_bytes(fs, path, data)
+
+
+def snapshot(fs):
+    """The tree and every file's bytes (not the id counter, which never goes back)."""
+    return fs.tree("/"), contents(fs, "/")
+
+
+def held(fs, path, mode="r"):
+    """A raw handle on `path`, the way another user of the file system would hold it."""
+    return fs.open(path, mode)
+
+
+# ---- open -------------------------------------------------------------------------------
+
+# mode, whether /f exists (holding b"abcdef"), what is written, the file's bytes after
+MODES = [
+    ("w", True, "XY", b"XY"), ("w", False, "XY", b"XY"), ("wb", True, b"XY", b"XY"),
+    ("x", False, "XY", b"XY"), ("xb+", False, b"XY", b"XY"),
+    ("a", True, "XY", b"abcdefXY"), ("ab", False, b"XY", b"XY"), ("a+", True, "XY", b"abcdefXY"),
+    ("r+", True, "XY", b"XYcdef"), ("rb+", True, b"XY", b"XYcdef"), ("w+b", True, b"XY", b"XY"),
+]
+
+
+@pytest.mark.parametrize("mode, exists, data, after", MODES)
+def test_modes_create_truncate_and_append_as_python_does(fs, mode, exists, data, after):
+    if exists:
+        put(fs, "/f", b"abcdef")
+    with q.open(fs, "/f", mode) as f:
+        assert f.write(data) == 2
+        assert f.tell() == len(after) if "a" in mode else f.tell() == 2
+    assert q.read_bytes(fs, "/f") == after
+
+
+@pytest.mark.parametrize("mode, exists, error", [
+    ("r", False, FileNotFoundError), ("rb", False, FileNotFoundError),
+    ("r+", False, FileNotFoundError), ("x", True, FileExistsError),
+    ("xb", True, FileExistsError),
+])
+def test_failed_opens_change_nothing(fs, mode, exists, error):
+    if exists:
+        put(fs, "/f", b"keep")
+    before = snapshot(fs)
+    with pytest.raises(error) as raised:
+        q.open(fs, "/f", mode)
+    assert isinstance(raised.value.__cause__, ValueError)
+    assert raised.value.filename == "/f"
+    assert snapshot(fs) == before
+
+
+@pytest.mark.parametrize("mode, kwargs, error", [
+    ("rw", {}, ValueError), ("rr", {}, ValueError), ("", {}, ValueError), ("bt", {}, ValueError),
+    ("wq", {}, ValueError), (1, {}, TypeError), ("wb", {"encoding": "utf-8"}, ValueError),
+    ("wb", {"newline": ""}, ValueError), ("w", {"buffering": 0}, ValueError),
+    ("w", {"newline": "x"}, ValueError), ("w", {"encoding": "no-such-codec"}, LookupError),
+    ("w", {"buffering": "8"}, TypeError),
+])
+def test_bad_arguments_are_refused_before_the_file_is_touched(fs, mode, kwargs, error):
+    put(fs, "/f", b"keep")
+    before = snapshot(fs)
+    with pytest.raises(error):
+        q.open(fs, "/f", mode, **kwargs)
+    assert snapshot(fs) == before
+
+
+@pytest.mark.parametrize("mode, buffering, kind", [
+    ("rb", -1, io.BufferedReader), ("wb", -1, io.BufferedWriter), ("ab", 4096, io.BufferedWriter),
+    ("r+b", -1, io.BufferedRandom), ("rb", 0, q.FileIO), ("w", -1, io.TextIOWrapper),
+    ("r", 1, io.TextIOWrapper),
+])
+def test_results_are_the_standard_io_objects(fs, mode, buffering, kind):
+    put(fs, "/f")
+    with q.open(fs, "/f", mode, buffering) as f:
+        assert type(f) is kind
+        raw = f if kind is q.FileIO else (f.buffer.raw if kind is io.TextIOWrapper else f.raw)
+        assert isinstance(raw, io.RawIOBase) and raw.name == "/f"
+        assert f.mode == {"r+b": "rb+"}.get(mode, mode)  # binary files show io.FileIO's
+
+
+def test_positions_seek_past_the_end_and_truncate(fs):
+    with q.open(fs, "/f", "w+b") as f:
+        f.write(b"hello")
+        assert f.seek(0) == 0 and f.read() == b"hello"
+        assert f.seek(8) == 8 and f.tell() == 8
+        assert f.read() == b""
+        f.write(b"!")  # the gap is filled with zero bytes
+        assert f.seek(-3, os.SEEK_END) == 6 and f.read() == b"\0\0!"
+        assert f.truncate(2) == 2 and f.tell() == 9  # the position stays
+        f.write(b"?")
+        with pytest.raises(OSError) as raised:
+            f.seek(-20, os.SEEK_END)
+        assert raised.value.errno == errno.EINVAL
+    assert q.read_bytes(fs, "/f") == b"he" + bytes(7) + b"?"
+
+
+def test_unbuffered_raw_file(fs):
+    with q.open(fs, "/f", "wb+", buffering=0) as raw:
+        assert raw.write(memoryview(b"abcdef")[1:4]) == 3
+        raw.seek(0)
+        buffer = bytearray(5)
+        assert raw.readinto(buffer) == 3 and buffer == b"bcd\0\0"
+        assert raw.readall() == b"" and raw.seek(1) == 1 and raw.readall() == b"cd"
+        assert (raw.readable(), raw.writable(), raw.seekable(), raw.isatty()) == \
+            (True, True, True, False)
+        with pytest.raises(io.UnsupportedOperation):
+            raw.fileno()
+
+
+def test_text_mode_lines_newlines_and_encodings(fs):
+    with q.open(fs, "/t", "w", encoding="utf-8", newline="\r\n") as f:
+        f.write("één\ntwee\n")
+    assert q.read_bytes(fs, "/t") == "één\r\ntwee\r\n".encode()
+    with q.open(fs, "/t", encoding="utf-8") as f:
+        assert list(f) == ["één\n", "twee\n"]
+    with q.open(fs, "/t", encoding="ascii", errors="replace") as f:
+        assert f.readline() == "\ufffd\ufffd\ufffd\ufffdn\n"
+    assert q.write_text(fs, "/t", "a\nb", newline="") == 3
+    assert q.read_text(fs, "/t", newline="") == "a\nb"
+
+
+@pytest.mark.parametrize("mode, call", [
+    ("wb", lambda f: f.read()), ("rb", lambda f: f.write(b"x")),
+    ("w", lambda f: f.read()), ("r", lambda f: f.write("x")),
+])
+def test_operations_the_mode_lacks(fs, mode, call):
+    put(fs, "/f", b"data")
+    with q.open(fs, "/f", mode) as f:
+        with pytest.raises(io.UnsupportedOperation):
+            call(f)
+    assert q.read_bytes(fs, "/f") == (b"" if "w" in mode else b"data")
+
+
+@pytest.mark.parametrize("closer", ["close", "with", "raw"])
+def test_closing_gives_the_lock_back_at_once(fs, closer):
+    f = q.open(fs, "/f", "wb")
+    with pytest.raises(OSError) as raised:
+        q.open(fs, "/f", "rb")
+    assert raised.value.errno == errno.EBUSY
+    assert str(raised.value.__cause__) == "Resource is currently in use"
+    if closer == "close":
+        f.close()
+    elif closer == "with":
+        with f:
+            f.write(b"x")
+    else:
+        f.raw.close()
+    held(fs, "/f", "w").close()  # f is still referenced: nothing waits for a collector
+    with pytest.raises(ValueError, match="closed file"):
+        f.raw.readinto(bytearray(1))
+
+
+def test_paths_are_str_or_pathlike(fs):
+    q.makedirs(fs, pathlib.PurePosixPath("/a/b"))
+    put(fs, pathlib.PurePosixPath("/a/b/f"), b"x")
+    with q.open(fs, pathlib.PurePosixPath("/a") / "b" / "f", "rb") as f:
+        assert f.read() == b"x"
+    with pytest.raises(TypeError):
+        q.open(fs, b"/a/b/f", "rb")
+
+
+@pytest.mark.parametrize("path", ["/f/", "/f\\", "/f/."])
+@pytest.mark.parametrize("mode", ["rb", "w", "a"])
+def test_a_file_reached_as_a_directory_is_not_a_directory(fs, path, mode):
+    put(fs, "/f", b"keep")
+    with pytest.raises(NotADirectoryError):
+        q.open(fs, path, mode)
+    assert q.read_bytes(fs, "/f") == b"keep"
+    held(fs, "/f", "w").close()
+
+
+# ---- errors -----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, kind, code", [
+    ("Inode not found", FileNotFoundError, errno.ENOENT),
+    ("The specified INode is not a directory", NotADirectoryError, errno.ENOTDIR),
+    ("The specified INode is not a file", IsADirectoryError, errno.EISDIR),
+    ("Resource already exists", FileExistsError, errno.EEXIST),
+    ("Directory is not empty", OSError, errno.ENOTEMPTY),
+    ("Resource is currently in use", OSError, errno.EBUSY),
+    ("Maximum filesystem depth exceeded", OSError, errno.ENAMETOOLONG),
+    ("File does not support the specified operation: write", io.UnsupportedOperation, None),
+])
+def test_error_mapping(text, kind, code):
+    core = ValueError(text)
+    mapped = q.errors.os_error(core, "/p", "/q")
+    assert type(mapped) is kind
+    if code is not None:
+        assert (mapped.errno, mapped.filename, mapped.filename2) == (code, "/p", "/q")
+        assert q.errors.errno_of(core) == code
+    with pytest.raises(kind) as raised:
+        q.errors.raise_os_error(core, "/p")
+    assert raised.value.__cause__ is core and str(core) == text
+    other = ValueError("something else")
+    assert q.errors.os_error(other) is other and q.errors.errno_of(other) is None
+
+
+# ---- helpers ----------------------------------------------------------------------------
+
+@pytest.fixture
+def tree(fs):
+    """/d/{a.txt, b.csv, e/, s/{c.txt}} and /top.txt"""
+    q.makedirs(fs, "/d/s")
+    fs.mkdir("/d/e")
+    put(fs, "/d/a.txt", b"aaa")
+    put(fs, "/d/b.csv", b"b")
+    put(fs, "/d/s/c.txt", b"cc")
+    put(fs, "/top.txt")
+    return fs
+
+
+@pytest.mark.parametrize("path, kind", [
+    ("/d", "directory"), ("d/", "directory"), ("/", "directory"), ("/d/s/..", "directory"),
+    ("/d/a.txt", "file"), ("\\d\\a.txt", "file"), ("/d/a.txt/", None), ("/nope", None),
+    ("/d/a.txt/x", None),
+])
+def test_kind_queries(tree, path, kind):
+    assert q.exists(tree, path) == (kind is not None)
+    assert q.isfile(tree, path) == (kind == "file")
+    assert q.isdir(tree, path) == (kind == "directory")
+    if kind is None:
+        with pytest.raises((FileNotFoundError, NotADirectoryError)):
+            q.info(tree, path)
+    else:
+        assert q.info(tree, path)["type"] == kind
+
+
+def test_info_getsize_listdir_and_scandir(tree):
+    assert q.info(tree, "d/s/../a.txt") == {"name": "/d/a.txt", "type": "file", "size": 3}
+    assert q.getsize(tree, "/d/s/c.txt") == 2 and q.getsize(tree, "/d") == 0
+    with held(tree, "/d/a.txt", "w"):
+        assert q.isfile(tree, "/d/a.txt")
+        with pytest.raises(OSError) as raised:
+            q.getsize(tree, "/d/a.txt")
+        assert raised.value.errno == errno.EBUSY
+    assert q.listdir(tree, "/d") == ["s", "e", "a.txt", "b.csv"]
+    with q.scandir(tree, "/d") as entries:
+        seen = [(e.name, e.path, e.is_dir(), e.is_file(), e.stat().st_size) for e in entries]
+    assert seen == [("s", "/d/s", True, False, 0), ("e", "/d/e", True, False, 0),
+                    ("a.txt", "/d/a.txt", False, True, 3), ("b.csv", "/d/b.csv", False, True, 1)]
+    with pytest.raises(NotADirectoryError):
+        q.listdir(tree, "/top.txt")
+
+
+def test_walk_top_down_with_pruning_and_bottom_up(tree):
+    walked = []
+    for dirpath, dirnames, filenames in q.walk(tree, "/"):
+        walked.append(dirpath)
+        if "s" in dirnames:
+            dirnames.remove("s")
+    assert walked == ["/", "/d", "/d/e"]
+    assert [top for top, _, _ in q.walk(tree, "/d", topdown=False)] == ["/d/s", "/d/e", "/d"]
+    errors = []
+    assert list(q.walk(tree, "/nope", onerror=errors.append)) == []
+    assert isinstance(errors[0], FileNotFoundError)
+
+
+@pytest.mark.parametrize("pattern, expected", [
+    ("/d/*.txt", ["/d/a.txt"]),
+    ("/**/*.txt", ["/top.txt", "/d/a.txt", "/d/s/c.txt"]),
+    ("d/**/c.*", ["/d/s/c.txt"]),
+    ("/d/[ab].*", ["/d/a.txt", "/d/b.csv"]),
+    ("/d/?", ["/d/s", "/d/e"]),
+    ("/d/s/c.txt", ["/d/s/c.txt"]),
+    ("/d/*/c.txt", ["/d/s/c.txt"]),
+    ("/nope/*", []),
+    ("/top.txt/*", []),
+])
+def test_glob(tree, pattern, expected):
+    assert sorted(q.glob(tree, pattern)) == sorted(expected)
+
+
+def test_makedirs(fs):
+    q.makedirs(fs, "/a/b/c")
+    q.makedirs(fs, "/a/b", exist_ok=True)
+    with pytest.raises(FileExistsError):
+        q.makedirs(fs, "/a/b")
+    put(fs, "/a/f")
+    before = snapshot(fs)
+    with pytest.raises(NotADirectoryError):
+        q.makedirs(fs, "/a/f/x/y")
+    with pytest.raises(FileExistsError):
+        q.makedirs(fs, "/a/f", exist_ok=True)
+    deep = "/" + "/".join("n%d" % i for i in range(70))
+    with pytest.raises(OSError) as raised:
+        q.makedirs(fs, "/a/new" + deep)  # too deep: what was made is taken back
+    assert raised.value.errno == errno.ENAMETOOLONG
+    assert snapshot(fs) == before
+
+
+@pytest.mark.parametrize("call, path, error, code", [
+    (q.remove, "/d", IsADirectoryError, errno.EISDIR),
+    (q.remove, "/nope", FileNotFoundError, errno.ENOENT),
+    (q.rmdir, "/d", OSError, errno.ENOTEMPTY),
+    (q.rmdir, "/top.txt", NotADirectoryError, errno.ENOTDIR),
+    (q.rmdir, "/", OSError, errno.EBUSY),
+    (q.rmtree, "/top.txt", NotADirectoryError, errno.ENOTDIR),
+    (q.rmtree, "/nope", FileNotFoundError, errno.ENOENT),
+])
+def test_removal_errors_change_nothing(tree, call, path, error, code):
+    before = snapshot(tree)
+    with pytest.raises(error) as raised:
+        call(tree, path)
+    assert raised.value.errno == code
+    assert snapshot(tree) == before
+
+
+def test_removals(tree):
+    q.remove(tree, "/top.txt")
+    q.rmdir(tree, "/d/e")
+    with held(tree, "/d/s/c.txt"):
+        before = snapshot(tree)
+        for call in (lambda: q.rmtree(tree, "/d"), lambda: q.remove(tree, "/d/s/c.txt")):
+            with pytest.raises(OSError) as raised:
+                call()
+            assert raised.value.errno == errno.EBUSY
+        assert snapshot(tree) == before  # nothing went, not even the files listed first
+        q.rmtree(tree, "/d", ignore_errors=True)
+        assert q.exists(tree, "/d/a.txt")
+    q.rmtree(tree, "/d")
+    assert q.listdir(tree, "/") == []
+    put(tree, "/x")
+    q.rmtree(tree, "/")
+    assert q.listdir(tree, "/") == []
+
+
+def test_copies_and_moves(tree):
+    assert q.copyfile(tree, "/d/a.txt", "/copy") == "/copy"
+    assert q.read_bytes(tree, "/copy") == b"aaa"
+    with pytest.raises(IsADirectoryError):
+        q.copyfile(tree, "/d", "/x")
+    with pytest.raises(FileExistsError):
+        q.copytree(tree, "/d", "/top.txt")
+    q.copytree(tree, "/d", "/d2")
+    assert [sorted(f) for _, _, f in q.walk(tree, "/d2")] == [["a.txt", "b.csv"], ["c.txt"], []]
+    assert q.move(tree, "/d2/s", "/d/e") == "/d/e/s"  # into an existing directory
+    assert q.read_bytes(tree, "/d/e/s/c.txt") == b"cc" and not q.exists(tree, "/d2/s")
+    assert q.move(tree, "/copy", "/moved") == "/moved"
+    assert not q.exists(tree, "/copy") and q.read_bytes(tree, "/moved") == b"aaa"
+
+
+@pytest.mark.parametrize("call", [
+    lambda fs: q.move(fs, "/d", "/e"), lambda fs: q.move(fs, "/d/s/c.txt", "/e"),
+    lambda fs: q.copyfile(fs, "/d/a.txt", "/d/s/c.txt"),
+    lambda fs: q.copytree(fs, "/d", "/d/s/inside"),
+    lambda fs: q.copyfile(fs, "/d/a.txt", "/d/a.txt"),
+])
+def test_failed_copies_and_moves_change_nothing(tree, call):
+    before = snapshot(tree)
+    with held(tree, "/d/s/c.txt"):
+        with pytest.raises(OSError):
+            call(tree)
+    assert snapshot(tree) == before
+
+
+def test_whole_file_helpers(fs):
+    assert q.write_bytes(fs, "/b", bytearray(b"abc")) == 3
+    assert q.write_bytes(fs, "/b", b"z") == 1
+    assert q.read_bytes(fs, "/b") == b"z"
+    assert q.write_text(fs, "/t", "héllo", encoding="utf-8") == 5
+    assert q.read_text(fs, "/t", encoding="utf-8") == "héllo"
+
+
+# ---- transfers ----------------------------------------------------------------------------
+
+def host_tree(root):
+    (root / "sub" / "deep").mkdir(parents=True)
+    (root / "empty").mkdir()
+    (root / "a.bin").write_bytes(bytes(range(256)) * 3)
+    (root / "sub" / "b.txt").write_bytes(b"bee")
+    (root / "sub" / "deep" / "nothing").write_bytes(b"")
+    return {"/a.bin": bytes(range(256)) * 3, "/sub/b.txt": b"bee", "/sub/deep/nothing": b""}
+
+
+def contents(fs, top):
+    found = {}
+    for dirpath, _, filenames in q.walk(fs, top):
+        for name in filenames:
+            path = dirpath.rstrip("/") + "/" + name
+            found[path[len(top.rstrip("/")):]] = q.read_bytes(fs, path)
+    return found
+
+
+@pytest.fixture
+def small_pieces(monkeypatch):
+    """Copies in pieces of 100 bytes, so that every file of a few hundred takes several."""
+    monkeypatch.setattr(_transfer, "_CHUNK", 100)
+
+
+def test_host_round_trip_streams_in_pieces(fs, tmp_path, small_pieces):
+    files = host_tree(tmp_path / "in")
+    calls = []
+    assert q.import_host(fs, tmp_path / "in", "/data", progress=lambda *a: calls.append(a)) == 3
+    assert contents(fs, "/data") == files and q.isdir(fs, "/data/empty")
+    pieces = [c for c in calls if c[0] == "/data/a.bin"]
+    assert [c[1] for c in pieces] == [100, 200, 300, 400, 500, 600, 700, 768]
+    assert all(c[2] == 768 for c in pieces) and ("/data/sub/deep/nothing", 0, 0) in calls
+    assert q.export_host(fs, "/data", tmp_path / "out" / "new") == 3
+    back = tmp_path / "out" / "new"
+    assert (back / "a.bin").read_bytes() == files["/a.bin"] and (back / "empty").is_dir()
+    assert (back / "sub" / "deep" / "nothing").read_bytes() == b""
+
+
+def test_host_transfers_never_overwrite_and_undo_on_failure(fs, tmp_path):
+    host_tree(tmp_path / "in")
+    q.makedirs(fs, "/data/sub")
+    put(fs, "/data/sub/b.txt", b"mine")
+    before = snapshot(fs)
+    with pytest.raises(FileExistsError):
+        q.import_host(fs, tmp_path / "in", "/data")
+    assert snapshot(fs) == before
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "sub").mkdir()
+    (tmp_path / "out" / "sub" / "b.txt").write_bytes(b"theirs")
+    with pytest.raises(FileExistsError):
+        q.export_host(fs, "/data", tmp_path / "out")
+    assert sorted(p.name for p in (tmp_path / "out").rglob("*")) == ["b.txt", "sub"]
+    with pytest.raises(FileNotFoundError):
+        q.import_host(fs, tmp_path / "nope")
+
+
+def test_tar_round_trip_through_a_stream_and_a_compressed_path(fs, tmp_path, small_pieces):
+    files = host_tree(tmp_path / "in")
+    q.import_host(fs, tmp_path / "in", "/src")
+    stream = io.BytesIO()
+    assert q.export_tar(fs, "/src", stream) == 3
+    with tarfile.open(fileobj=io.BytesIO(stream.getvalue())) as archive:
+        assert sorted(archive.getnames()) == ["a.bin", "empty", "sub", "sub/b.txt", "sub/deep",
+                                              "sub/deep/nothing"]
+    stream.seek(0)
+    assert q.import_tar(fs, stream, "/copy") == 3
+    assert contents(fs, "/copy") == files and q.isdir(fs, "/copy/empty")
+    target = tmp_path / "t.tar.gz"
+    seen = []
+    q.export_tar(fs, "/src", target, progress=lambda *a: seen.append(a))
+    assert ("a.bin", 768, 768) in seen and ("sub/deep/nothing", 0, 0) in seen
+    with tarfile.open(target, "r:gz") as archive:
+        assert archive.extractfile("sub/b.txt").read() == b"bee"
+    assert q.import_tar(fs, target, "/again") == 3 and contents(fs, "/again") == files
+    with pytest.raises(FileExistsError):
+        q.export_tar(fs, "/src", target)
+
+
+def test_tar_import_refuses_escapes_and_undoes_what_it_made(fs):
+    stream = io.BytesIO()
+    with tarfile.open(fileobj=stream, mode="w") as archive:
+        for name, data in [("ok/a", b"a"), ("../../evil", b"e")]:
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            archive.addfile(info, io.BytesIO(data))
+        link = tarfile.TarInfo("ok/link")
+        link.type = tarfile.SYMTYPE
+        archive.addfile(link)
+    before = snapshot(fs)
+    stream.seek(0)
+    with pytest.raises(tarfile.TarError):
+        q.import_tar(fs, stream, "/in")
+    assert snapshot(fs) == before
