@@ -57,7 +57,7 @@ template <class E> PyRef to_python(const fs::Result<void, E> &status) noexcept {
 }
 template <class T, class E>
     requires(!std::is_void_v<T>)
-PyRef to_python(fs::Result<T, E> &&result) noexcept {
+PyRef to_python(fs::Result<T, E> &&result) { // runs inside guarded()
     if (!result) {
         raise_error(result.error());
         return {};
