@@ -106,36 +106,37 @@ Result<std::size_t> FileHandle::read_with(std::uint64_t max,
     return count;
 }
 
-Result<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
+template <class Change>
+auto FileHandle::change_bytes(const char *operation, Change &&change)
+    -> decltype(change(std::declval<ByteVector &>())) {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
-    if (!type_.can_write()) return IoError::operation_not_supported("write");
+    if (!type_.can_write()) return IoError::operation_not_supported(operation);
     auto node = open_node();
     if (!node) return node.error();
     std::unique_lock guard((*node)->lock);
     auto *file = std::get_if<File>(&(*node)->kind);
     if (!file) return IoErrorKind::NotAFile;
-    ByteVector &data = file->data.data;
-    const auto offset = static_cast<std::size_t>(offset_);
-    // Growing may throw std::bad_alloc; the contents are untouched until it has succeeded.
-    if (bytes.size() > data.size() - offset) data.resize(offset + bytes.size());
-    if (!bytes.empty()) std::memcpy(data.data() + offset, bytes.data(), bytes.size());
-    return bytes.size();
+    return change(file->data.data);
+}
+
+Result<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
+    return change_bytes("write", [&](ByteVector &data) -> Result<std::size_t> {
+        const auto offset = static_cast<std::size_t>(offset_);
+        // Growing may throw std::bad_alloc; the contents are untouched until it has succeeded.
+        if (bytes.size() > data.size() - offset) data.resize(offset + bytes.size());
+        if (!bytes.empty()) std::memcpy(data.data() + offset, bytes.data(), bytes.size());
+        return bytes.size();
+    });
 }
 
 Status FileHandle::truncate(std::uint64_t size) {
-    if (!id_) return IoErrorKind::InvalidFileDescriptor;
-    if (!type_.can_write()) return IoError::operation_not_supported("truncate");
-    auto node = open_node();
-    if (!node) return node.error();
-    std::unique_lock guard((*node)->lock);
-    auto *file = std::get_if<File>(&(*node)->kind);
-    if (!file) return IoErrorKind::NotAFile;
-    ByteVector &data = file->data.data;
-    // Growing may throw std::bad_alloc; the contents are untouched until it has succeeded.
-    data.resize(static_cast<std::size_t>(size));
-    // A writing handle excludes every other, so this offset is the only one to keep inside.
-    offset_ = std::min(offset_, size);
-    return {};
+    return change_bytes("truncate", [&](ByteVector &data) -> Status {
+        // Growing may throw std::bad_alloc; the contents are untouched until it has succeeded.
+        data.resize(static_cast<std::size_t>(size));
+        // A writing handle excludes every other, so this offset is the only one to keep inside.
+        offset_ = std::min(offset_, size);
+        return {};
+    });
 }
 
 Status FileHandle::seek(SeekOrigin origin, std::uint64_t distance) {

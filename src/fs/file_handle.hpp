@@ -96,6 +96,11 @@ class FileHandle {
         : id_(id), type_(type), fs_(std::move(fs)) {}
 
     void close_quietly() noexcept;
+    // The checks of write and truncate (`operation` names the refused one), then
+    // `change(bytes)` under the file's exclusive lock.
+    template <class Change>
+    auto change_bytes(const char *operation, Change &&change)
+        -> decltype(change(std::declval<ByteVector &>()));
     // The checks every operation starts with, then a handle on the file's node.
     [[nodiscard]] Result<INodeRef> open_node() const;
 
