@@ -16,6 +16,10 @@ Rows (each skipped with a note when its module is missing):
   quorvex_fs.open   the layer's own open (io.Buffered* over quorvex_fs.FileIO)
   raw core          PyFs.open / write / seek / truncate / readinto / close directly: the
                     least the layer can cost, so layer / raw core is its overhead
+  io over BytesIO   io.BufferedWriter / BufferedReader over an io.BytesIO: the io classes
+                    alone, over a raw file written in C and no file system at all. This
+                    plus the raw core is the least any layer of the standard io objects
+                    can cost; it stores nothing, so it is a floor, not a peer
   fsspec memory://  fsspec's MemoryFileSystem.open
   builtin (tmpfs)   the builtin open on a directory under /dev/shm
 
@@ -31,6 +35,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import io
 import os
 import shutil
 import sys
@@ -178,6 +183,33 @@ class RawCore(Row):
         handle.close()
 
 
+class IoFloor(Row):
+    name = "io over BytesIO"
+
+    def write_small(self, paths: List[str]) -> None:
+        for _ in paths:
+            with io.BufferedWriter(io.BytesIO()) as f:
+                f.write(KIB)
+
+    def read_small(self, paths: List[str]) -> None:
+        for _ in paths:
+            with io.BufferedReader(io.BytesIO(KIB)) as f:
+                f.read()
+
+    def write_big(self, path: str) -> None:
+        with io.BufferedWriter(io.BytesIO()) as f:
+            for _ in range(PIECES):
+                f.write(PIECE)
+
+    def read_big(self, path: str) -> None:
+        with io.BufferedReader(io.BytesIO(PIECE * PIECES)) as f:
+            while f.read(len(PIECE)):
+                pass
+
+    def remove(self, path: str) -> None:
+        pass
+
+
 class FsspecMemory(OpenRow):
     name = "fsspec memory://"
 
@@ -222,7 +254,7 @@ class BuiltinTmpfs(OpenRow):
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-ROWS: List[Row] = [Layer(), RawCore(), FsspecMemory(), BuiltinTmpfs()]
+ROWS: List[Row] = [Layer(), RawCore(), IoFloor(), FsspecMemory(), BuiltinTmpfs()]
 COLUMNS = ["small write", "small read", "1 MiB write", "1 MiB read"]
 
 

@@ -274,25 +274,32 @@ class Shell:
 
     def interact(self, history: str | None = None) -> int:
         save_history = _setup_readline(self, history)
+        interrupted = False
         try:
             while True:
+                # Ctrl-C may land anywhere in a step, also while the prompt is made or
+                # while the previous ^C is shown; every one abandons the step.
                 try:
-                    line = input(self.prompt())
-                except EOFError:
-                    self.write("\n")
-                    break
-                except KeyboardInterrupt:
-                    self.write("^C\n")
-                    continue
-                try:
-                    if not self.execute(line):
+                    if interrupted:
+                        self.write("^C\n")
+                        interrupted = False
+                    if not self._interact_once():
                         break
                 except KeyboardInterrupt:
-                    self.write("^C\n")
+                    interrupted = True
         finally:
             save_history()
         self.flush()
         return self.status if self.status is not None else 0
+
+    def _interact_once(self) -> bool:
+        """Read one line and run it; False when the session ends."""
+        try:
+            line = input(self.prompt())
+        except EOFError:
+            self.write("\n")
+            return False
+        return self.execute(line)
 
     def _entries(self) -> tuple[list[str], list[str]]:
         """The files and the directories of the working directory."""

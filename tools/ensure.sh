@@ -65,7 +65,7 @@ sys.exit(not (sys.prefix == sys.base_prefix and os.path.exists(managed)))'; then
         local venv=build/venv-$version
         if [[ ! -x $venv/bin/python ]]; then
             "$python" -m venv "$venv" >/dev/null 2>&1 ||
-                die "$python cannot make a venv: install python$version-venv"
+                { rm -rf "$venv"; die "$python cannot make a venv: install python$version-venv"; }
             echo "$script_name: $python is externally managed; testing in $venv"
         fi
         python=$PWD/$venv/bin/python
@@ -100,11 +100,13 @@ pip_install() {
         die "pip could not install $* (see $log): install them into $interpreter"
 }
 
-# Prints the requirements of an extra (default: test) of pyproject.toml that INTERPRETER
-# lacks, one per line. Python 3.8 to 3.10 have no TOML reader, so there the extra's list
-# is read with a pattern.
+# missing_requirements INTERPRETER (--extra NAME | REQUIREMENT...): prints, one per line,
+# the requirements that INTERPRETER lacks, of an extra of pyproject.toml or as given.
+# Python 3.8 to 3.10 have no TOML reader, so there the extra's list is read with a pattern.
 missing_requirements() {
-    "$1" - "${2:-test}" <<'EOF'
+    local interpreter=$1
+    shift
+    "$interpreter" - "$@" <<'EOF'
 import re, sys
 from importlib import metadata
 try:
@@ -112,18 +114,23 @@ try:
 except ImportError:
     from pip._vendor.packaging.requirements import Requirement
 
-extra = sys.argv[1]
-with open("pyproject.toml", encoding="utf-8") as file:
-    text = file.read()
-try:
-    import tomllib
-    requirements = tomllib.loads(text)["project"]["optional-dependencies"][extra]
-except ImportError:
-    section = re.search(r"^\[project\.optional-dependencies\][^\n]*\n(.*?)(?=^\[|\Z)",
-                        text, re.M | re.S).group(1)
-    body = re.search(r"^" + re.escape(extra) + r"\s*=\s*\[(.*?)\]", section, re.M | re.S)
-    requirements = re.findall(r'"([^"]+)"', re.sub(r"#[^\n]*", "", body.group(1)))
-for line in requirements:
+
+def extra_requirements(extra):
+    with open("pyproject.toml", encoding="utf-8") as file:
+        text = file.read()
+    try:
+        import tomllib
+    except ImportError:
+        section = re.search(r"^\[project\.optional-dependencies\][^\n]*\n(.*?)(?=^\[|\Z)",
+                            text, re.M | re.S).group(1)
+        body = re.search(r"^" + re.escape(extra) + r"\s*=\s*\[(.*?)\]", section, re.M | re.S)
+        return re.findall(r'"([^"]+)"', re.sub(r"#[^\n]*", "", body.group(1)))
+    return tomllib.loads(text)["project"]["optional-dependencies"][extra]
+
+
+arguments = sys.argv[1:]
+lines = extra_requirements(arguments[1]) if arguments[:1] == ["--extra"] else arguments
+for line in lines:
     requirement = Requirement(line)
     if requirement.marker is not None and not requirement.marker.evaluate():
         continue
@@ -137,20 +144,21 @@ for line in requirements:
 EOF
 }
 
-# ensure_requirements INTERPRETER [EXTRA]: installs what the extra asks and it lacks.
+# ensure_requirements INTERPRETER (--extra NAME | REQUIREMENT...): installs what it lacks.
 ensure_requirements() {
     local missing
-    missing=$(missing_requirements "$@") || die "cannot read the extra ${2:-test} of pyproject.toml"
+    missing=$(missing_requirements "$@") || die "cannot read the requirements $*"
     [[ -z $missing ]] && return 0
     local requirements
     mapfile -t requirements <<<"$missing"
     pip_install "$1" "${requirements[@]}"
 }
 
-# CMake (3.25 or later, for the presets) and Ninja; installed with pip into the interpreter
-# under test when missing, and put on PATH from there.
+# A C++ compiler, CMake (3.25 or later, for the presets) and Ninja; the last two are
+# installed with pip into the interpreter under test when missing, and put on PATH from there.
 ensure_build_tools() {
     local interpreter=$1 scripts
+    command -v "${CXX:-c++}" >/dev/null 2>&1 || die "no C++ compiler: install g++ (12 or newer)"
     scripts=$("$interpreter" -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
     if ! cmake_is_recent; then
         pip_install "$interpreter" "cmake>=3.25"
@@ -185,4 +193,18 @@ run_ctest() {
     echo "== the failures again, with their output (the whole run: $log)"
     ctest --preset "$preset" --rerun-failed --output-on-failure || true
     return 1
+}
+
+# configure_preset PRESET [INTERPRETER]: configures the preset's tree, for INTERPRETER when
+# given. A tree configured for another interpreter first forgets that one's headers and
+# libraries, which would not match.
+configure_preset() {
+    local preset=$1 interpreter=${2:-} configured forget=()
+    if [[ -z $interpreter ]]; then
+        cmake --preset "$preset" >/dev/null
+        return
+    fi
+    configured=$(sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' "build/$preset/CMakeCache.txt" 2>/dev/null || true)
+    [[ $configured == "$interpreter" ]] || forget=(-U "Python_*" -U "_Python_*")
+    cmake --preset "$preset" "${forget[@]}" -DPython_EXECUTABLE="$interpreter" >/dev/null
 }

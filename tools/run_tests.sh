@@ -13,15 +13,9 @@ source tools/ensure.sh
 ensure_python
 ensure_build_tools "$python"
 ensure_gtest
-ensure_requirements "$python" test
+ensure_requirements "$python" --extra test
 
-# A tree configured for another interpreter forgets that one's headers and libraries.
-forget=()
-configured=$(sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' build/dev/CMakeCache.txt 2>/dev/null || true)
-if [[ $configured != "$python" ]]; then
-    forget=(-U "Python_*" -U "_Python_*")
-fi
-cmake --preset dev "${forget[@]}" -DPython_EXECUTABLE="$python" >/dev/null
+configure_preset dev "$python"
 cmake --build --preset dev
 run_ctest dev
 

@@ -2,22 +2,38 @@
 # Runs the test suites under the sanitizers:
 #   asan    C++ tests built with AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan    C++ tests built with ThreadSanitizer
-#   pyasan  the Python tests against an ASan+UBSan build of the module
-# With no argument, all three run in turn.
+#   pyasan  the Python tests against an ASan+UBSan build of the module, under $PYTHON or
+#           else the python3 on PATH
+# With no argument, all three run in turn. What is missing is installed first, as by
+# tools/run_tests.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/ensure.sh
 
-run_asan() { cmake --workflow --preset asan; }
-run_tsan() { cmake --workflow --preset tsan; }
+ensure_python
+ensure_build_tools "$python"
+ensure_gtest
+
+run_asan() {
+    configure_preset asan "$python"
+    cmake --build --preset asan
+    run_ctest asan
+}
+run_tsan() {
+    configure_preset tsan
+    cmake --build --preset tsan
+    run_ctest tsan
+}
 run_pyasan() {
-    cmake --preset asan >/dev/null
+    ensure_requirements "$python" --extra test
+    configure_preset asan "$python"
     cmake --build --preset asan --target quorvex
     # The interpreter itself is not instrumented, so the runtime must be loaded first;
     # its allocator sees every Python allocation with PYTHONMALLOC=malloc. Leaks are not
     # reported: the interpreter keeps objects alive at exit by design.
     LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
         ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-        PYTHONPATH="$PWD/build/asan" python3 -m pytest tests/python -q -p no:cacheprovider
+        PYTHONPATH="$PWD/build/asan" "$python" -m pytest tests/python -q -p no:cacheprovider
 }
 
 case "${1:-all}" in

@@ -8,6 +8,10 @@
 # ARGS go to the program itself (--threads N, --ops N, --seed N, --hang-seconds S, ...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/ensure.sh
+ensure_python
+ensure_build_tools "$python"
+ensure_gtest
 
 build() { # preset
     cmake --preset "$1" >/dev/null

@@ -109,14 +109,22 @@ class FileIO(io.RawIOBase):
     def readall(self) -> bytes:
         handle = self.handle
         try:
-            start = handle.tell()
+            # A short read is the end of the file, so a small file costs one read and
+            # no seeks; a larger one is sized once. The handle's lock keeps the file
+            # from changing under it: a reader excludes writers, a writer every other
+            # handle.
+            data = bytearray(_BUFFER_SIZE)
+            count = handle.readinto(data)
+            if count < _BUFFER_SIZE:
+                del data[count:]
+                return bytes(data)
+            here = handle.tell()
             handle.seek(0, _END)
             end = handle.tell()
-            handle.seek(start, _SET)
-            # The handle's lock keeps the file from changing under it: a reader
-            # excludes writers, a writer every other handle.
-            data = bytearray(end - start)
-            handle.readinto(data)
+            handle.seek(here, _SET)
+            if end > here:
+                data += bytes(end - here)
+                handle.readinto(memoryview(data)[count:])
         except ValueError as error:
             self._fail(error)
         return bytes(data)
@@ -229,11 +237,12 @@ class FileIO(io.RawIOBase):
         raise mapped from error
 
 
-# A parsed mode: (PyFs.open mode, disposition, truncates, FileIO's mode, binary,
-# buffered class). A plain tuple, unpacked at once, is the quickest to use.
-_Mode = Tuple[str, int, bool, str, bool, Any]
+# A parsed mode: (PyFs.open mode, disposition, truncates, FileIO's mode, its
+# (readable, writable, append), binary, buffered class). A plain tuple, unpacked at once, is the quickest to use.
+_Mode = Tuple[str, int, bool, str, Tuple[bool, bool, bool], bool, Any]
 _EXISTING, _CREATE, _EXCLUSIVE = 0, 1, 2
 _MODE_CACHE: Dict[str, _Mode] = {}
+_new_raw = FileIO.__new__
 
 
 def _parse_mode(mode: str) -> _Mode:
@@ -265,7 +274,8 @@ def _parse_mode(mode: str) -> _Mode:
         buffered = io.BufferedReader
     else:
         buffered = io.BufferedWriter
-    parsed = (core, disposition, writing, raw + ("+" if updating else ""), binary, buffered)
+    raw += "+" if updating else ""
+    parsed = (core, disposition, writing, raw, FileIO._MODES[raw], binary, buffered)
     if len(_MODE_CACHE) < 256:
         _MODE_CACHE[mode] = parsed
     return parsed
@@ -352,7 +362,7 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
     parsed = _MODE_CACHE.get(mode) if type(mode) is str else None
     if parsed is None:
         parsed = _parse_mode(mode)
-    core, disposition, truncate, raw_mode, binary, buffered = parsed
+    core, disposition, truncate, raw_mode, flags, binary, buffered = parsed
     if type(path) is not str:
         path = fspath(path)
     line_buffering = False
@@ -386,7 +396,14 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
         handle.truncate(0)  # "w" truncates only once the handle is held
     elif raw_mode[0] == "a":
         handle.seek(0, _END)
-    raw = FileIO(handle, path, raw_mode)
+    # FileIO's own fields, set here: skipping its __init__ saves a Python call per open.
+    raw = _new_raw(FileIO)
+    raw._readable, raw._writable, raw._append = flags
+    raw.closed = False
+    raw.handle = handle
+    raw.name = path
+    raw.mode = raw_mode
+    raw._beyond = None
     if buffering == 0:
         return raw
     try:

@@ -61,7 +61,9 @@ def _core(path: str) -> str:
 
 def _readers_take_attributes() -> bool:
     try:
-        io.BufferedReader(io.BytesIO()).size = 0  # type: ignore[attr-defined]
+        # The stubs for Python 3.8 want a raw stream where a buffered one serves as well.
+        reader = io.BufferedReader(io.BytesIO())  # type: ignore[arg-type,unused-ignore]
+        reader.size = 0  # type: ignore[attr-defined]
     except AttributeError:
         return False
     return True

@@ -4,39 +4,58 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <utility>
 
+#include "fs/epoch.hpp"
 #include "fs/inode.hpp"
 
 namespace quorvex::fs {
+namespace {
 
-void ChildList::construct_inline() noexcept {
-    for (INodeRef &slot : inline_)
-        std::construct_at(&slot);
-    spilled_ = false;
+// A share of `child` turned into the word that holds it, and back.
+std::uintptr_t share_word(INode *child) noexcept {
+    return reinterpret_cast<std::uintptr_t>(INodeRef::share(child).detach());
+}
+void release_word(std::uintptr_t word) noexcept {
+    if (word) INodeRef::adopt(reinterpret_cast<INode *>(word));
+}
+
+void free_block(void *block) noexcept { delete[] static_cast<ChildList::Word *>(block); }
+
+} // namespace
+
+void ChildList::clear_words() noexcept {
+    for (Word &word : words_)
+        word.store(0, std::memory_order_relaxed);
+    used_.store(0, std::memory_order_relaxed);
+    spilled_.store(false, std::memory_order_relaxed);
+    has_link_ = false;
 }
 
 void ChildList::take(ChildList &other) noexcept {
-    if (other.spilled_) {
-        std::construct_at(&spill_, other.spill_);
-        spilled_ = true;
-        other.construct_inline();
-    } else {
-        for (std::uint32_t slot = 0; slot < kInlineSlots; ++slot)
-            std::construct_at(&inline_[slot], std::move(other.inline_[slot]));
-        spilled_ = false;
+    // A new directory's kind is moved into place while still empty: nothing to copy.
+    if (other.used() == 0 && !other.spilled()) {
+        clear_words();
+        has_link_ = other.has_link_;
+        return;
     }
-    used_ = std::exchange(other.used_, 0);
-    has_link_ = std::exchange(other.has_link_, false);
+    // Only lists not yet shared with anyone are moved, so order does not matter here.
+    for (std::size_t word = 0; word < kInlineSlots; ++word)
+        words_[word].store(other.words_[word].load(std::memory_order_relaxed),
+                           std::memory_order_relaxed);
+    used_.store(other.used(), std::memory_order_relaxed);
+    spilled_.store(other.spilled(), std::memory_order_relaxed);
+    has_link_ = other.has_link_;
+    other.clear_words();
 }
 
 void ChildList::destroy() noexcept {
-    if (spilled_) {
-        delete spill_.index;
-        delete[] spill_.slots;
-    } else {
-        // Slots from used_ on are always empty, so only the entries need releasing.
-        std::destroy(inline_, inline_ + used_);
+    Word *entries = slots();
+    for (std::uint32_t slot = 0; slot < used(); ++slot)
+        release_word(entries[slot].load(std::memory_order_relaxed));
+    if (spilled()) {
+        delete index();
+        // The list dies with its node, which readers can no longer reach.
+        delete[] entries;
     }
 }
 
@@ -44,50 +63,65 @@ void ChildList::grow() {
     const std::uint32_t old_capacity = capacity();
     if (old_capacity > std::numeric_limits<std::uint32_t>::max() / 2) throw std::bad_alloc();
     const std::uint32_t fresh_capacity = old_capacity * 2;
-    // Slots keep their positions, so the index stays valid across the move.
-    auto *fresh = new INodeRef[fresh_capacity];
-    INodeRef *old = slots();
-    for (std::uint32_t slot = 0; slot < used_; ++slot)
-        fresh[slot] = std::move(old[slot]);
-    if (spilled_) {
-        delete[] spill_.slots;
-        spill_.slots = fresh;
-        spill_.capacity = fresh_capacity;
+    // Entries keep their positions, so the index stays valid across the move.
+    auto *fresh = new Word[fresh_capacity];
+    Word *old = slots();
+    const std::uint32_t count = used();
+    for (std::uint32_t slot = 0; slot < count; ++slot)
+        fresh[slot].store(old[slot].load(std::memory_order_relaxed), std::memory_order_relaxed);
+    for (std::uint32_t slot = count; slot < fresh_capacity; ++slot)
+        fresh[slot].store(0, std::memory_order_relaxed);
+    if (spilled()) {
+        const std::uint32_t holes_now = holes();
+        put_tagged(words_[kSpillSlots], fresh);
+        set_counts(fresh_capacity, holes_now);
+        // A probe may still be reading the old block.
+        epoch::retire(old, free_block);
     } else {
-        std::destroy(std::begin(inline_), std::end(inline_));
-        std::construct_at(&spill_, Spill{fresh, fresh_capacity, 0, nullptr});
-        spilled_ = true;
+        // The inline words become the bookkeeping of the heap block, the first of them
+        // before anything else, so that a probe sees at once that the words changed role.
+        put_tagged(words_[kSpillSlots], fresh);
+        set_counts(fresh_capacity, 0);
+        put_tagged(words_[kSpillIndex], nullptr);
+        for (std::size_t word = kSpillIndex + 1; word < kInlineSlots; ++word)
+            words_[word].store(0, std::memory_order_release);
+        spilled_.store(true, std::memory_order_release);
     }
 }
 
 void ChildList::drop_index() noexcept {
-    if (!spilled_) return;
-    delete spill_.index;
-    spill_.index = nullptr;
+    NameIndex *names = index();
+    if (!names) return;
+    set_index(nullptr);
+    // Probes never read the index itself, only whether there is one.
+    delete names;
 }
 
 void ChildList::share_to(SmallVectorImpl<INodeRef> &out) const {
     out.clear();
     out.reserve(size());
-    for (const INodeRef *slot = slots(), *last = slots() + used_; slot != last; ++slot) {
-        if (*slot) out.push_back(*slot);
+    const Word *entries = slots();
+    for (std::uint32_t slot = 0; slot < used(); ++slot) {
+        if (INode *child = node_at(entries[slot])) out.push_back(INodeRef::share(child));
     }
 }
 
 std::string_view ChildList::name_at(NameIndex::Position position) const noexcept {
-    return slots()[position]->name_view();
+    return node_at(slots()[position])->name_view();
 }
 
 INode *ChildList::find(std::string_view name) const {
     const auto position = index()->find(name, NameIndex::hash(name),
                                         [this](NameIndex::Position at) { return name_at(at); });
-    return position == NameIndex::kAbsent ? nullptr : slots()[position].get();
+    return position == NameIndex::kAbsent ? nullptr : node_at(slots()[position]);
 }
 
 void ChildList::append(Room room, INode *child) {
-    assert(room.list_ == this && used_ < capacity() && "append() without reserve_one()");
+    assert(room.list_ == this && used() < capacity() && "append() without reserve_one()");
     (void)room;
-    slots()[used_++] = INodeRef::share(child);
+    const std::uint32_t at = used();
+    slots()[at].store(share_word(child), std::memory_order_release);
+    set_used(at + 1);
     if (child->is_link()) {
         has_link_ = true;
         drop_index();
@@ -97,8 +131,8 @@ void ChildList::append(Room room, INode *child) {
         if (NameIndex *names = index()) {
             // A name already there can only be an entry released behind this list's back.
             const std::string_view name = child->name_view();
-            names->assign(NameIndex::hash(name), static_cast<NameIndex::Position>(used_ - 1), name,
-                          [this](NameIndex::Position at) { return name_at(at); });
+            names->assign(NameIndex::hash(name), static_cast<NameIndex::Position>(at), name,
+                          [this](NameIndex::Position position) { return name_at(position); });
         } else if (!has_link_ && size() > kIndexThreshold) {
             build_index();
         }
@@ -111,39 +145,48 @@ void ChildList::append(Room room, INode *child) {
 }
 
 void ChildList::remove_inline(const INode *child) noexcept {
+    const std::uint32_t count = used();
     std::uint32_t slot = 0;
-    while (slot < used_ && inline_[slot].get() != child)
+    while (slot < count && node_at(words_[slot]) != child)
         ++slot;
-    if (slot == used_) return;
-    for (; slot + 1 < used_; ++slot)
-        inline_[slot] = std::move(inline_[slot + 1]);
-    inline_[--used_].reset();
+    if (slot == count) return;
+    const std::uintptr_t removed = words_[slot].load(std::memory_order_relaxed);
+    for (; slot + 1 < count; ++slot)
+        words_[slot].store(words_[slot + 1].load(std::memory_order_relaxed),
+                           std::memory_order_release);
+    words_[count - 1].store(0, std::memory_order_release);
+    set_used(count - 1);
+    release_word(removed);
 }
 
 void ChildList::remove(const INode *child) {
-    if (!spilled_) {
+    if (!spilled()) {
         remove_inline(child);
         return;
     }
-    std::uint32_t slot = used_;
-    if (NameIndex *names = spill_.index) {
+    Word *entries = slots();
+    const std::uint32_t count = used();
+    std::uint32_t slot = count;
+    if (NameIndex *names = index()) {
         const std::string_view name = child->name_view();
         const std::uint32_t hash = NameIndex::hash(name);
         const auto position =
             names->find(name, hash, [this](NameIndex::Position at) { return name_at(at); });
-        if (position != NameIndex::kAbsent && spill_.slots[position].get() == child) {
+        if (position != NameIndex::kAbsent && node_at(entries[position]) == child) {
             slot = position;
             names->erase(hash, position);
         }
     }
-    if (slot == used_) {
-        for (slot = 0; slot < used_ && spill_.slots[slot].get() != child; ++slot) {
+    if (slot == count) {
+        for (slot = 0; slot < count && node_at(entries[slot]) != child; ++slot) {
         }
-        if (slot == used_) return;
+        if (slot == count) return;
     }
-    spill_.slots[slot].reset();
-    ++spill_.holes;
-    if (spill_.holes > size()) compact();
+    const std::uintptr_t removed = entries[slot].load(std::memory_order_relaxed);
+    entries[slot].store(0, std::memory_order_release);
+    set_counts(capacity(), holes() + 1);
+    release_word(removed);
+    if (holes() > size()) compact();
 }
 
 void ChildList::build_index() {
@@ -151,31 +194,38 @@ void ChildList::build_index() {
     auto built = std::make_unique<NameIndex>();
     built->reserve(size());
     const auto name_at_slot = [this](NameIndex::Position at) { return name_at(at); };
-    for (std::uint32_t slot = 0; slot < used_; ++slot) {
-        if (!spill_.slots[slot]) continue;
-        const std::string_view name = spill_.slots[slot]->name_view();
+    const Word *entries = slots();
+    for (std::uint32_t slot = 0; slot < used(); ++slot) {
+        const INode *child = node_at(entries[slot]);
+        if (!child) continue;
+        const std::string_view name = child->name_view();
         built->assign(NameIndex::hash(name), static_cast<NameIndex::Position>(slot), name,
                       name_at_slot);
     }
-    delete std::exchange(spill_.index, built.release());
+    NameIndex *old = index();
+    set_index(built.release());
+    delete old;
 }
 
 void ChildList::compact() {
     // Entries only move towards the front, in order, so no entry is ever pointed at a
     // position another entry still holds; re-pointing the index allocates nothing.
-    INodeRef *entries = spill_.slots;
+    Word *entries = slots();
+    NameIndex *names = index();
+    const std::uint32_t count = used();
     std::uint32_t kept = 0;
-    for (std::uint32_t slot = 0; slot < used_; ++slot) {
-        if (!entries[slot]) continue;
-        if (spill_.index && slot != kept) {
-            spill_.index->move(NameIndex::hash(entries[slot]->name_view()), slot, kept);
+    for (std::uint32_t slot = 0; slot < count; ++slot) {
+        const std::uintptr_t word = entries[slot].load(std::memory_order_relaxed);
+        if (!word) continue;
+        if (names && slot != kept) {
+            names->move(NameIndex::hash(node_at(entries[slot])->name_view()), slot, kept);
         }
-        entries[kept++] = std::move(entries[slot]);
+        entries[kept++].store(word, std::memory_order_release);
     }
-    for (std::uint32_t slot = kept; slot < used_; ++slot)
-        entries[slot].reset();
-    used_ = kept;
-    spill_.holes = 0;
+    for (std::uint32_t slot = kept; slot < count; ++slot)
+        entries[slot].store(0, std::memory_order_release);
+    set_used(kept);
+    set_counts(capacity(), 0);
 }
 
 } // namespace quorvex::fs

@@ -16,8 +16,15 @@
 // nodes that entries resolve to; for a symbolic link that is its target's name, which an
 // index of own names cannot answer, so a directory that ever holds a link drops its index
 // for good and is scanned instead.
+//
+// Every word of the list is atomic, so that a lookup may read the list without the
+// directory's lock (probe(), validated by the directory's change counter; see
+// epoch.hpp). The list's owner changes it only under the directory's exclusive lock,
+// storing each word with release order; a heap block the list lets go of is retired to
+// the epoch reclaimer rather than freed, since a probe may still be reading it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <iterator>
 #include <string_view>
@@ -34,7 +41,11 @@ class ChildList {
     // Directories with more live entries than this get a name index.
     static constexpr std::size_t kIndexThreshold = 32;
 
-    // Walks the live entries; dereferencing gives the child's id.
+    // One entry: the address of a child the list holds a share of, or 0 for a hole. In a
+    // spilled list the inline words hold the heap block's bookkeeping instead.
+    using Word = std::atomic<std::uintptr_t>;
+
+    // Walks the live entries; dereferencing gives the child's id. For the list's owner.
     class const_iterator {
       public:
         using iterator_category = std::forward_iterator_tag;
@@ -44,8 +55,8 @@ class ChildList {
         using reference = Id;
 
         const_iterator() = default;
-        Id operator*() const noexcept;              // defined beside INode
-        [[nodiscard]] INode *node() const noexcept; // likewise
+        Id operator*() const noexcept; // defined beside INode
+        [[nodiscard]] INode *node() const noexcept { return node_at(*at_); }
         const_iterator &operator++() noexcept {
             ++at_;
             skip_holes();
@@ -62,15 +73,21 @@ class ChildList {
 
       private:
         friend class ChildList;
-        const_iterator(const INodeRef *at, const INodeRef *end) noexcept : at_(at), end_(end) {
+        const_iterator(const Word *at, const Word *end) noexcept : at_(at), end_(end) {
             skip_holes();
         }
-        void skip_holes() noexcept; // likewise
-        const INodeRef *at_ = nullptr;
-        const INodeRef *end_ = nullptr;
+        void skip_holes() noexcept {
+            while (at_ != end_ && at_->load(std::memory_order_relaxed) == 0)
+                ++at_;
+        }
+        const Word *at_ = nullptr;
+        const Word *end_ = nullptr;
     };
 
-    ChildList() noexcept { construct_inline(); }
+    // What probe() could tell without the lock.
+    enum class Probe { Found, Missing, Undecided };
+
+    ChildList() noexcept { clear_words(); }
     ChildList(ChildList &&other) noexcept { take(other); }
     ChildList &operator=(ChildList &&other) noexcept {
         if (this != &other) {
@@ -81,12 +98,12 @@ class ChildList {
     }
     ~ChildList() { destroy(); }
 
-    [[nodiscard]] const_iterator begin() const noexcept { return {slots(), slots() + used_}; }
+    [[nodiscard]] const_iterator begin() const noexcept { return {slots(), slots() + used()}; }
     [[nodiscard]] const_iterator end() const noexcept {
-        const INodeRef *last = slots() + used_;
+        const Word *last = slots() + used();
         return {last, last};
     }
-    [[nodiscard]] std::size_t size() const noexcept { return used_ - holes(); }
+    [[nodiscard]] std::size_t size() const noexcept { return used() - holes(); }
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
 
     // Takes a share of each live entry, in order, into `out`.
@@ -105,7 +122,7 @@ class ChildList {
     };
     // Makes room for one more entry, so that the append that follows cannot fail half-way.
     [[nodiscard]] Room reserve_one() {
-        if (used_ == capacity()) grow();
+        if (used() == capacity()) grow();
         return Room(this);
     }
     // Adds a child at the end, taking a share of it, in the room reserve_one() made: this
@@ -114,29 +131,63 @@ class ChildList {
     // Takes a listed child out; the others keep their order.
     void remove(const INode *child);
 
+    // Looks `name` up without the directory's lock, for a caller inside an epoch guard.
+    // `version` is the directory's change counter, odd while a change is under way. Found
+    // (with `found` set, valid for the guard's life) or Missing only when every entry read
+    // came from one unchanged state of the list and was a plain node (no link, nothing
+    // released); anything else is Undecided, and the caller asks again under the lock.
+    [[nodiscard]] Probe probe(std::string_view name, const std::atomic<std::uint32_t> &version,
+                              INode *&found) const noexcept;
+
   private:
     static constexpr std::uint32_t kInlineSlots = 8;
+    // The inline words of a spilled list, each with kTag set so that a lookup reading
+    // them as entries can tell them from the (aligned, hence even) address of a node.
+    static constexpr std::size_t kSpillSlots = 0;  // the heap block of entries
+    static constexpr std::size_t kSpillCounts = 1; // capacity in bits 1-32, holes above
+    static constexpr std::size_t kSpillIndex = 2;  // the NameIndex, owned; none when bare
+    static constexpr std::uintptr_t kTag = 1;
 
-    // A list that has outgrown its inline slots moves to the heap; only such a list can be
-    // large enough for holes and an index, so their bookkeeping lives here too.
-    struct Spill {
-        INodeRef *slots;
-        std::uint32_t capacity;
-        std::uint32_t holes;
-        NameIndex *index; // owned; null while not indexed
-    };
-
-    [[nodiscard]] const INodeRef *slots() const noexcept {
-        return spilled_ ? spill_.slots : inline_;
+    static INode *node_at(const Word &word) noexcept {
+        return reinterpret_cast<INode *>(word.load(std::memory_order_relaxed));
     }
-    [[nodiscard]] INodeRef *slots() noexcept { return spilled_ ? spill_.slots : inline_; }
+    static void put_tagged(Word &word, const void *value) noexcept {
+        word.store(reinterpret_cast<std::uintptr_t>(value) | kTag, std::memory_order_release);
+    }
+    static std::uintptr_t untagged(const Word &word) noexcept {
+        return word.load(std::memory_order_relaxed) & ~kTag;
+    }
+    [[nodiscard]] bool spilled() const noexcept { return spilled_.load(std::memory_order_relaxed); }
+    [[nodiscard]] std::uint32_t used() const noexcept {
+        return used_.load(std::memory_order_relaxed);
+    }
+    void set_used(std::uint32_t count) noexcept { used_.store(count, std::memory_order_release); }
+    [[nodiscard]] const Word *slots() const noexcept {
+        return spilled() ? reinterpret_cast<const Word *>(untagged(words_[kSpillSlots])) : words_;
+    }
+    [[nodiscard]] Word *slots() noexcept {
+        return const_cast<Word *>(static_cast<const ChildList *>(this)->slots());
+    }
+    [[nodiscard]] std::uint64_t counts() const noexcept {
+        return words_[kSpillCounts].load(std::memory_order_relaxed);
+    }
     [[nodiscard]] std::uint32_t capacity() const noexcept {
-        return spilled_ ? spill_.capacity : kInlineSlots;
+        return spilled() ? static_cast<std::uint32_t>(counts() >> 1) : kInlineSlots;
     }
-    [[nodiscard]] std::uint32_t holes() const noexcept { return spilled_ ? spill_.holes : 0; }
-    [[nodiscard]] NameIndex *index() const noexcept { return spilled_ ? spill_.index : nullptr; }
+    [[nodiscard]] std::uint32_t holes() const noexcept {
+        return spilled() ? static_cast<std::uint32_t>(counts() >> 33) : 0;
+    }
+    void set_counts(std::uint32_t capacity, std::uint32_t holes) noexcept {
+        words_[kSpillCounts].store(kTag | (std::uint64_t{capacity} << 1) |
+                                       (std::uint64_t{holes} << 33),
+                                   std::memory_order_release);
+    }
+    [[nodiscard]] NameIndex *index() const noexcept {
+        return spilled() ? reinterpret_cast<NameIndex *>(untagged(words_[kSpillIndex])) : nullptr;
+    }
+    void set_index(NameIndex *index) noexcept { put_tagged(words_[kSpillIndex], index); }
 
-    void construct_inline() noexcept;
+    void clear_words() noexcept;
     void take(ChildList &other) noexcept;
     void destroy() noexcept;
     void grow();
@@ -146,15 +197,12 @@ class ChildList {
     void compact();
     [[nodiscard]] std::string_view name_at(NameIndex::Position position) const noexcept;
 
-    // Slots [0, used_) hold the entries; in a spilled list a removed entry leaves an empty
-    // hole there, while an inline list closes the gap at once. Every slot below capacity()
-    // is a constructed (possibly empty) INodeRef.
-    union {
-        INodeRef inline_[kInlineSlots];
-        Spill spill_;
-    };
-    std::uint32_t used_ = 0;
-    bool spilled_ = false;
+    // Words [0, used_) hold the entries, inline or (once spilled) in the heap block; in a
+    // spilled list a removed entry leaves a hole there, while an inline list closes the
+    // gap at once. Every word below capacity() from used_ on is 0.
+    Word words_[kInlineSlots];
+    std::atomic<std::uint32_t> used_{0};
+    std::atomic<bool> spilled_{false};
     bool has_link_ = false;
 };
 

@@ -38,15 +38,24 @@ Result<FileHandle> FileHandle::make(std::shared_ptr<FileSystem> fs, InodeId inod
                                     FileHandleType mode) {
     auto node = fs->resolve(inode);
     if (!node) return node.error();
+    return make_at(std::move(fs), inode, std::move(*node), mode);
+}
+
+Result<FileHandle> FileHandle::make_at(std::shared_ptr<FileSystem> fs, InodeId inode, INodeRef node,
+                                       FileHandleType mode) {
+    // A node reached through its directory may have left the table since; a lookup by id
+    // would no longer find it.
+    if (is_released(*node)) return IoErrorKind::InodeNotFound;
     {
-        std::shared_lock guard((*node)->lock);
-        auto *file = std::get_if<File>(&(*node)->kind);
+        std::shared_lock guard(node->lock);
+        auto *file = std::get_if<File>(&node->kind);
         if (!file) return IoErrorKind::NotAFile;
         const bool taken =
             mode.can_write() ? file->lock.try_acquire_exclusive() : file->lock.try_acquire_shared();
         if (!taken) return IoErrorKind::ResourceCurrentInUse;
     }
-    return FileHandle(std::move(fs), inode, mode);
+    if (node->id != inode) node.reset();
+    return FileHandle(std::move(fs), inode, mode, std::move(node));
 }
 
 // --- the handle ----------------------------------------------------------------------
@@ -58,6 +67,7 @@ FileHandle &FileHandle::operator=(FileHandle &&other) noexcept {
         type_ = other.type_;
         fs_ = std::move(other.fs_);
         offset_ = other.offset_;
+        node_ = std::move(other.node_);
     }
     return *this;
 }
@@ -74,9 +84,16 @@ void FileHandle::close_quietly() noexcept {
     }
 }
 
-Result<INodeRef> FileHandle::open_node() const {
+Result<INode *> FileHandle::open_node(INodeRef &pin) const {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
-    return fs_->resolve(*id_);
+    if (node_) {
+        if (is_released(*node_)) return IoErrorKind::InodeNotFound;
+        return node_.get();
+    }
+    auto node = fs_->resolve(*id_);
+    if (!node) return node.error();
+    pin = std::move(*node);
+    return pin.get();
 }
 
 Result<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
@@ -90,7 +107,8 @@ Result<std::size_t> FileHandle::read_with(std::uint64_t max,
                                           FunctionRef<bool(std::span<const std::uint8_t>)> sink) {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
     if (!type_.can_read()) return IoError::operation_not_supported("read");
-    auto node = open_node();
+    INodeRef pin;
+    auto node = open_node(pin);
     if (!node) return node.error();
     std::shared_lock guard((*node)->lock);
     const auto *file = std::get_if<File>(&(*node)->kind);
@@ -111,7 +129,8 @@ auto FileHandle::change_bytes(const char *operation, Change &&change)
     -> decltype(change(std::declval<ByteVector &>())) {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
     if (!type_.can_write()) return IoError::operation_not_supported(operation);
-    auto node = open_node();
+    INodeRef pin;
+    auto node = open_node(pin);
     if (!node) return node.error();
     std::unique_lock guard((*node)->lock);
     auto *file = std::get_if<File>(&(*node)->kind);
@@ -140,7 +159,8 @@ Status FileHandle::truncate(std::uint64_t size) {
 }
 
 Status FileHandle::seek(SeekOrigin origin, std::uint64_t distance) {
-    auto node = open_node();
+    INodeRef pin;
+    auto node = open_node(pin);
     if (!node) return node.error();
     std::shared_lock guard((*node)->lock);
     const auto *file = std::get_if<File>(&(*node)->kind);
@@ -165,7 +185,8 @@ Status FileHandle::seek(SeekOrigin origin, std::uint64_t distance) {
 }
 
 Status FileHandle::close() {
-    auto node = open_node();
+    INodeRef pin;
+    auto node = open_node(pin);
     if (!node) return node.error();
     {
         std::shared_lock guard((*node)->lock);
@@ -178,6 +199,7 @@ Status FileHandle::close() {
         }
     }
     id_.reset();
+    node_.reset();
     return {};
 }
 

@@ -52,11 +52,14 @@ class FileHandle {
     // Opens the node `inode` (links followed), taking the file's lock as `mode` asks.
     [[nodiscard]] static Result<FileHandle> make(std::shared_ptr<FileSystem> fs, InodeId inode,
                                                  FileHandleType mode);
+    // The same for a node the caller has already reached from `inode` (links followed).
+    [[nodiscard]] static Result<FileHandle> make_at(std::shared_ptr<FileSystem> fs, InodeId inode,
+                                                    INodeRef node, FileHandleType mode);
 
     // The moved-from handle is left closed, so it gives nothing back when destroyed.
     FileHandle(FileHandle &&other) noexcept
         : id_(std::exchange(other.id_, std::nullopt)), type_(other.type_),
-          fs_(std::move(other.fs_)), offset_(other.offset_) {}
+          fs_(std::move(other.fs_)), offset_(other.offset_), node_(std::move(other.node_)) {}
     FileHandle(const FileHandle &) = delete;
     FileHandle &operator=(const FileHandle &) = delete;
     // Both close a handle that is still open (the assigned-to one, for the assignment). An
@@ -92,8 +95,9 @@ class FileHandle {
     [[nodiscard]] std::string render() const;
 
   private:
-    FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type) noexcept
-        : id_(id), type_(type), fs_(std::move(fs)) {}
+    FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type,
+               INodeRef node) noexcept
+        : id_(id), type_(type), fs_(std::move(fs)), node_(std::move(node)) {}
 
     void close_quietly() noexcept;
     // The checks of write and truncate (`operation` names the refused one), then
@@ -101,13 +105,18 @@ class FileHandle {
     template <class Change>
     auto change_bytes(const char *operation, Change &&change)
         -> decltype(change(std::declval<ByteVector &>()));
-    // The checks every operation starts with, then a handle on the file's node.
-    [[nodiscard]] Result<INodeRef> open_node() const;
+    // The file's node while the handle is open. `pin` keeps it alive when it had to be
+    // looked up again.
+    [[nodiscard]] Result<INode *> open_node(INodeRef &pin) const;
 
     std::optional<InodeId> id_;
     FileHandleType type_;
     std::shared_ptr<FileSystem> fs_;
     std::uint64_t offset_ = 0;
+    // The node `id_` names, kept while the handle is open when the id names it directly
+    // (not through a link), so that no operation has to look it up again; the node cannot
+    // go while the handle holds its lock, short of a release by id, which is checked for.
+    INodeRef node_;
 };
 
 } // namespace quorvex::fs

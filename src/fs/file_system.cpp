@@ -1,8 +1,9 @@
 #include "fs/file_system.hpp"
 
-#include <algorithm>
 #include <mutex>
 #include <shared_mutex>
+
+#include "fs/epoch.hpp"
 
 namespace quorvex::fs {
 
@@ -12,8 +13,8 @@ SplitPath split_last_component(std::string_view path) noexcept {
     return {path.substr(0, at), path.substr(at + 1)};
 }
 
-FileSystem::FileSystem() {
-    inodes_.insert(INodeRef::make(kRootId, kRootId, 0, Name(), Directory{}));
+FileSystem::FileSystem() : root_(INodeRef::make(kRootId, kRootId, 0, Name(), Directory{})) {
+    inodes_.insert(root_);
 }
 
 std::shared_ptr<FileSystem> FileSystem::make() {
@@ -50,6 +51,19 @@ Result<InodeId> FileSystem::find_inode_by_name_with_handle(const INode &director
     return (*child)->id;
 }
 
+Result<FileSystem::Entry> FileSystem::find_entry(const INode &directory,
+                                                 std::string_view name) const {
+    if (name.empty() || name == ".") return Entry{directory.id, nullptr};
+    if (name == "..") return Entry{directory.parent, nullptr};
+    std::shared_lock guard(directory.lock);
+    const auto *entries = std::get_if<Directory>(&directory.kind);
+    if (!entries) return IoErrorKind::NotADirectory;
+    auto child = find_child_locked(*entries, name);
+    if (!child) return child.error();
+    INode *found = *child;
+    return Entry{found->id, found->is_link() ? nullptr : INodeRef::share(found)};
+}
+
 Result<INode *> FileSystem::find_child_locked(const Directory &directory,
                                               std::string_view name) const {
     const ChildList &children = directory.children;
@@ -58,18 +72,18 @@ Result<INode *> FileSystem::find_child_locked(const Directory &directory,
         if (found && !is_released(*found)) return found;
         return IoErrorKind::InodeNotFound;
     }
-    // The first entry, in creation order, whose node (links followed) has the name.
+    // The first entry, in creation order, whose node (links followed) has the name. An
+    // entry gone from the table, or a link that leads nowhere, names nothing and is passed
+    // over, as the index passes over it: a sibling's removal never hides a name.
     for (auto it = children.begin(); it != children.end(); ++it) {
         INode *child = it.node();
-        // An entry gone from the table ends the search, as a failed lookup would.
-        if (is_released(*child)) return IoErrorKind::InodeNotFound;
+        if (is_released(*child)) continue;
         if (!child->is_link()) {
             if (child->name_view() == name) return child;
             continue;
         }
         auto target = resolve(child->id);
-        if (!target) return target.error();
-        if ((*target)->name_view() == name) return child;
+        if (target && (*target)->name_view() == name) return child;
     }
     return IoErrorKind::InodeNotFound;
 }
@@ -107,20 +121,139 @@ Result<bool> FileSystem::is_file_raw(InodeId id) const {
     return !*is_directory;
 }
 
+namespace {
+
+// The components of a path, cut at every separator in one pass.
+class Components {
+  public:
+    explicit Components(std::string_view path) noexcept
+        : at_(path.data()), end_(path.data() + path.size()) {}
+    // The next component (possibly empty), or false at the end.
+    bool next(std::string_view &component) noexcept {
+        if (at_ == end_) return false;
+        const char *stop = at_;
+        while (stop != end_ && !is_separator(*stop))
+            ++stop;
+        component = std::string_view(at_, static_cast<std::size_t>(stop - at_));
+        at_ = stop == end_ ? end_ : stop + 1;
+        return true;
+    }
+
+  private:
+    const char *at_;
+    const char *end_;
+};
+
+// "" and "." stay where they are; ".." goes up.
+bool is_dot(std::string_view component) noexcept {
+    return component.empty() || (component.size() == 1 && component[0] == '.');
+}
+bool is_dot_dot(std::string_view component) noexcept {
+    return component.size() == 2 && component[0] == '.' && component[1] == '.';
+}
+
+} // namespace
+
+FileSystem::FastWalk FileSystem::walk_unlocked(std::string_view path) const noexcept {
+    const INode *current = root_.get();
+    if (is_released(*current)) return {FastWalk::Failed, nullptr, IoErrorKind::InodeNotFound};
+    // The nodes above the current one, as the walk came down through them, for "..".
+    const INode *above[kMaxDepth + 1];
+    std::size_t height = 0;
+    Components components(path);
+    std::string_view component;
+    while (components.next(component)) {
+        if (is_dot(component)) continue;
+        if (is_dot_dot(component)) {
+            if (current->id == kRootId) continue; // the root is its own parent
+            // A parent that is not the node the walk came from (a child made through a
+            // link) or that has left the table is found through the table instead.
+            if (height == 0 || above[height - 1]->id != current->parent ||
+                is_released(*above[height - 1])) {
+                return {FastWalk::Undecided, nullptr, IoErrorKind::InodeNotFound};
+            }
+            current = above[--height];
+            continue;
+        }
+        const auto *entries = std::get_if<Directory>(&current->kind);
+        if (!entries) return {FastWalk::Failed, nullptr, IoErrorKind::NotADirectory};
+        INode *child = nullptr;
+        switch (entries->children.probe(component, current->version, child)) {
+        case ChildList::Probe::Found:
+            if (height == kMaxDepth + 1) {
+                return {FastWalk::Undecided, nullptr, IoErrorKind::InodeNotFound};
+            }
+            above[height++] = current;
+            current = child;
+            break;
+        case ChildList::Probe::Missing:
+            return {FastWalk::Failed, nullptr, IoErrorKind::InodeNotFound};
+        case ChildList::Probe::Undecided:
+            return {FastWalk::Undecided, nullptr, IoErrorKind::InodeNotFound};
+        }
+    }
+    return {FastWalk::Reached, current, IoErrorKind::InodeNotFound};
+}
+
+std::optional<Result<INodeRef>> FileSystem::open_unlocked(const SplitPath &split) const {
+    // "", "." and ".." as the name, and every case the walk cannot settle, take the
+    // locked way; a missing name too, since it may be about to be created.
+    if (is_dot(split.name) || is_dot_dot(split.name)) return std::nullopt;
+    const epoch::Guard guard;
+    const FastWalk parent = walk_unlocked(split.parent);
+    if (parent.outcome == FastWalk::Failed) return Result<INodeRef>(parent.error);
+    if (parent.outcome != FastWalk::Reached) return std::nullopt;
+    const auto *entries = std::get_if<Directory>(&parent.node->kind);
+    if (!entries) return Result<INodeRef>(IoErrorKind::NotADirectory);
+    INode *child = nullptr;
+    if (entries->children.probe(split.name, parent.node->version, child) !=
+        ChildList::Probe::Found) {
+        return std::nullopt;
+    }
+    INodeRef node = INodeRef::try_share(child);
+    if (!node) return std::nullopt;
+    return Result<INodeRef>(std::move(node));
+}
+
 Result<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const {
-    auto current = resolve(kRootId);
-    if (!current) return current.error();
-    while (!path.empty()) {
-        const auto end = std::min(path.find_first_of(kSeparators), path.size());
-        const std::string_view component = path.substr(0, end);
-        path.remove_prefix(std::min(end + 1, path.size()));
+    {
+        const epoch::Guard guard;
+        const FastWalk fast = walk_unlocked(path);
+        if (fast.outcome == FastWalk::Reached) return fast.node->id;
+        if (fast.outcome == FastWalk::Failed) return fast.error;
+    }
+    auto node = walk_locked(path);
+    if (!node) return node.error();
+    return (*node)->id;
+}
+
+Result<INodeRef> FileSystem::walk(std::string_view path) const {
+    {
+        const epoch::Guard guard;
+        const FastWalk fast = walk_unlocked(path);
+        if (fast.outcome == FastWalk::Failed) return fast.error;
+        if (fast.outcome == FastWalk::Reached) {
+            // A node that has just lost its last share is settled by the locked walk.
+            if (INodeRef node = INodeRef::try_share(const_cast<INode *>(fast.node))) return node;
+        }
+    }
+    return walk_locked(path);
+}
+
+Result<INodeRef> FileSystem::walk_locked(std::string_view path) const {
+    // The root never leaves the table unless released by id; then nothing is found.
+    if (is_released(*root_)) return IoErrorKind::InodeNotFound;
+    INodeRef current = root_;
+    Components components(path);
+    std::string_view component;
+    while (components.next(component)) {
         if (component.empty() || component == ".") continue;
-        auto next = component == ".." ? resolve((*current)->parent) : enter(**current, component);
+        auto next = component == ".." ? resolve(current->parent) : enter(*current, component);
         if (!next) return next.error();
         // The next node is pinned before the current one is let go.
-        current = std::move(next);
+        current = std::move(*next);
     }
-    return (*current)->id;
+    return current;
 }
 
 Result<std::string> FileSystem::get_path_by_inode(InodeId id) const {
@@ -167,46 +300,68 @@ bool FileSystem::has_entry_named_locked(const ChildList &children, std::string_v
 
 Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind kind) {
     if (!is_acceptable_name(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
-    const InodeId id = next_inode_id_.fetch_add(1);
-
     auto parent_node = resolve(parent);
-    if (!parent_node) return parent_node.error();
-    INode &directory = **parent_node;
-    if (find_inode_by_name_with_handle(directory, as_view(name))) {
+    if (!parent_node) {
+        // The id is used up by every creation whose name passed the check.
+        next_inode_id_.fetch_add(1);
+        return parent_node.error();
+    }
+    auto created = create_in(**parent_node, parent, std::move(name), std::move(kind));
+    if (!created) return created.error();
+    return (*created)->id;
+}
+
+Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&name,
+                                       INodeKind &&kind) {
+    if (!is_acceptable_name(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
+    const InodeId id = next_inode_id_.fetch_add(1);
+    if (is_released(directory)) return IoErrorKind::InodeNotFound;
+    const std::uint64_t depth = directory.depth + 1;
+    INodeRef node = INodeRef::make(id, parent, depth, std::move(name), std::move(kind));
+    const std::string_view wanted = node->name_view();
+
+    // The search for the name, the checks and the append happen under one exclusive hold,
+    // so a racing creation of the same name cannot slip in between them.
+#ifdef QUORVEX_PLANT_FAULT_NO_NAME_RECHECK // the stress self-check's planted fault
+    if (find_inode_by_name_with_handle(directory, wanted)) {
         return IoErrorKind::ResourceAlreadyExists;
     }
-    const std::uint64_t depth = directory.depth + 1;
-    if (depth > kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
-
-    auto node = INodeRef::make(id, parent, depth, std::move(name), std::move(kind));
+#endif
     std::unique_lock guard(directory.lock);
     auto *entries = std::get_if<Directory>(&directory.kind);
+#ifndef QUORVEX_PLANT_FAULT_NO_NAME_RECHECK
+    // A directory's entries are searched as any lookup searches them (links followed).
+    if (entries && find_child_locked(*entries, wanted)) return IoErrorKind::ResourceAlreadyExists;
+#endif
+    if (depth > kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
     if (!entries) return IoErrorKind::NotADirectory;
     // A directory whose removal is under way is already gone for new children.
 #ifndef QUORVEX_PLANT_FAULT_CREATE_UNDER_REMOVAL // the stress self-check's planted fault
     if (directory.unlinked) return IoErrorKind::InodeNotFound;
 #endif
-    // The search above ran without the exclusive lock; a racing creation of the same
-    // name may have slipped in since.
-#ifndef QUORVEX_PLANT_FAULT_NO_NAME_RECHECK // the stress self-check's planted fault
-    if (has_entry_named_locked(entries->children, node->name_view())) {
+#ifndef QUORVEX_PLANT_FAULT_NO_NAME_RECHECK
+    // Own names too, so that no two entries ever carry one name. An indexed list holds own
+    // names only and was just asked.
+    if (!entries->children.indexed() && has_entry_named_locked(entries->children, wanted)) {
         return IoErrorKind::ResourceAlreadyExists;
     }
 #endif
     // The node enters the table before its id enters the list, so a scan of the directory
     // never meets an id the table lacks. Reserving first keeps the two steps all-or-nothing.
-    const auto room = entries->children.reserve_one();
-    INode *child = node.get();
-    inodes_.insert(std::move(node));
-    entries->children.append(room, child);
-    return id;
+    {
+        const ListChange change(directory);
+        const auto room = entries->children.reserve_one();
+        inodes_.insert(node);
+        entries->children.append(room, node.get());
+    }
+    return node;
 }
 
 Status FileSystem::make_node(std::string_view path, INodeKind &&kind) {
     const SplitPath split = split_last_component(path);
-    auto parent = get_inode_by_path_raw(split.parent);
+    auto parent = walk(split.parent);
     if (!parent) return parent.error();
-    auto created = create_inode(*parent, make_name(split.name), std::move(kind));
+    auto created = create_in(**parent, (*parent)->id, make_name(split.name), std::move(kind));
     if (!created) return created.error();
     return {};
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,15 +66,28 @@ class FileSystem {
                                                                  std::string_view name) const;
     [[nodiscard]] Result<InodeId> find_inode_by_name(InodeId directory,
                                                      std::string_view name) const;
+    // What find_inode_by_name_with_handle finds, with the entry's node pinned when the entry
+    // names a node directly; null for a link and for "", "." and "..".
+    struct Entry {
+        InodeId id;
+        INodeRef node;
+    };
+    [[nodiscard]] Result<Entry> find_entry(const INode &directory, std::string_view name) const;
     [[nodiscard]] Result<bool> is_file_raw(InodeId id) const;
     [[nodiscard]] Result<bool> is_directory_raw(InodeId id) const;
     // Resolves a path from the root; "/" and "\" separate, "." and ".." are understood.
     [[nodiscard]] Result<InodeId> get_inode_by_path_raw(std::string_view path) const;
+    // The node that get_inode_by_path_raw names, pinned.
+    [[nodiscard]] Result<INodeRef> walk(std::string_view path) const;
     // The node's absolute path, "/" for the root.
     [[nodiscard]] Result<std::string> get_path_by_inode(InodeId id) const;
 
     // --- creation --------------------------------------------------------------------
     [[nodiscard]] Result<InodeId> create_inode(InodeId parent, Name name, INodeKind kind);
+    // create_inode under a directory the caller holds (links already followed), with
+    // `parent` recorded as the new node's parent; gives the new node.
+    [[nodiscard]] Result<INodeRef> create_in(INode &directory, InodeId parent, Name &&name,
+                                             INodeKind &&kind);
     [[nodiscard]] Status mkdir(std::string_view path);
     [[nodiscard]] Status touch(std::string_view path);
     // Removes one entry from the table and nothing else; an absent id is no error.
@@ -108,6 +122,18 @@ class FileSystem {
   private:
     FileSystem();
 
+    // A walk without locks: the node reached (valid inside the caller's epoch guard), a
+    // failure that stands, or Undecided when the locked walk has to settle it.
+    struct FastWalk {
+        enum Outcome { Reached, Failed, Undecided } outcome;
+        const INode *node;
+        IoError error;
+    };
+    [[nodiscard]] FastWalk walk_unlocked(std::string_view path) const noexcept;
+    [[nodiscard]] Result<INodeRef> walk_locked(std::string_view path) const;
+    // The file that open() reaches, found without locks and pinned, or a failure that
+    // stands; nothing when the locked way has to settle it.
+    [[nodiscard]] std::optional<Result<INodeRef>> open_unlocked(const SplitPath &split) const;
     [[nodiscard]] Status make_node(std::string_view path, INodeKind &&kind);
     // The entry of `directory` whose node (links followed) is called `name`, as listed.
     // The caller holds the directory's lock, either way.
@@ -123,8 +149,16 @@ class FileSystem {
     // The two phases of removing `node` from `parent`: its contents first (when `recurse`
     // allows), then the node itself.
     [[nodiscard]] Status remove_node(const INodeRef &node, const INodeRef &parent, bool recurse);
+    // Phase one for one node: fails when it is gone or, without `recurse`, a directory
+    // that is not empty; with `recurse`, shares a directory's children into `children`.
+    [[nodiscard]] Status inspect_for_removal(const INodeRef &node, bool recurse,
+                                             ChildRefs &children) const;
+    // Phase two for one node whose contents are gone: unlinks it (the root only stays).
+    [[nodiscard]] Status finish_removal(const INodeRef &node, const INodeRef &parent);
     [[nodiscard]] Status unlink(const INodeRef &node, const INodeRef &parent);
 
+    // The root's own share: the root is never destroyed before the file system is.
+    INodeRef root_;
     InodeTable inodes_;
     std::atomic<std::uint64_t> next_inode_id_{1};
 };

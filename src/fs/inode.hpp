@@ -94,7 +94,7 @@ struct INode {
 
   private:
     friend class INodeRef;
-    // Shares held by INodeRefs; the node is destroyed when the last one goes.
+    // Shares held by INodeRefs; the node goes to the epoch reclaimer when the last one goes.
     mutable std::atomic<std::uint32_t> refs_{0};
 
   public:
@@ -108,6 +108,9 @@ struct INode {
     // Set when the node leaves the inode table; a directory that still lists it (only
     // possible when an id is released behind its directory's back) treats it as missing.
     std::atomic<bool> released{false};
+    // A directory's change counter for lookups without its lock: odd while its child list
+    // is being changed (under the exclusive lock, inside a ListChange).
+    mutable std::atomic<std::uint32_t> version{0};
     INodeKind kind;
 
     [[nodiscard]] std::string_view name_view() const noexcept { return as_view(name); }
@@ -120,6 +123,22 @@ struct INode {
 // Every node of a large tree costs this much plus its table and list slots; a field added
 // here shows up at once in memory_bench's bytes per node.
 static_assert(sizeof(void *) != 8 || sizeof(INode) <= 136, "an inode outgrew 136 bytes");
+
+// Brackets every change of a directory's child list, under the directory's exclusive lock.
+class ListChange {
+  public:
+    explicit ListChange(const INode &directory) noexcept : version_(directory.version) {
+        version_.store(version_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+    ~ListChange() {
+        version_.store(version_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+    ListChange(const ListChange &) = delete;
+    ListChange &operator=(const ListChange &) = delete;
+
+  private:
+    std::atomic<std::uint32_t> &version_;
+};
 
 // Whether the node has left the inode table, so that lookups no longer find it.
 inline bool is_released(const INode &node) noexcept {
@@ -138,16 +157,76 @@ inline INodeRef::INodeRef(INode *node) noexcept : node_(node) {
     if (node_) node_->refs_.fetch_add(1, std::memory_order_relaxed);
 }
 
+inline INodeRef INodeRef::try_share(INode *node) noexcept {
+    std::uint32_t count = node->refs_.load(std::memory_order_relaxed);
+    while (count != 0) {
+        if (node->refs_.compare_exchange_weak(count, count + 1, std::memory_order_relaxed)) {
+            return adopt(node);
+        }
+    }
+    return nullptr;
+}
+
+// Frees a node once no epoch guard that might have found it is still open.
+void retire_inode(INode *node) noexcept;
+
 inline void INodeRef::reset() noexcept {
-    if (node_ && node_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete node_;
+    if (node_ && node_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) retire_inode(node_);
     node_ = nullptr;
 }
 
-inline ChildList::Id ChildList::const_iterator::operator*() const noexcept { return (*at_)->id; }
-inline INode *ChildList::const_iterator::node() const noexcept { return at_->get(); }
-inline void ChildList::const_iterator::skip_holes() noexcept {
-    while (at_ != end_ && !*at_)
-        ++at_;
+inline ChildList::Id ChildList::const_iterator::operator*() const noexcept {
+    return node_at(*at_)->id;
+}
+
+// Byte-wise equality, without a library call for the short names that paths are made of.
+inline bool same_name(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    if (a.size() > 16) return a == b;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
+inline ChildList::Probe ChildList::probe(std::string_view name,
+                                         const std::atomic<std::uint32_t> &version,
+                                         INode *&found) const noexcept {
+    constexpr auto acquire = std::memory_order_acquire;
+    const std::uint32_t seen = version.load(acquire);
+    if (seen & 1) return Probe::Undecided;
+    // Every word read here was current at some moment since the caller's guard opened, so
+    // an even word is a node that the epoch guard keeps alive. Only the answer needs the
+    // counter to show that nothing changed meanwhile.
+    const std::uintptr_t first = words_[kSpillSlots].load(acquire);
+    const Word *entries = words_;
+    std::uint32_t count = 0;
+    if (first & kTag) {
+        // The block and the count must belong together before the block is read.
+        if (words_[kSpillIndex].load(acquire) != kTag) return Probe::Undecided;
+        entries = reinterpret_cast<const Word *>(first & ~kTag);
+        count = used_.load(acquire);
+        if (version.load(acquire) != seen) return Probe::Undecided;
+    } else {
+        count = used_.load(acquire);
+        if (count > kInlineSlots) return Probe::Undecided;
+    }
+    Probe answer = Probe::Missing;
+    for (std::uint32_t slot = 0; slot < count; ++slot) {
+        const std::uintptr_t word = entries[slot].load(acquire);
+        if (word == 0) continue;
+        // Bookkeeping (the list is spilling), a link to follow or an entry that left the
+        // table: settled under the lock.
+        if (word & kTag) return Probe::Undecided;
+        auto *child = reinterpret_cast<INode *>(word);
+        if (child->is_link() || is_released(*child)) return Probe::Undecided;
+        if (same_name(child->name_view(), name)) {
+            found = child;
+            answer = Probe::Found;
+            break;
+        }
+    }
+    return version.load(acquire) == seen ? answer : Probe::Undecided;
 }
 
 } // namespace quorvex::fs

@@ -19,6 +19,17 @@ class INodeRef {
     template <class... Args> static INodeRef make(Args &&...args);
     // A further share of a node that some other share keeps alive.
     static INodeRef share(INode *node) noexcept { return INodeRef(node); }
+    // A further share of a node that may be losing its last one: null when it already has,
+    // for a caller inside an epoch guard that found the node without holding a share.
+    static inline INodeRef try_share(INode *node) noexcept;
+    // Takes over a share that detach() gave up, without counting it again.
+    static INodeRef adopt(INode *node) noexcept {
+        INodeRef ref;
+        ref.node_ = node;
+        return ref;
+    }
+    // Gives the share up without releasing it, for an owner that keeps it as a bare address.
+    [[nodiscard]] INode *detach() noexcept { return std::exchange(node_, nullptr); }
 
     INodeRef(const INodeRef &other) noexcept : INodeRef(other.node_) {}
     INodeRef(INodeRef &&other) noexcept : node_(std::exchange(other.node_, nullptr)) {}

@@ -17,14 +17,23 @@ Result<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId 
 Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                     FileHandleType mode, bool create) {
     const SplitPath split = split_last_component(path);
-    auto parent = fs->get_inode_by_path_raw(split.parent);
+    if (auto reached = fs->open_unlocked(split)) {
+        if (!*reached) return reached->error();
+        const InodeId id = (**reached)->id;
+        return FileHandle::make_at(std::move(fs), id, std::move(**reached), mode);
+    }
+    auto parent = fs->walk(split.parent);
     if (!parent) return parent.error();
-    auto found = fs->find_inode_by_name(*parent, split.name);
-    if (found) return FileHandle::make(std::move(fs), *found, mode);
+    auto found = fs->find_entry(**parent, split.name);
+    if (found) {
+        if (!found->node) return FileHandle::make(std::move(fs), found->id, mode);
+        return FileHandle::make_at(std::move(fs), found->id, std::move(found->node), mode);
+    }
     if (found.error().kind() != IoErrorKind::InodeNotFound || !create) return found.error();
-    auto created = fs->create_inode(*parent, make_name(split.name), File{});
+    auto created = fs->create_in(**parent, (*parent)->id, make_name(split.name), File{});
     if (!created) return created.error();
-    return FileHandle::make(std::move(fs), *created, mode);
+    const InodeId id = (*created)->id;
+    return FileHandle::make_at(std::move(fs), id, std::move(*created), mode);
 }
 
 } // namespace quorvex::fs

@@ -5,9 +5,11 @@
 // phase is tested again. No lock is held between the phases or across the recursion. The
 // recursion carries shares of the nodes it visits, so a tree is removed without looking
 // each node up again; a node that left the table meanwhile counts as not found, exactly
-// as a fresh lookup would.
+// as a fresh lookup would. The walk keeps its place in a list of its own, not on the
+// call stack.
 #include <mutex>
 #include <shared_mutex>
+#include <vector>
 
 #include "fs/file_system.hpp"
 
@@ -30,22 +32,32 @@ Status FileSystem::rm_raw(InodeId id, bool recurse) {
     return remove_node(node, *parent, recurse);
 }
 
-Status FileSystem::remove_node(const INodeRef &node, const INodeRef &parent, bool recurse) {
-    if (is_released(*node)) return IoErrorKind::InodeNotFound;
+namespace {
+
+// A directory whose contents a recursive removal is working through.
+struct PendingDirectory {
+    INodeRef node;
     ChildRefs children;
-    {
-        std::shared_lock guard(node->lock);
-        if (const auto *entries = std::get_if<Directory>(&node->kind)) {
-            if (recurse) {
-                entries->children.share_to(children);
-            } else if (!entries->children.empty()) {
-                return IoErrorKind::DirectoryIsNotEmpty;
-            }
+    std::size_t next = 0;
+};
+
+} // namespace
+
+Status FileSystem::inspect_for_removal(const INodeRef &node, bool recurse,
+                                       ChildRefs &children) const {
+    if (is_released(*node)) return IoErrorKind::InodeNotFound;
+    std::shared_lock guard(node->lock);
+    if (const auto *entries = std::get_if<Directory>(&node->kind)) {
+        if (recurse) {
+            entries->children.share_to(children);
+        } else if (!entries->children.empty()) {
+            return IoErrorKind::DirectoryIsNotEmpty;
         }
     }
-    for (const INodeRef &child : children)
-        QUORVEX_TRY(remove_node(child, node, true));
+    return {};
+}
 
+Status FileSystem::finish_removal(const INodeRef &node, const INodeRef &parent) {
     if (node->id == kRootId) {
         // The root stays: every path starts there. Removing it means emptying it, and it
         // must still be empty now, as any directory must be when it is unlinked.
@@ -56,6 +68,35 @@ Status FileSystem::remove_node(const INodeRef &node, const INodeRef &parent, boo
         return {};
     }
     return unlink(node, parent);
+}
+
+// Depth first, children before their directory, in child-list order. The directories
+// under way are kept in a list of their own rather than on the call stack, so a deep
+// tree costs heap, not stack; each one's parent is the one before it.
+Status FileSystem::remove_node(const INodeRef &node, const INodeRef &parent, bool recurse) {
+    ChildRefs children;
+    QUORVEX_TRY(inspect_for_removal(node, recurse, children));
+    if (children.empty()) return finish_removal(node, parent);
+    std::vector<PendingDirectory> pending;
+    pending.push_back({node, std::move(children), 0});
+    while (!pending.empty()) {
+        PendingDirectory &top = pending.back();
+        if (top.next < top.children.size()) {
+            INodeRef &child = top.children[top.next++];
+            ChildRefs grandchildren;
+            QUORVEX_TRY(inspect_for_removal(child, true, grandchildren));
+            if (grandchildren.empty()) {
+                QUORVEX_TRY(finish_removal(child, top.node));
+            } else {
+                pending.push_back({std::move(child), std::move(grandchildren), 0});
+            }
+            continue;
+        }
+        const INodeRef done = std::move(top.node);
+        pending.pop_back();
+        QUORVEX_TRY(finish_removal(done, pending.empty() ? parent : pending.back().node));
+    }
+    return {};
 }
 
 Status FileSystem::unlink(const INodeRef &node, const INodeRef &parent) {
@@ -77,6 +118,7 @@ Status FileSystem::unlink(const INodeRef &node, const INodeRef &parent) {
     {
         std::unique_lock guard(parent->lock);
         if (auto *entries = std::get_if<Directory>(&parent->kind)) {
+            const ListChange change(*parent);
             entries->children.remove(node.get());
         }
     }

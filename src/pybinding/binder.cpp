@@ -36,7 +36,11 @@ bool OptionalStr::convert(PyObject *object, value_type &out) noexcept {
 
 namespace {
 
-// numpy's boolean scalar type, recognised by name so that numpy need not be imported.
+// numpy's boolean scalar type. The name is a cheap first test that spares the common
+// refusals any lookup; only the type that the loaded numpy module itself calls bool_ is
+// the real one (numpy 2 names it numpy.bool, and keeps bool_ for it). A type made in
+// Python may take any name and module, but it is a heap type and numpy's is not. numpy is
+// never imported here: while it is not loaded, no numpy boolean can exist.
 #if defined(Py_LIMITED_API)
 // Whether attribute `attribute` of `type` is the str `text`; a failed lookup counts as no.
 bool type_attribute_is(PyObject *type, const char *attribute, const char *text) noexcept {
@@ -49,18 +53,33 @@ bool type_attribute_is(PyObject *type, const char *attribute, const char *text) 
 }
 
 // The type's name is hidden here; its module and name attributes spell the same.
-bool is_numpy_bool(PyObject *object) noexcept {
-    auto *type = reinterpret_cast<PyObject *>(Py_TYPE(object));
-    return type_attribute_is(type, "__module__", "numpy") &&
-           (type_attribute_is(type, "__name__", "bool_") ||
-            type_attribute_is(type, "__name__", "bool"));
+bool named_like_numpy_bool(PyTypeObject *type) noexcept {
+    auto *object = reinterpret_cast<PyObject *>(type);
+    return type_attribute_is(object, "__module__", "numpy") &&
+           (type_attribute_is(object, "__name__", "bool_") ||
+            type_attribute_is(object, "__name__", "bool"));
 }
 #else
-bool is_numpy_bool(PyObject *object) noexcept {
-    const char *name = Py_TYPE(object)->tp_name;
+bool named_like_numpy_bool(PyTypeObject *type) noexcept {
+    const char *name = type->tp_name;
     return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
 }
 #endif
+
+bool is_numpy_bool(PyObject *object) noexcept {
+    PyTypeObject *type = Py_TYPE(object);
+    if (!named_like_numpy_bool(type)) return false;
+    if (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) return false;
+    // Borrowed, and no exception when absent.
+    PyObject *numpy = PyDict_GetItemString(PyImport_GetModuleDict(), "numpy");
+    if (!numpy) return false;
+    PyRef registered = PyRef::steal(PyObject_GetAttrString(numpy, "bool_"));
+    if (!registered) {
+        PyErr_Clear();
+        return false;
+    }
+    return registered.get() == reinterpret_cast<PyObject *>(type);
+}
 
 } // namespace
 
@@ -80,6 +99,13 @@ bool Bool::convert(PyObject *object, value_type &out) noexcept {
 }
 
 bool Size::convert(PyObject *object, value_type &out) noexcept {
+    if (PyLong_CheckExact(object)) {
+        // An int is its own index: no new reference is needed.
+        unsigned long long value = PyLong_AsUnsignedLongLong(object);
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        out = value;
+        return true;
+    }
     PyRef index = PyRef::steal(PyNumber_Index(object));
     if (!index) return false; // the interpreter's TypeError, prefixed by the caller
     unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
@@ -88,15 +114,54 @@ bool Size::convert(PyObject *object, value_type &out) noexcept {
     return true;
 }
 
+#if defined(PYPY_VERSION)
+namespace {
+
+// An exact bytes object with the same bytes as `object`, made by bytes' own slicing,
+// which a subclass cannot change.
+PyRef exact_bytes_copy(PyObject *object) noexcept {
+    PyRef slicing = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyBytes_Type), "__getitem__"));
+    if (!slicing) return {};
+    PyRef whole = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
+    if (!whole) return {};
+    PyRef copy =
+        PyRef::steal(PyObject_CallFunctionObjArgs(slicing.get(), object, whole.get(), nullptr));
+    if (copy && !PyBytes_CheckExact(copy.get())) {
+        PyErr_SetString(PyExc_TypeError, "bytes slicing gave no bytes");
+        return {};
+    }
+    return copy;
+}
+
+} // namespace
+#endif
+
 bool Bytes::convert(PyObject *object, value_type &out) noexcept {
     if (!is_bytes(object)) {
         raise_cannot_convert(object, "PyBytes");
         return false;
     }
+#if defined(PYPY_VERSION)
+    // PyPy sizes a subclass instance's C form by its __len__, whatever that answers (and
+    // fails when the answer is short), so such an argument is copied into an exact bytes.
+    if (!PyBytes_CheckExact(object)) {
+        out.copy = exact_bytes_copy(object);
+        if (!out.copy) return false;
+        object = out.copy.get();
+    }
+#endif
+#if defined(Py_LIMITED_API)
+    // Only CPython has a stable ABI, and there both calls read the object's own storage.
     const char *data = PyBytes_AsString(object);
     if (!data) return false;
-    out = value_type(reinterpret_cast<const std::uint8_t *>(data),
-                     static_cast<std::size_t>(PyBytes_Size(object)));
+    const Py_ssize_t size = PyBytes_Size(object);
+#else
+    const char *data = PyBytes_AS_STRING(object);
+    const Py_ssize_t size = Py_SIZE(object);
+#endif
+    out.bytes =
+        std::span(reinterpret_cast<const std::uint8_t *>(data), static_cast<std::size_t>(size));
     return true;
 }
 
@@ -297,11 +362,7 @@ bool ParameterList::bind(PyObject *args, PyObject *kwargs, PyObject **bound) con
     return check_missing(bound);
 }
 
-bool ParameterList::check_receiver(PyObject *self, PyTypeObject *type) const noexcept {
-    return py::check_receiver(self, type, class_name_);
-}
-
-bool check_receiver(PyObject *self, PyTypeObject *type, const char *class_name) noexcept {
+bool check_receiver_slow(PyObject *self, PyTypeObject *type, const char *class_name) noexcept {
     if (self && PyObject_TypeCheck(self, type)) return true;
     raise_cannot_convert(self ? self : Py_None, class_name);
     return false;

@@ -22,6 +22,7 @@
 #include <tuple>
 
 #include "pybinding/errors.hpp"
+#include "pybinding/py_ref.hpp"
 
 namespace quorvex::py {
 
@@ -54,8 +55,15 @@ struct Size {
 };
 
 // bytes or a subclass, borrowed from the object.
+// A bytes argument: the object's own bytes and, where they had to be copied out of a
+// subclass instance first, the exact bytes object holding the copy.
+struct BytesArgument {
+    std::span<const std::uint8_t> bytes;
+    PyRef copy;
+};
+
 struct Bytes {
-    using value_type = std::span<const std::uint8_t>;
+    using value_type = BytesArgument;
     static bool convert(PyObject *object, value_type &out) noexcept;
 };
 
@@ -208,7 +216,13 @@ template <class... Conversions> class Signature {
     std::optional<Values> parse(PyObject *self, PyTypeObject *type, PyObject *const *args,
                                 Py_ssize_t nargs, PyObject *kwnames) const noexcept {
         std::array<PyObject *, kCount + 1> bound{};
-        if (!list_.bind(args, nargs, kwnames, bound.data())) return std::nullopt;
+        if (nargs == static_cast<Py_ssize_t>(kCount) && !kwnames) {
+            // The usual call, every parameter by position, needs none of the binding.
+            for (std::size_t i = 0; i < kCount; ++i)
+                bound[i] = args[i];
+        } else if (!list_.bind(args, nargs, kwnames, bound.data())) {
+            return std::nullopt;
+        }
         if (!list_.check_receiver(self, type)) return std::nullopt;
         return convert_all(bound, std::index_sequence_for<Conversions...>());
     }
@@ -234,7 +248,15 @@ template <class... Conversions> class Signature {
     ParameterList list_;
 };
 
-// The receiver check of a method without parameters.
-bool check_receiver(PyObject *self, PyTypeObject *type, const char *class_name) noexcept;
+// The receiver check of a method without parameters; the exact type is settled inline.
+bool check_receiver_slow(PyObject *self, PyTypeObject *type, const char *class_name) noexcept;
+inline bool check_receiver(PyObject *self, PyTypeObject *type, const char *class_name) noexcept {
+    if (self && Py_TYPE(self) == type) return true;
+    return check_receiver_slow(self, type, class_name);
+}
+
+inline bool ParameterList::check_receiver(PyObject *self, PyTypeObject *type) const noexcept {
+    return py::check_receiver(self, type, class_name_);
+}
 
 } // namespace quorvex::py

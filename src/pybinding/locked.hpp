@@ -1,8 +1,8 @@
 // A value behind a mutex that is poisoned when an internal failure escapes while held.
 #pragma once
 
+#include <atomic>
 #include <cassert>
-#include <mutex>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -28,8 +28,10 @@ template <class T> class Locked {
     // is reported rather than deadlocking.
     template <class Work> decltype(auto) with(Work &&work) {
         assert(!fs::locking::in_callback() && "a file system callback entered the binding");
-        std::unique_lock guard(mutex_, std::try_to_lock);
-        if (!guard.owns_lock()) throw fs::InvariantViolation(message::kReentered);
+        if (held_.exchange(true, std::memory_order_acquire)) {
+            throw fs::InvariantViolation(message::kReentered);
+        }
+        const Release release{held_};
         if (poisoned_) throw fs::InvariantViolation(message::kPoisoned);
         try {
             return std::forward<Work>(work)(value_);
@@ -45,7 +47,14 @@ template <class T> class Locked {
     T &unguarded() noexcept { return value_; }
 
   private:
-    std::mutex mutex_;
+    // Nobody ever waits for the lock (a taken one is reported at once), so a flag is all
+    // it needs.
+    struct Release {
+        std::atomic<bool> &held;
+        ~Release() { held.store(false, std::memory_order_release); }
+    };
+
+    std::atomic<bool> held_{false};
     bool poisoned_ = false;
     T value_;
 };

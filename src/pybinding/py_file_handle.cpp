@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include <unistd.h>
 
@@ -32,27 +33,47 @@ Locked<FileHandle> &handle_of(PyObject *self) noexcept {
     return as_object<PyFileHandleObject>(self)->handle;
 }
 
-// Writes all of `text` to a file descriptor, going on after short writes and interrupted
-// calls. A descriptor that cannot be written (closed, a broken pipe) is given up silently.
-void write_fully(int fd, const char *text, std::size_t size) noexcept {
+// Releases the interpreter lock for the length of a scope; nothing in it may touch a
+// Python object.
+class WithoutInterpreterLock {
+  public:
+    WithoutInterpreterLock() noexcept : state_(PyEval_SaveThread()) {}
+    ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
+    WithoutInterpreterLock(const WithoutInterpreterLock &) = delete;
+    WithoutInterpreterLock &operator=(const WithoutInterpreterLock &) = delete;
+
+  private:
+    PyThreadState *state_;
+};
+
+// The line that every successful read prints on the process's standard output, past the
+// interpreter's own sys.stdout, written whole: on after short writes, given up silently on
+// a descriptor that cannot be written (closed, a broken pipe). The interpreter lock is
+// released around each write, so a full pipe holds up only this thread, as print() would;
+// an interrupted write runs the Python signal handlers, and one that raises (SIGINT's
+// KeyboardInterrupt) ends the wait: false, with that exception set.
+bool print_read_line(std::size_t count) noexcept {
+    char line[64];
+    const int length = std::snprintf(line, sizeof line, message::kReadLineFormat, count);
+    if (length <= 0) return true;
+    const char *text = line;
+    auto size = static_cast<std::size_t>(length);
     while (size > 0) {
-        ssize_t written = ::write(fd, text, size);
+        const auto [written, error] = [&] {
+            const WithoutInterpreterLock unlocked;
+            const ssize_t result = ::write(STDOUT_FILENO, text, size);
+            return std::pair{result, errno};
+        }();
         if (written < 0) {
-            if (errno == EINTR) continue;
-            return;
+            if (error != EINTR) return true;
+            if (PyErr_CheckSignals() < 0) return false;
+            continue;
         }
-        if (written == 0) return;
+        if (written == 0) return true;
         text += written;
         size -= static_cast<std::size_t>(written);
     }
-}
-
-// The line that every successful read prints on the process's standard output, past the
-// interpreter's own sys.stdout.
-void print_read_line(std::size_t count) noexcept {
-    char line[64];
-    int length = std::snprintf(line, sizeof line, message::kReadLineFormat, count);
-    if (length > 0) write_fully(STDOUT_FILENO, line, static_cast<std::size_t>(length));
+    return true;
 }
 
 // An unsigned result of an open handle, or InvalidFileDescriptor once it is closed.
@@ -123,7 +144,9 @@ fs::Result<PyRef> file_handle_read(PyObject *self, std::uint64_t limit) {
     // bytes while they are locked, so a huge limit costs nothing.
     PyRef bytes;
     bool allocation_failed = false;
+    std::uint64_t start = 0;
     auto count = handle_of(self).with([&](FileHandle &handle) {
+        start = handle.offset();
         return handle.read_with(limit, [&](std::span<const std::uint8_t> available) {
             bytes = PyRef::steal(
                 PyBytes_FromStringAndSize(reinterpret_cast<const char *>(available.data()),
@@ -136,12 +159,21 @@ fs::Result<PyRef> file_handle_read(PyObject *self, std::uint64_t limit) {
     if (!count) return count.error();
     if (!bytes) bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0));
     if (!bytes) return PyRef();
-    print_read_line(*count);
+    if (!print_read_line(*count)) {
+        // The call raises, so it hands out no bytes: the offset goes back to where the read
+        // began, unless another call on the handle has moved it meanwhile.
+        handle_of(self).with([&](FileHandle &handle) {
+            if (handle.is_open() && handle.offset() == start + *count) {
+                (void)handle.seek(fs::SeekOrigin::Start, start);
+            }
+        });
+        return PyRef();
+    }
     return bytes;
 }
 
-fs::Result<std::size_t> file_handle_write(PyObject *self, std::span<const std::uint8_t> data) {
-    return handle_of(self).with([&](FileHandle &handle) { return handle.write(data); });
+fs::Result<std::size_t> file_handle_write(PyObject *self, const BytesArgument &data) {
+    return handle_of(self).with([&](FileHandle &handle) { return handle.write(data.bytes); });
 }
 
 fs::Status file_handle_seek(PyObject *self, std::uint64_t offset, WhenceObject *whence) {

@@ -33,32 +33,64 @@ constinit Signature<Str, OptionalStr> tree_signature{
 
 FileSystem &file_system_of(PyObject *self) noexcept { return *as_object<PyFsObject>(self)->fs; }
 
+// One directory of a tree rendering under way: its listing and the next of its
+// subdirectories to descend into.
+struct TreeLevel {
+    fs::InodeId id;
+    fs::Listing listing;
+    std::size_t next_directory = 0;
+};
+
+fs::Result<TreeLevel> tree_level(const FileSystem &fs, fs::InodeId id) {
+    auto listing = fs.ls_raw(id);
+    if (!listing) return listing.error();
+    return TreeLevel{id, std::move(*listing)};
+}
+
 // A tree's text: every directory of `path` followed by its own subtree indented two more
-// blanks, then every file; each line ends with a newline. On failure `out` holds a partial
-// text, which the caller discards.
-fs::Status render_tree(const FileSystem &fs, const std::string &path, const std::string &prefix,
-                       std::string &out) {
+// blanks, then every file; each line ends with a newline.
+//
+// A subdirectory's path is its directory's path, "/" and its name, and resolving that
+// from the root walks the directory's path again before it reaches the name. Looking the
+// name up in the directory already reached gives the same node without the walk, so a
+// long path costs once, not once per subdirectory. The levels under way are kept in a
+// list rather than on the call stack.
+fs::Result<std::string> render_tree(const FileSystem &fs, std::string_view path,
+                                    std::string_view prefix) {
     auto id = fs.get_inode_by_path_raw(path);
     if (!id) return id.error();
-    auto listing = fs.ls_raw(*id);
-    if (!listing) return listing.error();
-
-    const std::string child_prefix = prefix + "  ";
-    for (const std::string &name : listing->directories) {
-        out += prefix;
-        out += name;
-        out += "/\n";
-        std::string child_path = path;
-        child_path += '/';
-        child_path += name;
-        QUORVEX_TRY(render_tree(fs, child_path, child_prefix, out));
+    auto top = tree_level(fs, *id);
+    if (!top) return top.error();
+    std::vector<TreeLevel> levels;
+    levels.push_back(std::move(*top));
+    std::string indent(prefix);
+    std::string out;
+    while (!levels.empty()) {
+        TreeLevel &level = levels.back();
+        if (level.next_directory < level.listing.directories.size()) {
+            const std::string &name = level.listing.directories[level.next_directory++];
+            out += indent;
+            out += name;
+            out += "/\n";
+            auto entry = fs.find_inode_by_name(level.id, name);
+            if (!entry) return entry.error();
+            auto child = fs.get_inode_raw(*entry);
+            if (!child) return child.error();
+            auto child_level = tree_level(fs, *child);
+            if (!child_level) return child_level.error();
+            levels.push_back(std::move(*child_level));
+            indent += "  ";
+            continue;
+        }
+        for (const std::string &name : level.listing.files) {
+            out += indent;
+            out += name;
+            out += '\n';
+        }
+        levels.pop_back();
+        if (!levels.empty()) indent.resize(indent.size() - 2);
     }
-    for (const std::string &name : listing->files) {
-        out += prefix;
-        out += name;
-        out += '\n';
-    }
-    return {};
+    return out;
 }
 
 // ---- methods ---------------------------------------------------------------------------
@@ -127,10 +159,7 @@ fs::Status fs_remove(PyObject *self, std::string_view path, bool recurse) {
 
 fs::Result<std::string> fs_tree(PyObject *self, std::string_view path,
                                 std::optional<std::string_view> ident) {
-    std::string out;
-    QUORVEX_TRY(render_tree(file_system_of(self), std::string(path),
-                            std::string(ident.value_or(std::string_view())), out));
-    return out;
+    return render_tree(file_system_of(self), path, ident.value_or(std::string_view()));
 }
 
 PyMethodDef fs_methods[] = {

@@ -294,5 +294,56 @@ TEST(ConcurrencyTest, CreatingOpeningListingAndRemovingOverlappingSubtrees) {
     EXPECT_EQ(fs->inode_count(), 1u);
 }
 
+// Lookups that take no lock race creations and removals of siblings, which move a
+// directory's list between its inline and heap forms and compact it, and removals of whole
+// subtrees on their path, whose nodes are freed meanwhile. A name that stays is always
+// found, through ".." too; one that comes and goes is found or missing, never anything else.
+TEST(ConcurrencyTest, LookupsWithoutLocksRaceChangesOnTheirPath) {
+    auto fs = FileSystem::make();
+    ASSERT_TRUE(Ok(fs->mkdir("d")) && Ok(fs->mkdir("d/keep")) && Ok(fs->touch("d/keep/f")));
+    const InodeId kept = id_of(*fs, "d/keep/f");
+    std::atomic<int> missed{0}, wrong{0};
+    run_together([&](int t) {
+        for (int i = 0; i < 3000; ++i) {
+            if (t == 0) {
+                // Siblings before and after "keep": up to 20 entries, then back to one.
+                const std::string name = "/d/s" + std::to_string(i % 20);
+                if (i % 40 < 20) {
+                    ASSERT_TRUE(Ok(fs->mkdir(name)));
+                } else {
+                    ASSERT_TRUE(Ok(fs->rm(name, true)));
+                }
+            } else if (t == 1) {
+                if (i % 2 == 0) {
+                    ASSERT_TRUE(Ok(fs->mkdir("/t")) && Ok(fs->mkdir("/t/a")) &&
+                                Ok(fs->touch("/t/a/f")));
+                } else {
+                    ASSERT_TRUE(Ok(fs->rm("/t", true)));
+                }
+            } else {
+                for (const char *path : {"/d/keep/f", "/d/keep/../keep/./f"}) {
+                    const auto found = fs->get_inode_by_path_raw(path);
+                    missed += found ? 0 : 1;
+                    wrong += found && found.value() != kept ? 1 : 0;
+                }
+                // Only while s3 exists does a path through it lead anywhere.
+                const auto through = fs->get_inode_by_path_raw("d/s3/../keep/f");
+                wrong += through ? (through.value() != kept)
+                                 : (through.error().kind() != K::InodeNotFound);
+                const auto coming = fs->get_inode_by_path_raw("/t/a/f");
+                if (!coming) {
+                    wrong += coming.error().kind() != K::InodeNotFound;
+                } else if (const INodeRef node = fs->lookup(coming.value())) {
+                    wrong += node->name_view() != "f";
+                }
+                auto handle = FileSystem::open(fs, "/d/keep/f", test::mode("r"), false);
+                wrong += handle ? 0 : 1;
+            }
+        }
+    });
+    EXPECT_EQ(missed.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+}
+
 } // namespace
 } // namespace quorvex::fs

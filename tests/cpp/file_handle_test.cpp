@@ -157,6 +157,24 @@ TEST_F(FileHandleTest, PathsAndIdsReachingOneFile) {
     EXPECT_EQ(contents(), bytes("via"));
 }
 
+// Every operation of an open handle finds its node as a lookup by id would: one released
+// from the table behind the handle's back is gone, whether the id names it or a link.
+TEST_F(FileHandleTest, OperationsMissAFileReleasedBehindTheHandle) {
+    ASSERT_TRUE(Ok(fs->touch("g")));
+    const InodeId g = id_of(*fs, "g");
+    const InodeId to_g = fs->create_inode(kRootId, make_name("l"), Symlink{g}).value();
+    auto by_path = open("/g", "r");
+    auto by_link = FileHandle::make(fs, to_g, test::mode("r"));
+    ASSERT_TRUE(Ok(by_path) && Ok(by_link));
+    fs->release_inode_id(g);
+    for (FileHandle *handle : {&*by_path, &*by_link}) {
+        std::uint8_t buffer[1];
+        EXPECT_EQ(error_of(handle->read(buffer)), K::InodeNotFound);
+        EXPECT_EQ(error_of(handle->seek(SeekOrigin::Start, 0)), K::InodeNotFound);
+        EXPECT_EQ(error_of(handle->close()), K::InodeNotFound);
+    }
+}
+
 TEST_F(FileHandleTest, RefusedOperationsChangeNothing) {
     fill("0123456789");
     for (const char *mode : {"", "r", "w", "rw"}) {

@@ -262,10 +262,11 @@ TEST_F(FileSystemTest, LinksDoNotUnsettleCreation) {
     EXPECT_TRUE(Ok(fs->touch("a/y")));
     EXPECT_EQ(error_of(fs->touch("a/up")), K::ResourceAlreadyExists);
     EXPECT_EQ(error_of(fs->mkdir("a/y")), K::ResourceAlreadyExists);
-    // A broken link ends a scan by name, yet the names behind it cannot be taken twice.
-    link(kRootId, "loop", fs->next_inode_id());
+    // A broken link names nothing, and hides none of the names behind it.
+    const InodeId loop = link(kRootId, "loop", fs->next_inode_id());
     ASSERT_TRUE(Ok(fs->touch("late")));
-    EXPECT_EQ(error_of(fs->find_inode_by_name(kRootId, "late")), K::InodeNotFound);
+    EXPECT_EQ(fs->find_inode_by_name(kRootId, "late").value(), loop + 1);
+    EXPECT_EQ(error_of(fs->find_inode_by_name(kRootId, "loop")), K::InodeNotFound);
     EXPECT_EQ(error_of(fs->touch("late")), K::ResourceAlreadyExists);
     EXPECT_EQ(fs->ls_raw(kRootId)->files, std::vector<std::string>{"late"});
 }

@@ -134,6 +134,17 @@ def test_unbuffered_raw_file(fs):
             raw.fileno()
 
 
+@pytest.mark.parametrize("size", [io.DEFAULT_BUFFER_SIZE - 1, io.DEFAULT_BUFFER_SIZE,
+                                  io.DEFAULT_BUFFER_SIZE + 1, 3 * io.DEFAULT_BUFFER_SIZE])
+def test_readall_around_its_first_read(fs, size):
+    data = os.urandom(size)
+    put(fs, "/f", data)
+    with q.open(fs, "/f", "rb", buffering=0) as raw:
+        assert raw.readall() == data and raw.readall() == b""
+        raw.seek(size // 2)
+        assert raw.readall() == data[size // 2:]
+
+
 def test_text_mode_lines_newlines_and_encodings(fs):
     with q.open(fs, "/t", "w", encoding="utf-8", newline="\r\n") as f:
         f.write("één\ntwee\n")

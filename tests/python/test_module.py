@@ -54,7 +54,7 @@ def test_classes_without_constructor(cls, raises_exactly):
         cls()
 
 
-# Before 3.10 a class made from a type spec keeps its doc without the signature line.
+# Before 3.10 a class made by PyType_FromSpec keeps its doc without the signature line.
 SIGNATURES_KEPT = sys.version_info >= (3, 10) or platform.python_implementation() == "PyPy"
 
 

@@ -271,13 +271,20 @@ class Session:
 
         The interpreter's readline loop notices a signal only while it waits for
         input; one that lands while it handles a key stays pending until the next.
+        A shell that ends on Ctrl-C fails at once, with its status.
         """
-        for _ in range(10):
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
             os.write(self.fd, b"\x03")
-            try:
-                return self.expect(prompt, send, timeout=2)
-            except AssertionError:
-                pass
+            press_deadline = min(deadline, time.monotonic() + 2)
+            while not (match := re.search(prompt, self.seen)):
+                if time.monotonic() >= press_deadline:
+                    break
+                if not self._read(press_deadline + 1):
+                    raise AssertionError(f"the shell ended on Ctrl-C with status "
+                                         f"{self.exit_status()}; it wrote {self.seen!r}")
+            if match:
+                return self.expect(prompt, send)
         raise AssertionError(f"Ctrl-C brought no prompt back; the shell wrote {self.seen!r}")
 
     def exit_status(self):
@@ -352,3 +359,27 @@ def test_history_kept_across_sessions(session, history):
         assert second.exit_status() == 0
     finally:
         second.close()
+
+
+def test_ctrl_c_anywhere_in_a_step_keeps_the_session(monkeypatch):
+    class Out(io.StringIO):
+        interrupts = 2
+
+        def write(self, text):
+            if text == "^C\n" and self.interrupts:  # Ctrl-C again while ^C is shown
+                self.interrupts -= 1
+                raise KeyboardInterrupt
+            return super().write(text)
+
+    lines = iter([KeyboardInterrupt, "pwd", KeyboardInterrupt, EOFError])
+
+    def fake_input(prompt):
+        line = next(lines)
+        if not isinstance(line, str):
+            raise line
+        return line
+
+    monkeypatch.setattr("builtins.input", fake_input)
+    shell = quorvex_shell.Shell(out=Out())
+    assert shell.interact() == 0
+    assert shell.out.getvalue() == "^C\n/\n^C\n\n"

@@ -102,8 +102,10 @@ def test_installed_distribution_ships_types(tmp_path, cache_dir):
     if dist is None:
         pytest.skip("quorvex is imported from a build tree, not from an installation")
     files = {str(f).replace("\\", "/") for f in dist.files}
-    assert {"quorvex-stubs/__init__.pyi", "quorvex.pyi", "quorvex_shell.py",
+    assert {"quorvex-stubs/__init__.pyi", "quorvex_shell.py",
             "quorvex_fs/__init__.py", "quorvex_fs/py.typed"} <= files
+    # The stub ships once, as the stub package.
+    assert not any(f.endswith(".pyi") for f in files - {"quorvex-stubs/__init__.pyi"})
     assert [e.value for e in dist.entry_points if e.name == "quorvex-shell"] == \
         ["quorvex_shell:main"]
     assert {(e.group, e.name, e.value) for e in dist.entry_points} >= {

@@ -116,6 +116,11 @@ class ContentModel {
         std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
     }
 
+    void truncate(InodeId id, std::size_t size) {
+        std::unique_lock guard(mutex_);
+        bytes_[id].resize(size);
+    }
+
   private:
     mutable std::shared_mutex mutex_;
     std::unordered_map<InodeId, Bytes> bytes_;
@@ -357,10 +362,10 @@ class Worker {
         return std::move(*handle);
     }
 
-    // A short session on a file: a few reads, writes and seeks, then close.
+    // A short session on a file: a few reads, writes, truncations and seeks.
     void use(FileHandle &handle) {
         for (int i = pick(4); i >= 0; --i) {
-            switch (pick(3)) {
+            switch (pick(4)) {
             case 0:
                 if (handle.type().can_read())
                     read_and_check(handle, static_cast<std::size_t>(pick(80)));
@@ -368,6 +373,14 @@ class Worker {
             case 1:
                 if (handle.type().can_write())
                     write_and_record(handle, random_bytes(static_cast<std::size_t>(pick(40))));
+                break;
+            case 2:
+                if (handle.type().can_write()) {
+                    const auto size = static_cast<std::size_t>(pick(64));
+                    if (!failed_as(handle.truncate(size), {}, "truncate")) {
+                        model.truncate(*handle.id(), size);
+                    }
+                }
                 break;
             default:
                 (void)failed_as(handle.seek(static_cast<fs::SeekOrigin>(pick(3)),
