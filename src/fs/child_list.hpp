@@ -19,7 +19,7 @@
 //
 // Every word of the list is atomic, so that a lookup may read the list without the
 // directory's lock (probe(), validated by the directory's change counter; see
-// epoch.hpp). The list's owner changes it only under the directory's exclusive lock,
+// locking.hpp). The list's owner changes it only under the directory's exclusive lock,
 // storing each word with release order; a heap block the list lets go of is retired to
 // the epoch reclaimer rather than freed, since a probe may still be reading it.
 #pragma once

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fs/epoch.hpp"
 #include "fs/locking.hpp"
 #include "fs/rw_lock.hpp"
 
@@ -161,6 +162,11 @@ void lock_inside_a_callback() {
     const locking::CallbackScope scope;
     std::shared_lock guard(shard);
 }
+void lock_inside_an_epoch_guard() {
+    NodeLock node;
+    const epoch::Guard guard;
+    std::shared_lock held(node);
+}
 
 class LockingRuleTest : public testing::TestWithParam<Breach> {};
 
@@ -172,11 +178,12 @@ TEST_P(LockingRuleTest, IsEnforcedInDebugBuilds) {
 
 INSTANTIATE_TEST_SUITE_P(
     Breaches, LockingRuleTest,
-    testing::Values(Breach{"SecondNodeLock", second_node_lock, "at most one node lock"},
-                    Breach{"NodeLockUnderShardLock", node_lock_under_a_shard_lock,
-                           "nothing is locked under it"},
-                    Breach{"LockInsideCallback", lock_inside_a_callback,
-                           "callback under a node lock"}),
+    testing::Values(
+        Breach{"SecondNodeLock", second_node_lock, "at most one node lock"},
+        Breach{"NodeLockUnderShardLock", node_lock_under_a_shard_lock,
+               "nothing is locked under it"},
+        Breach{"LockInsideCallback", lock_inside_a_callback, "callback under a node lock"},
+        Breach{"LockInsideEpochGuard", lock_inside_an_epoch_guard, "inside an epoch guard"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(LockingRuleTest, OneNodeLockAfterAnotherIsAllowed) {
