@@ -96,6 +96,17 @@ Result<INode *> FileHandle::open_node(INodeRef &pin) const {
     return pin.get();
 }
 
+template <class Lock, class Use>
+auto FileHandle::with_file(Use &&use) const -> decltype(use(std::declval<File &>())) {
+    INodeRef pin;
+    auto node = open_node(pin);
+    if (!node) return node.error();
+    const Lock guard((*node)->lock);
+    auto *file = std::get_if<File>(&(*node)->kind);
+    if (!file) return IoErrorKind::NotAFile;
+    return use(*file);
+}
+
 Result<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
     return read_with(buffer.size(), [&](std::span<const std::uint8_t> bytes) {
         if (!bytes.empty()) std::memcpy(buffer.data(), bytes.data(), bytes.size());
@@ -107,21 +118,17 @@ Result<std::size_t> FileHandle::read_with(std::uint64_t max,
                                           FunctionRef<bool(std::span<const std::uint8_t>)> sink) {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
     if (!type_.can_read()) return IoError::operation_not_supported("read");
-    INodeRef pin;
-    auto node = open_node(pin);
-    if (!node) return node.error();
-    std::shared_lock guard((*node)->lock);
-    const auto *file = std::get_if<File>(&(*node)->kind);
-    if (!file) return IoErrorKind::NotAFile;
-    const ByteVector &bytes = file->data.data;
-    const std::size_t available = bytes.size() - static_cast<std::size_t>(offset_);
-    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(max, available));
-    {
-        const locking::CallbackScope in_callback;
-        if (!sink(std::span(bytes.data() + offset_, count))) return std::size_t{0};
-    }
-    offset_ += count;
-    return count;
+    return with_file<std::shared_lock<NodeLock>>([&](const File &file) -> Result<std::size_t> {
+        const ByteVector &bytes = file.data.data;
+        const std::size_t available = bytes.size() - static_cast<std::size_t>(offset_);
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(max, available));
+        {
+            const locking::CallbackScope in_callback;
+            if (!sink(std::span(bytes.data() + offset_, count))) return std::size_t{0};
+        }
+        offset_ += count;
+        return count;
+    });
 }
 
 template <class Change>
@@ -129,13 +136,8 @@ auto FileHandle::change_bytes(const char *operation, Change &&change)
     -> decltype(change(std::declval<ByteVector &>())) {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
     if (!type_.can_write()) return IoError::operation_not_supported(operation);
-    INodeRef pin;
-    auto node = open_node(pin);
-    if (!node) return node.error();
-    std::unique_lock guard((*node)->lock);
-    auto *file = std::get_if<File>(&(*node)->kind);
-    if (!file) return IoErrorKind::NotAFile;
-    return change(file->data.data);
+    return with_file<std::unique_lock<NodeLock>>(
+        [&](File &file) { return change(file.data.data); });
 }
 
 Result<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
@@ -159,45 +161,36 @@ Status FileHandle::truncate(std::uint64_t size) {
 }
 
 Status FileHandle::seek(SeekOrigin origin, std::uint64_t distance) {
-    INodeRef pin;
-    auto node = open_node(pin);
-    if (!node) return node.error();
-    std::shared_lock guard((*node)->lock);
-    const auto *file = std::get_if<File>(&(*node)->kind);
-    if (!file) return IoErrorKind::NotAFile;
-    const std::uint64_t length = file->data.data.size();
-    std::uint64_t target = 0;
-    switch (origin) {
-    case SeekOrigin::Start:
-        target = distance;
-        break;
-    case SeekOrigin::End:
-        target = distance > length ? 0 : length - distance;
-        break;
-    case SeekOrigin::Current:
-        target = distance > std::numeric_limits<std::uint64_t>::max() - offset_
-                     ? std::numeric_limits<std::uint64_t>::max()
-                     : offset_ + distance;
-        break;
-    }
-    offset_ = std::min(target, length);
-    return {};
+    return with_file<std::shared_lock<NodeLock>>([&](const File &file) -> Status {
+        const std::uint64_t length = file.data.data.size();
+        std::uint64_t target = 0;
+        switch (origin) {
+        case SeekOrigin::Start:
+            target = distance;
+            break;
+        case SeekOrigin::End:
+            target = distance > length ? 0 : length - distance;
+            break;
+        case SeekOrigin::Current:
+            target = distance > std::numeric_limits<std::uint64_t>::max() - offset_
+                         ? std::numeric_limits<std::uint64_t>::max()
+                         : offset_ + distance;
+            break;
+        }
+        offset_ = std::min(target, length);
+        return {};
+    });
 }
 
 Status FileHandle::close() {
-    INodeRef pin;
-    auto node = open_node(pin);
-    if (!node) return node.error();
-    {
-        std::shared_lock guard((*node)->lock);
-        auto *file = std::get_if<File>(&(*node)->kind);
-        if (!file) return IoErrorKind::NotAFile;
+    QUORVEX_TRY(with_file<std::shared_lock<NodeLock>>([&](File &file) -> Status {
         if (type_.can_write()) {
-            file->lock.release_exclusive();
+            file.lock.release_exclusive();
         } else {
-            file->lock.release_shared();
+            file.lock.release_shared();
         }
-    }
+        return {};
+    }));
     id_.reset();
     node_.reset();
     return {};

@@ -108,6 +108,10 @@ class FileHandle {
     // The file's node while the handle is open. `pin` keeps it alive when it had to be
     // looked up again.
     [[nodiscard]] Result<INode *> open_node(INodeRef &pin) const;
+    // `use(file)` with the file's node held by a `Lock` (shared or exclusive), once the
+    // handle is known to be open on a file.
+    template <class Lock, class Use>
+    auto with_file(Use &&use) const -> decltype(use(std::declval<File &>()));
 
     std::optional<InodeId> id_;
     FileHandleType type_;
