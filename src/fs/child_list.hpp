@@ -85,7 +85,7 @@ class ChildList {
     };
 
     // What probe() could tell without the lock.
-    enum class Probe { Found, Missing, Undecided };
+    enum class Probe : std::uint8_t { Found, Missing, Undecided };
 
     ChildList() noexcept { clear_words(); }
     ChildList(ChildList &&other) noexcept { take(other); }

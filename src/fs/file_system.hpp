@@ -125,7 +125,7 @@ class FileSystem {
     // A walk without locks: the node reached (valid inside the caller's epoch guard), a
     // failure that stands, or Undecided when the locked walk has to settle it.
     struct FastWalk {
-        enum Outcome { Reached, Failed, Undecided } outcome;
+        enum Outcome : std::uint8_t { Reached, Failed, Undecided } outcome;
         const INode *node;
         IoError error;
     };
