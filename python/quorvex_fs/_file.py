@@ -7,7 +7,7 @@ import errno
 import io
 import os
 import warnings
-from typing import IO, Any, Dict, Literal, NoReturn, Optional, Tuple, Union, overload
+from typing import IO, Any, Callable, Dict, Literal, NoReturn, Optional, Tuple, Union, overload
 
 from quorvex import PyFileHandle, PyFs, Whence
 
@@ -56,8 +56,15 @@ class FileIO(io.RawIOBase):
     # Slots, not the instance dict, keep making and dropping one cheap. `closed` is a
     # slot of its own that stands in for io's flag, so every check of it by the
     # buffered wrappers is a plain attribute read.
+    #
+    # `readinto` and `tell` are slots too: while the handle's own method gives the right
+    # answer they hold it, so the wrappers call C directly instead of a Python method
+    # (``_readinto`` and ``_tell`` are the general forms, bound instead where needed).
     __slots__ = ("closed", "handle", "name", "mode", "_readable", "_writable", "_append",
-                 "_beyond")
+                 "_beyond", "readinto", "tell")
+
+    readinto: Callable[[Any], int]
+    tell: Callable[[], int]
 
     # (readable, writable, append) by raw mode.
     _MODES = {
@@ -76,6 +83,8 @@ class FileIO(io.RawIOBase):
         # The position when it lies past the end of the file (the handle's own offset
         # cannot), else None.
         self._beyond: Optional[int] = None
+        self.readinto = handle.readinto if self._readable else self._readinto
+        self.tell = handle.tell
 
     def __repr__(self) -> str:
         state = " [closed]" if self.closed else ""
@@ -100,7 +109,7 @@ class FileIO(io.RawIOBase):
 
     # -- reading ----------------------------------------------------------------------
 
-    def readinto(self, buffer: Any) -> int:
+    def _readinto(self, buffer: Any) -> int:
         try:
             return self.handle.readinto(buffer)
         except ValueError as error:
@@ -109,22 +118,14 @@ class FileIO(io.RawIOBase):
     def readall(self) -> bytes:
         handle = self.handle
         try:
-            # A short read is the end of the file, so a small file costs one read and
-            # no seeks; a larger one is sized once. The handle's lock keeps the file
-            # from changing under it: a reader excludes writers, a writer every other
-            # handle.
-            data = bytearray(_BUFFER_SIZE)
-            count = handle.readinto(data)
-            if count < _BUFFER_SIZE:
-                del data[count:]
-                return bytes(data)
+            # One read of exactly what is left. The handle's lock keeps the file from
+            # changing under it: a reader excludes writers, a writer every other handle.
             here = handle.tell()
             handle.seek(0, _END)
-            end = handle.tell()
+            size = handle.tell() - here
             handle.seek(here, _SET)
-            if end > here:
-                data += bytes(end - here)
-                handle.readinto(memoryview(data)[count:])
+            data = bytearray(size)
+            handle.readinto(data)
         except ValueError as error:
             self._fail(error)
         return bytes(data)
@@ -151,7 +152,7 @@ class FileIO(io.RawIOBase):
         assert position is not None
         self.handle.truncate(position)
         self.handle.seek(position, _SET)
-        self._beyond = None
+        self._set_beyond(None)
 
     def truncate(self, size: Optional[int] = None) -> int:
         position = self.tell()
@@ -166,12 +167,12 @@ class FileIO(io.RawIOBase):
         except ValueError as error:
             self._fail(error)
         # The position stays, even where the file now ends before it.
-        self._beyond = position if position > size else None
+        self._set_beyond(position if position > size else None)
         return size
 
     # -- positioning ------------------------------------------------------------------
 
-    def tell(self) -> int:
+    def _tell(self) -> int:
         if self._beyond is not None:
             return self._beyond
         try:
@@ -201,8 +202,13 @@ class FileIO(io.RawIOBase):
             reached: int = handle.tell()
         except ValueError as error:
             self._fail(error)
-        self._beyond = target if target > reached else None
+        self._set_beyond(target if target > reached else None)
         return target
+
+    def _set_beyond(self, position: Optional[int]) -> None:
+        """Records a position past the end of the file (None: the handle's own offset)."""
+        self._beyond = position
+        self.tell = self.handle.tell if position is None else self._tell
 
     # -- closing ----------------------------------------------------------------------
 
@@ -210,6 +216,9 @@ class FileIO(io.RawIOBase):
         if self.closed:
             return
         self.closed = True
+        # The general forms, which tell a closed file by the handle's failure.
+        self.readinto = self._readinto
+        self.tell = self._tell
         try:
             self.handle.close()
         except ValueError:
@@ -404,6 +413,8 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
     raw.name = path
     raw.mode = raw_mode
     raw._beyond = None
+    raw.readinto = handle.readinto if flags[0] else raw._readinto
+    raw.tell = handle.tell
     if buffering == 0:
         return raw
     try:
