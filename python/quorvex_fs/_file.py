@@ -40,6 +40,15 @@ def fspath(path: Any) -> str:
     return path
 
 
+# C callables that answer at once: a Python method costs io's wrappers a frame.
+_YES: Callable[[], bool] = True.__bool__
+_NO: Callable[[], bool] = False.__bool__
+
+
+def _closed_file(*args: Any) -> NoReturn:
+    raise ValueError(_CLOSED)
+
+
 class FileIO(io.RawIOBase):
     """A raw binary file over one PyFileHandle, with the semantics of io.FileIO.
 
@@ -57,14 +66,19 @@ class FileIO(io.RawIOBase):
     # slot of its own that stands in for io's flag, so every check of it by the
     # buffered wrappers is a plain attribute read.
     #
-    # `readinto` and `tell` are slots too: while the handle's own method gives the right
-    # answer they hold it, so the wrappers call C directly instead of a Python method
-    # (``_readinto`` and ``_tell`` are the general forms, bound instead where needed).
-    __slots__ = ("closed", "handle", "name", "mode", "_readable", "_writable", "_append",
-                 "_beyond", "readinto", "tell")
+    # The methods the wrappers call most are slots too, holding C callables while
+    # those give the right answer: the handle's own readinto and tell, and constant
+    # answers for readable, writable and seekable. io's wrappers then call C directly
+    # instead of a Python method. ``_readinto`` and ``_tell`` are the general forms,
+    # bound instead where needed; a closed file holds ``_closed_file`` in all five.
+    __slots__ = ("closed", "handle", "name", "mode", "_append", "_beyond",
+                 "readinto", "tell", "readable", "writable", "seekable")
 
     readinto: Callable[[Any], int]
     tell: Callable[[], int]
+    readable: Callable[[], bool]
+    writable: Callable[[], bool]
+    seekable: Callable[[], bool]
 
     # (readable, writable, append) by raw mode.
     _MODES = {
@@ -75,7 +89,7 @@ class FileIO(io.RawIOBase):
     }
 
     def __init__(self, handle: PyFileHandle, name: str, mode: str = "rb") -> None:
-        self._readable, self._writable, self._append = self._MODES[mode]
+        readable, writable, self._append = self._MODES[mode]
         self.closed: bool = False
         self.handle = handle
         self.name = name
@@ -83,29 +97,15 @@ class FileIO(io.RawIOBase):
         # The position when it lies past the end of the file (the handle's own offset
         # cannot), else None.
         self._beyond: Optional[int] = None
-        self.readinto = handle.readinto if self._readable else self._readinto
+        self.readinto = handle.readinto if readable else self._readinto
         self.tell = handle.tell
+        self.readable = _YES if readable else _NO
+        self.writable = _YES if writable else _NO
+        self.seekable = _YES
 
     def __repr__(self) -> str:
         state = " [closed]" if self.closed else ""
         return "<quorvex_fs.FileIO name=%r mode=%r%s>" % (self.name, self.mode, state)
-
-    # -- what the buffered wrappers ask ---------------------------------------------
-
-    def readable(self) -> bool:
-        if self.closed:
-            raise ValueError(_CLOSED)
-        return self._readable
-
-    def writable(self) -> bool:
-        if self.closed:
-            raise ValueError(_CLOSED)
-        return self._writable
-
-    def seekable(self) -> bool:
-        if self.closed:
-            raise ValueError(_CLOSED)
-        return True
 
     # -- reading ----------------------------------------------------------------------
 
@@ -216,9 +216,8 @@ class FileIO(io.RawIOBase):
         if self.closed:
             return
         self.closed = True
-        # The general forms, which tell a closed file by the handle's failure.
-        self.readinto = self._readinto
-        self.tell = self._tell
+        self.readinto = self.tell = _closed_file
+        self.readable = self.writable = self.seekable = _closed_file
         try:
             self.handle.close()
         except ValueError:
@@ -407,14 +406,17 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
         handle.seek(0, _END)
     # FileIO's own fields, set here: skipping its __init__ saves a Python call per open.
     raw = _new_raw(FileIO)
-    raw._readable, raw._writable, raw._append = flags
+    readable, writable, raw._append = flags
     raw.closed = False
     raw.handle = handle
     raw.name = path
     raw.mode = raw_mode
     raw._beyond = None
-    raw.readinto = handle.readinto if flags[0] else raw._readinto
+    raw.readinto = handle.readinto if readable else raw._readinto
     raw.tell = handle.tell
+    raw.readable = _YES if readable else _NO
+    raw.writable = _YES if writable else _NO
+    raw.seekable = _YES
     if buffering == 0:
         return raw
     try:
