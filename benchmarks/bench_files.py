@@ -20,6 +20,11 @@ Rows (each skipped with a note when its module is missing):
                     alone, over a raw file written in C and no file system at all. This
                     plus the raw core is the least any layer of the standard io objects
                     can cost; it stores nothing, so it is a floor, not a peer
+  io over a Python raw
+                    the same io classes over a raw file written in Python whose methods
+                    do nothing (no file system, nothing stored): what the io classes
+                    cost over any raw made of Python methods, as quorvex_fs.FileIO is.
+                    This plus the raw core is the floor of the layer's design
   fsspec memory://  fsspec's MemoryFileSystem.open
   builtin (tmpfs)   the builtin open on a directory under /dev/shm
 
@@ -210,6 +215,77 @@ class IoFloor(Row):
         pass
 
 
+class _NullRaw(io.RawIOBase):
+    """A raw file of Python methods that store nothing.
+
+    `data` is what readall gives; readinto reports `left` bytes in all, copying none.
+    """
+
+    __slots__ = ("closed", "data", "left")
+
+    def readable(self) -> bool:
+        return True
+
+    def writable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return 0
+
+    def readinto(self, buffer: Any) -> int:
+        count = min(len(buffer), self.left)
+        self.left -= count
+        return count
+
+    def readall(self) -> bytes:
+        data: bytes = self.data
+        return data
+
+    def write(self, data: Any) -> int:
+        return len(data)
+
+    def close(self) -> None:
+        self.closed = True
+
+
+def _null_raw(data: bytes = b"", left: int = 0) -> _NullRaw:
+    raw = _NullRaw.__new__(_NullRaw)
+    raw.closed = False
+    raw.data = data
+    raw.left = left
+    return raw
+
+
+class PythonRawFloor(Row):
+    name = "io over a Python raw"
+
+    def write_small(self, paths: List[str]) -> None:
+        for _ in paths:
+            with io.BufferedWriter(_null_raw()) as f:
+                f.write(KIB)
+
+    def read_small(self, paths: List[str]) -> None:
+        for _ in paths:
+            with io.BufferedReader(_null_raw(KIB)) as f:
+                f.read()
+
+    def write_big(self, path: str) -> None:
+        with io.BufferedWriter(_null_raw()) as f:
+            for _ in range(PIECES):
+                f.write(PIECE)
+
+    def read_big(self, path: str) -> None:
+        with io.BufferedReader(_null_raw(left=len(PIECE) * PIECES)) as f:
+            while f.read(len(PIECE)):
+                pass
+
+    def remove(self, path: str) -> None:
+        pass
+
+
 class FsspecMemory(OpenRow):
     name = "fsspec memory://"
 
@@ -254,7 +330,8 @@ class BuiltinTmpfs(OpenRow):
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-ROWS: List[Row] = [Layer(), RawCore(), IoFloor(), FsspecMemory(), BuiltinTmpfs()]
+ROWS: List[Row] = [Layer(), RawCore(), IoFloor(), PythonRawFloor(), FsspecMemory(),
+                   BuiltinTmpfs()]
 COLUMNS = ["small write", "small read", "1 MiB write", "1 MiB read"]
 
 

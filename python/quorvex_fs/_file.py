@@ -7,7 +7,7 @@ import errno
 import io
 import os
 import warnings
-from typing import IO, Any, Dict, Literal, NoReturn, Optional, Tuple, Union, overload
+from typing import IO, Any, Callable, Dict, Literal, NoReturn, Optional, Tuple, Union, overload
 
 from quorvex import PyFileHandle, PyFs, Whence
 
@@ -40,6 +40,15 @@ def fspath(path: Any) -> str:
     return path
 
 
+# C callables that answer at once: a Python method costs io's wrappers a frame.
+_YES: Callable[[], bool] = True.__bool__
+_NO: Callable[[], bool] = False.__bool__
+
+
+def _closed_file(*args: Any) -> NoReturn:
+    raise ValueError(_CLOSED)
+
+
 class FileIO(io.RawIOBase):
     """A raw binary file over one PyFileHandle, with the semantics of io.FileIO.
 
@@ -56,8 +65,20 @@ class FileIO(io.RawIOBase):
     # Slots, not the instance dict, keep making and dropping one cheap. `closed` is a
     # slot of its own that stands in for io's flag, so every check of it by the
     # buffered wrappers is a plain attribute read.
-    __slots__ = ("closed", "handle", "name", "mode", "_readable", "_writable", "_append",
-                 "_beyond")
+    #
+    # The methods the wrappers call most are slots too, holding C callables while
+    # those give the right answer: the handle's own readinto and tell, and constant
+    # answers for readable, writable and seekable. io's wrappers then call C directly
+    # instead of a Python method. ``_readinto`` and ``_tell`` are the general forms,
+    # bound instead where needed; a closed file holds ``_closed_file`` in all five.
+    __slots__ = ("closed", "handle", "name", "mode", "_append", "_beyond",
+                 "readinto", "tell", "readable", "writable", "seekable")
+
+    readinto: Callable[[Any], int]
+    tell: Callable[[], int]
+    readable: Callable[[], bool]
+    writable: Callable[[], bool]
+    seekable: Callable[[], bool]
 
     # (readable, writable, append) by raw mode.
     _MODES = {
@@ -68,7 +89,7 @@ class FileIO(io.RawIOBase):
     }
 
     def __init__(self, handle: PyFileHandle, name: str, mode: str = "rb") -> None:
-        self._readable, self._writable, self._append = self._MODES[mode]
+        readable, writable, self._append = self._MODES[mode]
         self.closed: bool = False
         self.handle = handle
         self.name = name
@@ -76,31 +97,19 @@ class FileIO(io.RawIOBase):
         # The position when it lies past the end of the file (the handle's own offset
         # cannot), else None.
         self._beyond: Optional[int] = None
+        self.readinto = handle.readinto if readable else self._readinto
+        self.tell = handle.tell
+        self.readable = _YES if readable else _NO
+        self.writable = _YES if writable else _NO
+        self.seekable = _YES
 
     def __repr__(self) -> str:
         state = " [closed]" if self.closed else ""
         return "<quorvex_fs.FileIO name=%r mode=%r%s>" % (self.name, self.mode, state)
 
-    # -- what the buffered wrappers ask ---------------------------------------------
-
-    def readable(self) -> bool:
-        if self.closed:
-            raise ValueError(_CLOSED)
-        return self._readable
-
-    def writable(self) -> bool:
-        if self.closed:
-            raise ValueError(_CLOSED)
-        return self._writable
-
-    def seekable(self) -> bool:
-        if self.closed:
-            raise ValueError(_CLOSED)
-        return True
-
     # -- reading ----------------------------------------------------------------------
 
-    def readinto(self, buffer: Any) -> int:
+    def _readinto(self, buffer: Any) -> int:
         try:
             return self.handle.readinto(buffer)
         except ValueError as error:
@@ -109,22 +118,14 @@ class FileIO(io.RawIOBase):
     def readall(self) -> bytes:
         handle = self.handle
         try:
-            # A short read is the end of the file, so a small file costs one read and
-            # no seeks; a larger one is sized once. The handle's lock keeps the file
-            # from changing under it: a reader excludes writers, a writer every other
-            # handle.
-            data = bytearray(_BUFFER_SIZE)
-            count = handle.readinto(data)
-            if count < _BUFFER_SIZE:
-                del data[count:]
-                return bytes(data)
+            # One read of exactly what is left. The handle's lock keeps the file from
+            # changing under it: a reader excludes writers, a writer every other handle.
             here = handle.tell()
             handle.seek(0, _END)
-            end = handle.tell()
+            size = handle.tell() - here
             handle.seek(here, _SET)
-            if end > here:
-                data += bytes(end - here)
-                handle.readinto(memoryview(data)[count:])
+            data = bytearray(size)
+            handle.readinto(data)
         except ValueError as error:
             self._fail(error)
         return bytes(data)
@@ -151,7 +152,7 @@ class FileIO(io.RawIOBase):
         assert position is not None
         self.handle.truncate(position)
         self.handle.seek(position, _SET)
-        self._beyond = None
+        self._set_beyond(None)
 
     def truncate(self, size: Optional[int] = None) -> int:
         position = self.tell()
@@ -166,12 +167,12 @@ class FileIO(io.RawIOBase):
         except ValueError as error:
             self._fail(error)
         # The position stays, even where the file now ends before it.
-        self._beyond = position if position > size else None
+        self._set_beyond(position if position > size else None)
         return size
 
     # -- positioning ------------------------------------------------------------------
 
-    def tell(self) -> int:
+    def _tell(self) -> int:
         if self._beyond is not None:
             return self._beyond
         try:
@@ -201,8 +202,13 @@ class FileIO(io.RawIOBase):
             reached: int = handle.tell()
         except ValueError as error:
             self._fail(error)
-        self._beyond = target if target > reached else None
+        self._set_beyond(target if target > reached else None)
         return target
+
+    def _set_beyond(self, position: Optional[int]) -> None:
+        """Records a position past the end of the file (None: the handle's own offset)."""
+        self._beyond = position
+        self.tell = self.handle.tell if position is None else self._tell
 
     # -- closing ----------------------------------------------------------------------
 
@@ -210,6 +216,8 @@ class FileIO(io.RawIOBase):
         if self.closed:
             return
         self.closed = True
+        self.readinto = self.tell = _closed_file
+        self.readable = self.writable = self.seekable = _closed_file
         try:
             self.handle.close()
         except ValueError:
@@ -398,12 +406,17 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
         handle.seek(0, _END)
     # FileIO's own fields, set here: skipping its __init__ saves a Python call per open.
     raw = _new_raw(FileIO)
-    raw._readable, raw._writable, raw._append = flags
+    readable, writable, raw._append = flags
     raw.closed = False
     raw.handle = handle
     raw.name = path
     raw.mode = raw_mode
     raw._beyond = None
+    raw.readinto = handle.readinto if readable else raw._readinto
+    raw.tell = handle.tell
+    raw.readable = _YES if readable else _NO
+    raw.writable = _YES if writable else _NO
+    raw.seekable = _YES
     if buffering == 0:
         return raw
     try:

@@ -40,6 +40,7 @@ _PREFIX = "quorvex://"
 _COPY_PIECE = 1024 * 1024
 _TEXT_OPTIONS = ("encoding", "errors", "newline")
 _SET, _END = quorvex.Whence.SEEK_SET, quorvex.Whence.SEEK_END
+_open = _layer.open
 
 _default_fs: quorvex.PyFs | None = None
 _default_fs_lock = threading.Lock()
@@ -84,6 +85,14 @@ class _SizedReader(io.BufferedReader):
         size: int = handle.tell()
         handle.seek(here, _SET)
         return size
+
+
+def _record_size(reader: Any) -> None:
+    """Gives a fresh binary reader the `size` fsspec's readers ask of one."""
+    handle = reader.raw.handle
+    handle.seek(0, _END)
+    reader.size = handle.tell()
+    handle.seek(0, _SET)
 
 
 class QuorvexFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
@@ -196,10 +205,26 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
         **kwargs: Any,
     ) -> Any:
         """The layer's file object; text modes take encoding, errors and newline."""
-        if compression is not None or self._intrans or kwargs.get("autocommit") is False:
-            return super().open(path, mode, block_size, cache_options, compression, **kwargs)
-        text = {key: kwargs[key] for key in _TEXT_OPTIONS if key in kwargs} if kwargs else {}
-        return self._open_file(self._strip_protocol(path), mode, block_size, text)
+        if type(path) is not str or path[:1] != "/" or "//" in path or path[-1:] == "/":
+            path = self._strip_protocol(path)  # else the path is already in its own form
+        if kwargs or compression is not None or block_size is not None or self._intrans:
+            if compression is not None or self._intrans or kwargs.get("autocommit") is False:
+                return super().open(path, mode, block_size, cache_options, compression,
+                                    **kwargs)
+            text = {key: kwargs[key] for key in _TEXT_OPTIONS if key in kwargs}
+            return self._open_file(path, mode, block_size, text)
+        # The common call, inlined: nothing but a path and a mode.
+        if mode == "rb" and _READERS_TAKE_ATTRIBUTES:
+            try:
+                file: Any = _open(self.pyfs, path, "rb")
+            except FileNotFoundError:
+                return self._open_file(path, mode, None, {})  # raises, as it does
+            _record_size(file)
+            return file
+        try:
+            return _open(self.pyfs, path, mode)
+        except FileNotFoundError:
+            return self._open_file(path, mode, None, {})  # makes the parents, or raises
 
     def _open(
         self,
@@ -215,26 +240,26 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
         return self._open_file(self._strip_protocol(path), mode, block_size, {})
 
     def _open_file(self, path: str, mode: str, block_size: Any, text: dict[str, Any]) -> Any:
-        buffering = block_size if isinstance(block_size, int) and block_size > 0 else -1
+        if block_size is None:
+            buffering = -1
+        else:
+            buffering = block_size if isinstance(block_size, int) and block_size > 0 else -1
         wrap = mode == "rb" and not _READERS_TAKE_ATTRIBUTES
         layer_buffering = 0 if wrap else buffering
         try:
-            file: Any = _layer.open(self.pyfs, path, mode, layer_buffering, **text)
+            file: Any = _open(self.pyfs, path, mode, layer_buffering, **text)
         except FileNotFoundError:
             parent = self._parent(path)
             if not set(mode) & set("wax") or not parent or self.exists(parent):
                 raise
             # Writing makes the missing parents, as fsspec's other file systems do.
             _layer.makedirs(self.pyfs, parent, exist_ok=True)
-            file = _layer.open(self.pyfs, path, mode, layer_buffering, **text)
+            file = _open(self.pyfs, path, mode, layer_buffering, **text)
         if mode == "rb":
             # fsspec's readers ask a binary reader for its file's length.
             if wrap:
                 return _SizedReader(file, buffering if buffering > 0 else io.DEFAULT_BUFFER_SIZE)
-            handle = file.raw.handle
-            handle.seek(0, _END)
-            file.size = handle.tell()
-            handle.seek(0, _SET)
+            _record_size(file)
         return file
 
     def cp_file(self, path1: Any, path2: Any, **kwargs: Any) -> None:

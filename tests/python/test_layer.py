@@ -121,6 +121,22 @@ def test_positions_seek_past_the_end_and_truncate(fs):
     assert q.read_bytes(fs, "/f") == b"he" + bytes(7) + b"?"
 
 
+@pytest.mark.parametrize("call", ["readable", "writable", "seekable", "tell", "readall"])
+def test_a_closed_raw_file_refuses_what_io_fileio_refuses(fs, call):
+    raw = q.open(fs, "/f", "wb+", buffering=0)
+    raw.close()
+    with pytest.raises(ValueError, match="closed file"):
+        getattr(raw, call)()
+
+
+def test_tell_follows_seeks_past_the_end_and_back(fs):
+    with q.open(fs, "/f", "wb+", buffering=0) as raw:
+        raw.write(b"abc")
+        assert (raw.seek(7), raw.tell()) == (7, 7)
+        assert (raw.seek(1), raw.tell(), raw.read(1)) == (1, 1, b"b")
+        assert (raw.truncate(1), raw.tell()) == (1, 2)  # the position stays past the end
+
+
 def test_unbuffered_raw_file(fs):
     with q.open(fs, "/f", "wb+", buffering=0) as raw:
         assert raw.write(memoryview(b"abcdef")[1:4]) == 3
