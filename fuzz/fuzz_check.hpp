@@ -23,11 +23,6 @@
 
 namespace quorvex::fuzz {
 
-inline bool is_acceptable_name(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of("/\\") == std::string_view::npos;
-}
-
 using NodeVisitor = std::function<void(const fs::INode &, const fs::INodeKind &)>;
 
 // Walks the tree from the root and checks its shape: every child id is in the table, every
@@ -56,7 +51,7 @@ inline void check_tree(const fs::FileSystem &system, const NodeVisitor &visit = 
             FUZZ_CHECK(child->id == id && child->parent == node->id);
             FUZZ_CHECK(child->depth == node->depth + 1 && child->depth <= fs::kMaxDepth);
             FUZZ_CHECK(seen.insert(id).second);
-            FUZZ_CHECK(is_acceptable_name(child->name_view()));
+            FUZZ_CHECK(fs::is_acceptable_name(child->name_view()));
             FUZZ_CHECK(names.insert(child->name_view()).second);
             pending.push_back(std::move(child));
         }

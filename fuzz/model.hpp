@@ -47,7 +47,7 @@ struct Model {
     Result<InodeId> resolve_path(std::string_view path) const {
         InodeId current = fs::kRootId;
         for (std::size_t start = 0; start <= path.size();) {
-            std::size_t end = path.find_first_of("/\\", start);
+            std::size_t end = path.find_first_of(fs::kSeparators, start);
             if (end == std::string_view::npos) end = path.size();
             const std::string_view component = path.substr(start, end - start);
             start = end + 1;
@@ -60,7 +60,7 @@ struct Model {
     }
 
     Result<InodeId> create(InodeId parent, std::string_view name, bool directory) {
-        if (!is_acceptable_name(name)) return IoErrorKind::ResourceAlreadyExists;
+        if (!fs::is_acceptable_name(name)) return IoErrorKind::ResourceAlreadyExists;
         const InodeId id = next_id++;
         if (!nodes.contains(parent)) return IoErrorKind::InodeNotFound;
         if (find(parent, name)) return IoErrorKind::ResourceAlreadyExists;

@@ -1,6 +1,8 @@
 #include "fs/child_list.hpp"
 
+#include <cassert>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include "fs/epoch.hpp"
@@ -114,7 +116,9 @@ INode *ChildList::find(std::string_view name) const {
     return position == NameIndex::kAbsent ? nullptr : node_at(slots()[position]);
 }
 
-void ChildList::append(INode *child) {
+void ChildList::append(Room room, INode *child) {
+    assert(room.list_ == this && used() < capacity() && "append() without reserve_one()");
+    (void)room;
     const std::uint32_t at = used();
     slots()[at].store(share_word(child), std::memory_order_release);
     set_used(at + 1);

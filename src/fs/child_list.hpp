@@ -19,7 +19,7 @@
 //
 // Every word of the list is atomic, so that a lookup may read the list without the
 // directory's lock (probe(), validated by the directory's change counter; see
-// epoch.hpp). The list's owner changes it only under the directory's exclusive lock,
+// locking.hpp). The list's owner changes it only under the directory's exclusive lock,
 // storing each word with release order; a heap block the list lets go of is retired to
 // the epoch reclaimer rather than freed, since a probe may still be reading it.
 #pragma once
@@ -27,7 +27,6 @@
 #include <atomic>
 #include <cstdint>
 #include <iterator>
-#include <memory>
 #include <string_view>
 
 #include "fs/inode_ref.hpp"
@@ -36,7 +35,6 @@
 
 namespace quorvex::fs {
 
-struct INode;
 class ChildList {
   public:
     using Id = std::uint64_t;
@@ -87,7 +85,7 @@ class ChildList {
     };
 
     // What probe() could tell without the lock.
-    enum class Probe { Found, Missing, Undecided };
+    enum class Probe : std::uint8_t { Found, Missing, Undecided };
 
     ChildList() noexcept { clear_words(); }
     ChildList(ChildList &&other) noexcept { take(other); }
@@ -116,13 +114,20 @@ class ChildList {
     // The entry whose own name is `name`, through the index; only while indexed().
     [[nodiscard]] INode *find(std::string_view name) const;
 
+    // Room for one more entry, made by reserve_one() and used up by append().
+    class Room {
+        friend class ChildList;
+        explicit Room(const ChildList *list) noexcept : list_(list) {}
+        [[maybe_unused]] const ChildList *list_; // read by the debug check only
+    };
     // Makes room for one more entry, so that the append that follows cannot fail half-way.
-    void reserve_one() {
-        if (used_ == capacity()) grow();
+    [[nodiscard]] Room reserve_one() {
+        if (used() == capacity()) grow();
+        return Room(this);
     }
-    // Adds a child at the end, taking a share of it. Once reserve_one() has made room this
-    // cannot fail.
-    void append(INode *child);
+    // Adds a child at the end, taking a share of it, in the room reserve_one() made: this
+    // cannot fail. Each room takes one child (checked in debug builds).
+    void append(Room room, INode *child);
     // Takes a listed child out; the others keep their order.
     void remove(const INode *child);
 

@@ -148,7 +148,7 @@ class ThreadBags {
         if (pending_.size() < kBagSize) return;
         try {
             seal();
-        } catch (const std::bad_alloc &) {
+        } catch (const std::bad_alloc &) { // NOLINT(bugprone-empty-catch): nothing is lost
             // Keep them pending; the next attempt seals them.
         }
         collect();

@@ -1,4 +1,4 @@
-// Epoch-based reclamation, and the rules that let a path lookup run without locks.
+// Epoch-based reclamation, for the path lookups that run without locks.
 //
 // A lookup runs inside a Guard, which announces the thread as active in the current epoch
 // (an exchange on the thread's own record and a full fence: no shared cache line is
@@ -9,37 +9,10 @@
 // announced the current one), or at once when a census after a full fence finds no thread
 // inside a Guard at all.
 //
-// Lookups without locks (FileSystem::walk_unlocked, ChildList::probe) rely on these rules:
-//
-//  1. Reachability. Such a lookup starts at the root, which the file system keeps a share
-//     of for its whole life, and moves only along child-list entries and back up the
-//     chain it came down. It never uses the inode table.
-//  2. Lifetime. A node is freed only through retire() (INodeRef::reset hands the node to
-//     it when the last share goes), and a child list's heap block only through retire()
-//     once a larger block replaced it. So a node or block read inside a Guard, which was
-//     reachable at some moment after the Guard opened, stays allocated until it closes.
-//     A node's last share goes only after it has left its directory's list.
-//  3. Atomic words. Every word of a child list (entries, count, the spill bookkeeping) is
-//     a std::atomic, written with release order by the list's owner under the
-//     directory's exclusive lock and read with acquire order by lookups; a node's id,
-//     parent, depth, name and the alternative its kind holds never change once the node
-//     is published, and `released` is atomic. A lookup therefore reads only immutable
-//     fields or atomics, and nothing it reads is a data race.
-//  4. Validation. Every change of a directory's list is bracketed by ListChange, which
-//     makes the directory's `version` odd for its duration. A lookup reads the version
-//     first and trusts its answer (found, or missing) only when the version is even and
-//     unchanged after its last read of the list, so the answer is that of one unchanged
-//     state of the list, exactly what a scan under the shared lock would give.
-//  5. Words that change role. When a list moves to the heap, its inline words become
-//     bookkeeping, each tagged with the low bit, which no node's address has; a lookup
-//     that meets a tagged word, a link or an entry that left the table gives up and the
-//     caller asks again under the locks, which settle those cases as they always did.
-//  6. Pinning a result. A lookup that must return a share of the node it reached takes
-//     one with INodeRef::try_share, which refuses a node whose count already fell to zero,
-//     so a node on its way to retire() is never brought back.
-//
-// Lookups that give up fall back to the locked walk, so every answer, error and lock of
-// the locked code is kept; the locks and file locks of writers are untouched.
+// The rules that make lookups without locks (FileSystem::walk_unlocked, ChildList::probe)
+// safe, and the one this file itself relies on (nothing is locked or waited for inside a
+// Guard, so retire() may be called under any lock), are written with the locking rule of
+// the whole file system, in locking.hpp.
 #pragma once
 
 #include <atomic>

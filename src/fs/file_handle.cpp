@@ -58,43 +58,11 @@ Result<FileHandle> FileHandle::make_at(std::shared_ptr<FileSystem> fs, InodeId i
     return FileHandle(std::move(fs), inode, mode, std::move(node));
 }
 
-Result<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId inode,
-                                        FileHandleType mode) {
-    auto resolved = fs->get_inode_raw(inode);
-    if (!resolved) return resolved.error();
-    auto is_file = fs->is_file_raw(*resolved);
-    if (!is_file) return is_file.error();
-    if (!*is_file) return IoErrorKind::NotAFile;
-    return FileHandle::make(std::move(fs), *resolved, mode);
-}
-
-Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
-                                    FileHandleType mode, bool create) {
-    const SplitPath split = split_last_component(path);
-    if (auto reached = fs->open_unlocked(split)) {
-        if (!*reached) return reached->error();
-        const InodeId id = (**reached)->id;
-        return FileHandle::make_at(std::move(fs), id, std::move(**reached), mode);
-    }
-    auto parent = fs->walk(split.parent);
-    if (!parent) return parent.error();
-    auto found = fs->find_entry(**parent, split.name);
-    if (found) {
-        if (!found->node) return FileHandle::make(std::move(fs), found->id, mode);
-        return FileHandle::make_at(std::move(fs), found->id, std::move(found->node), mode);
-    }
-    if (found.error().kind() != IoErrorKind::InodeNotFound || !create) return found.error();
-    auto created = fs->create_in(**parent, (*parent)->id, make_name(split.name), File{});
-    if (!created) return created.error();
-    const InodeId id = (*created)->id;
-    return FileHandle::make_at(std::move(fs), id, std::move(*created), mode);
-}
-
 // --- the handle ----------------------------------------------------------------------
 
 FileHandle &FileHandle::operator=(FileHandle &&other) noexcept {
     if (this != &other) {
-        if (is_open()) (void)close();
+        close_quietly();
         id_ = std::exchange(other.id_, std::nullopt);
         type_ = other.type_;
         fs_ = std::move(other.fs_);
@@ -104,12 +72,15 @@ FileHandle &FileHandle::operator=(FileHandle &&other) noexcept {
     return *this;
 }
 
-FileHandle::~FileHandle() {
+FileHandle::~FileHandle() { close_quietly(); }
+
+void FileHandle::close_quietly() noexcept {
     if (!is_open()) return;
     try {
         (void)close();
-    } catch (const InvariantViolation &) {
-        // Nowhere to report it from here; the handle is going away regardless.
+    } catch (...) { // NOLINT(bugprone-empty-catch): nowhere to report it from here
+        // An invariant violation (or the allocation failure of its message); the handle's
+        // old state is going away regardless.
     }
 }
 
@@ -125,6 +96,17 @@ Result<INode *> FileHandle::open_node(INodeRef &pin) const {
     return pin.get();
 }
 
+template <class Lock, class Use>
+auto FileHandle::with_file(Use &&use) const -> decltype(use(std::declval<File &>())) {
+    INodeRef pin;
+    auto node = open_node(pin);
+    if (!node) return node.error();
+    const Lock guard((*node)->lock);
+    auto *file = std::get_if<File>(&(*node)->kind);
+    if (!file) return IoErrorKind::NotAFile;
+    return use(*file);
+}
+
 Result<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
     return read_with(buffer.size(), [&](std::span<const std::uint8_t> bytes) {
         if (!bytes.empty()) std::memcpy(buffer.data(), bytes.data(), bytes.size());
@@ -136,94 +118,79 @@ Result<std::size_t> FileHandle::read_with(std::uint64_t max,
                                           FunctionRef<bool(std::span<const std::uint8_t>)> sink) {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
     if (!type_.can_read()) return IoError::operation_not_supported("read");
-    INodeRef pin;
-    auto node = open_node(pin);
-    if (!node) return node.error();
-    std::shared_lock guard((*node)->lock);
-    const auto *file = std::get_if<File>(&(*node)->kind);
-    if (!file) return IoErrorKind::NotAFile;
-    const ByteVector &bytes = file->data.data;
-    const std::size_t available = bytes.size() - static_cast<std::size_t>(offset_);
-    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(max, available));
-    if (!sink(std::span(bytes.data() + offset_, count))) return std::size_t{0};
-    offset_ += count;
-    return count;
+    return with_file<std::shared_lock<NodeLock>>([&](const File &file) -> Result<std::size_t> {
+        const ByteVector &bytes = file.data.data;
+        const std::size_t available = bytes.size() - static_cast<std::size_t>(offset_);
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(max, available));
+        {
+            const locking::CallbackScope in_callback;
+            if (!sink(std::span(bytes.data() + offset_, count))) return std::size_t{0};
+        }
+        offset_ += count;
+        return count;
+    });
+}
+
+template <class Change>
+auto FileHandle::change_bytes(const char *operation, Change &&change)
+    -> decltype(change(std::declval<ByteVector &>())) {
+    if (!id_) return IoErrorKind::InvalidFileDescriptor;
+    if (!type_.can_write()) return IoError::operation_not_supported(operation);
+    return with_file<std::unique_lock<NodeLock>>(
+        [&](File &file) { return change(file.data.data); });
 }
 
 Result<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
-    if (!id_) return IoErrorKind::InvalidFileDescriptor;
-    if (!type_.can_write()) return IoError::operation_not_supported("write");
-    INodeRef pin;
-    auto node = open_node(pin);
-    if (!node) return node.error();
-    std::unique_lock guard((*node)->lock);
-    auto *file = std::get_if<File>(&(*node)->kind);
-    if (!file) return IoErrorKind::NotAFile;
-    ByteVector &data = file->data.data;
-    const auto offset = static_cast<std::size_t>(offset_);
-    // Growing may throw std::bad_alloc; the contents are untouched until it has succeeded.
-    if (bytes.size() > data.size() - offset) data.resize(offset + bytes.size());
-    if (!bytes.empty()) std::memcpy(data.data() + offset, bytes.data(), bytes.size());
-    return bytes.size();
+    return change_bytes("write", [&](ByteVector &data) -> Result<std::size_t> {
+        const auto offset = static_cast<std::size_t>(offset_);
+        // Growing may throw std::bad_alloc; the contents are untouched until it has succeeded.
+        if (bytes.size() > data.size() - offset) data.resize(offset + bytes.size());
+        if (!bytes.empty()) std::memcpy(data.data() + offset, bytes.data(), bytes.size());
+        return bytes.size();
+    });
 }
 
 Status FileHandle::truncate(std::uint64_t size) {
-    if (!id_) return IoErrorKind::InvalidFileDescriptor;
-    if (!type_.can_write()) return IoError::operation_not_supported("truncate");
-    INodeRef pin;
-    auto node = open_node(pin);
-    if (!node) return node.error();
-    std::unique_lock guard((*node)->lock);
-    auto *file = std::get_if<File>(&(*node)->kind);
-    if (!file) return IoErrorKind::NotAFile;
-    ByteVector &data = file->data.data;
-    // Growing may throw std::bad_alloc; the contents are untouched until it has succeeded.
-    data.resize(static_cast<std::size_t>(size));
-    // A writing handle excludes every other, so this offset is the only one to keep inside.
-    offset_ = std::min(offset_, size);
-    return {};
+    return change_bytes("truncate", [&](ByteVector &data) -> Status {
+        // Growing may throw std::bad_alloc; the contents are untouched until it has succeeded.
+        data.resize(static_cast<std::size_t>(size));
+        // A writing handle excludes every other, so this offset is the only one to keep inside.
+        offset_ = std::min(offset_, size);
+        return {};
+    });
 }
 
 Status FileHandle::seek(SeekOrigin origin, std::uint64_t distance) {
-    INodeRef pin;
-    auto node = open_node(pin);
-    if (!node) return node.error();
-    std::shared_lock guard((*node)->lock);
-    const auto *file = std::get_if<File>(&(*node)->kind);
-    if (!file) return IoErrorKind::NotAFile;
-    const std::uint64_t length = file->data.data.size();
-    std::uint64_t target = 0;
-    switch (origin) {
-    case SeekOrigin::Start:
-        target = distance;
-        break;
-    case SeekOrigin::End:
-        target = distance > length ? 0 : length - distance;
-        break;
-    case SeekOrigin::Current:
-        target = distance > std::numeric_limits<std::uint64_t>::max() - offset_
-                     ? std::numeric_limits<std::uint64_t>::max()
-                     : offset_ + distance;
-        break;
-    }
-    offset_ = std::min(target, length);
-    return {};
+    return with_file<std::shared_lock<NodeLock>>([&](const File &file) -> Status {
+        const std::uint64_t length = file.data.data.size();
+        std::uint64_t target = 0;
+        switch (origin) {
+        case SeekOrigin::Start:
+            target = distance;
+            break;
+        case SeekOrigin::End:
+            target = distance > length ? 0 : length - distance;
+            break;
+        case SeekOrigin::Current:
+            target = distance > std::numeric_limits<std::uint64_t>::max() - offset_
+                         ? std::numeric_limits<std::uint64_t>::max()
+                         : offset_ + distance;
+            break;
+        }
+        offset_ = std::min(target, length);
+        return {};
+    });
 }
 
 Status FileHandle::close() {
-    INodeRef pin;
-    auto node = open_node(pin);
-    if (!node) return node.error();
-    {
-        std::shared_lock guard((*node)->lock);
-        auto *file = std::get_if<File>(&(*node)->kind);
-        if (!file) return IoErrorKind::NotAFile;
+    QUORVEX_TRY(with_file<std::shared_lock<NodeLock>>([&](File &file) -> Status {
         if (type_.can_write()) {
-            file->lock.release_exclusive();
+            file.lock.release_exclusive();
         } else {
-            file->lock.release_shared();
+            file.lock.release_shared();
         }
-    }
+        return {};
+    }));
     id_.reset();
     node_.reset();
     return {};

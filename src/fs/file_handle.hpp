@@ -28,14 +28,10 @@ class FileHandleType {
     static constexpr FileHandleType empty() noexcept { return FileHandleType(kEmptyBits); }
     static constexpr FileHandleType read() noexcept { return FileHandleType(kReadBit); }
     static constexpr FileHandleType write() noexcept { return FileHandleType(kWriteBit); }
-    static constexpr FileHandleType read_write() noexcept {
-        return FileHandleType(kReadBit | kWriteBit);
-    }
 
     // Accepts exactly "", "r", "w", "rw" and "wr".
     [[nodiscard]] static Result<FileHandleType> from_str(std::string_view text) noexcept;
 
-    [[nodiscard]] constexpr std::uint32_t bits() const noexcept { return bits_; }
     [[nodiscard]] constexpr bool can_read() const noexcept { return bits_ & kReadBit; }
     [[nodiscard]] constexpr bool can_write() const noexcept { return bits_ & kWriteBit; }
     // FileHandleType(READ | WRITE), FileHandleType(0x0) for the empty set.
@@ -64,19 +60,20 @@ class FileHandle {
     FileHandle(FileHandle &&other) noexcept
         : id_(std::exchange(other.id_, std::nullopt)), type_(other.type_),
           fs_(std::move(other.fs_)), offset_(other.offset_), node_(std::move(other.node_)) {}
-    FileHandle &operator=(FileHandle &&other) noexcept;
     FileHandle(const FileHandle &) = delete;
     FileHandle &operator=(const FileHandle &) = delete;
-    // Closes a handle that is still open. An invariant violation met there cannot be
-    // reported from a destructor and is dropped; owners that can report it call close()
-    // themselves first.
+    // Both close a handle that is still open (the assigned-to one, for the assignment). An
+    // invariant violation met there cannot be reported from either and is dropped; owners
+    // that can report it call close() themselves first.
+    FileHandle &operator=(FileHandle &&other) noexcept;
     ~FileHandle();
 
     // Copies up to buffer.size() bytes from the offset and moves the offset past them.
     [[nodiscard]] Result<std::size_t> read(std::span<std::uint8_t> buffer);
     // Reads up to `max` bytes without a buffer of the caller's: `sink` is called once, under
     // the file's lock, with the bytes available. If it returns false (it could not take
-    // them), the offset stays and the result is 0.
+    // them), the offset stays and the result is 0. What `sink` may do is set out in
+    // fs/locking.hpp.
     [[nodiscard]] Result<std::size_t>
     read_with(std::uint64_t max, FunctionRef<bool(std::span<const std::uint8_t>)> sink);
     // Stores the bytes at the offset, growing the file as needed; the offset does not move.
@@ -92,7 +89,6 @@ class FileHandle {
     [[nodiscard]] std::optional<InodeId> id() const noexcept { return id_; }
     [[nodiscard]] FileHandleType type() const noexcept { return type_; }
     [[nodiscard]] std::uint64_t offset() const noexcept { return offset_; }
-    [[nodiscard]] const std::shared_ptr<FileSystem> &fs() const noexcept { return fs_; }
     [[nodiscard]] bool is_open() const noexcept { return id_.has_value(); }
 
     // FileHandle { id: Some(3), type: FileHandleType(READ), fs: FileSystem { ... }, offset: 0 }
@@ -103,9 +99,19 @@ class FileHandle {
                INodeRef node) noexcept
         : id_(id), type_(type), fs_(std::move(fs)), node_(std::move(node)) {}
 
+    void close_quietly() noexcept;
+    // The checks of write and truncate (`operation` names the refused one), then
+    // `change(bytes)` under the file's exclusive lock.
+    template <class Change>
+    auto change_bytes(const char *operation, Change &&change)
+        -> decltype(change(std::declval<ByteVector &>()));
     // The file's node while the handle is open. `pin` keeps it alive when it had to be
     // looked up again.
     [[nodiscard]] Result<INode *> open_node(INodeRef &pin) const;
+    // `use(file)` with the file's node held by a `Lock` (shared or exclusive), once the
+    // handle is known to be open on a file.
+    template <class Lock, class Use>
+    auto with_file(Use &&use) const -> decltype(use(std::declval<File &>()));
 
     std::optional<InodeId> id_;
     FileHandleType type_;

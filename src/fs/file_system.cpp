@@ -1,6 +1,5 @@
 #include "fs/file_system.hpp"
 
-#include <algorithm>
 #include <mutex>
 #include <shared_mutex>
 
@@ -9,10 +8,9 @@
 namespace quorvex::fs {
 
 SplitPath split_last_component(std::string_view path) noexcept {
-    for (std::size_t at = path.size(); at-- > 0;) {
-        if (is_separator(path[at])) return {path.substr(0, at), path.substr(at + 1)};
-    }
-    return {std::string_view(), path};
+    const auto at = path.find_last_of(kSeparators);
+    if (at == std::string_view::npos) return {std::string_view(), path};
+    return {path.substr(0, at), path.substr(at + 1)};
 }
 
 FileSystem::FileSystem() : root_(INodeRef::make(kRootId, kRootId, 0, Name(), Directory{})) {
@@ -286,14 +284,6 @@ Result<std::string> FileSystem::get_path_by_inode(InodeId id) const {
     return path;
 }
 
-bool FileSystem::name_is_acceptable(std::string_view name) noexcept {
-    if (name.empty() || name == "." || name == "..") return false;
-    for (const char c : name) {
-        if (is_separator(c)) return false;
-    }
-    return true;
-}
-
 bool FileSystem::has_entry_named_locked(const ChildList &children, std::string_view name) const {
     if (children.indexed()) {
         const INode *found = children.find(name);
@@ -309,7 +299,7 @@ bool FileSystem::has_entry_named_locked(const ChildList &children, std::string_v
 }
 
 Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind kind) {
-    if (!name_is_acceptable(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
+    if (!is_acceptable_name(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
     auto parent_node = resolve(parent);
     if (!parent_node) {
         // The id is used up by every creation whose name passed the check.
@@ -323,7 +313,7 @@ Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind ki
 
 Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&name,
                                        INodeKind &&kind) {
-    if (!name_is_acceptable(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
+    if (!is_acceptable_name(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
     const InodeId id = next_inode_id_.fetch_add(1);
     if (is_released(directory)) return IoErrorKind::InodeNotFound;
     const std::uint64_t depth = directory.depth + 1;
@@ -360,9 +350,9 @@ Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&
     // never meets an id the table lacks. Reserving first keeps the two steps all-or-nothing.
     {
         const ListChange change(directory);
-        entries->children.reserve_one();
+        const auto room = entries->children.reserve_one();
         inodes_.insert(node);
-        entries->children.append(node.get());
+        entries->children.append(room, node.get());
     }
     return node;
 }
@@ -400,6 +390,7 @@ Status FileSystem::ls_each(InodeId id, FunctionRef<bool(std::string_view, bool)>
             target = std::move(*resolved);
             entry = target.get();
         }
+        const locking::CallbackScope in_callback;
         if (!visit(entry->name_view(), entry->is_directory())) break;
     }
     return {};

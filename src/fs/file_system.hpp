@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "fs/error.hpp"
@@ -37,7 +36,19 @@ struct SplitPath {
 [[nodiscard]] SplitPath split_last_component(std::string_view path) noexcept;
 // A name as the rendering shows it: quoted, with anything that would not show escaped.
 [[nodiscard]] std::string render_quoted_name(std::string_view name);
-[[nodiscard]] constexpr bool is_separator(char c) noexcept { return c == '/' || c == '\\'; }
+// The bytes that separate a path's components.
+inline constexpr std::string_view kSeparators = "/\\";
+[[nodiscard]] constexpr bool is_separator(char c) noexcept {
+    return kSeparators.find(c) != std::string_view::npos;
+}
+// Whether a node may be called `name`: not empty, not "." or "..", and no separator in it.
+[[nodiscard]] constexpr bool is_acceptable_name(std::string_view name) noexcept {
+    if (name.empty() || name == "." || name == "..") return false;
+    for (const char c : name) {
+        if (is_separator(c)) return false;
+    }
+    return true;
+}
 
 class FileSystem {
   public:
@@ -86,13 +97,13 @@ class FileSystem {
     [[nodiscard]] Result<Listing> ls_raw(InodeId id) const;
     // The listing of ls_raw without the copies: calls `visit(name, is_directory)` for each
     // listed child in child-list order, while the directory is read-locked, and stops early
-    // when it returns false. `visit` must not call into this file system.
+    // when it returns false. What `visit` may do is set out in fs/locking.hpp.
     [[nodiscard]] Status ls_each(InodeId id, FunctionRef<bool(std::string_view, bool)> visit) const;
     [[nodiscard]] Status rm(std::string_view path, bool recurse);
     [[nodiscard]] Status rm_raw(InodeId id, bool recurse);
 
     // --- opening ---------------------------------------------------------------------
-    [[nodiscard]] static Result<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
+    [[nodiscard]] static Result<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId inode,
                                                      FileHandleType mode);
     [[nodiscard]] static Result<FileHandle>
     open(std::shared_ptr<FileSystem> fs, std::string_view path, FileHandleType mode, bool create);
@@ -114,7 +125,7 @@ class FileSystem {
     // A walk without locks: the node reached (valid inside the caller's epoch guard), a
     // failure that stands, or Undecided when the locked walk has to settle it.
     struct FastWalk {
-        enum Outcome { Reached, Failed, Undecided } outcome;
+        enum Outcome : std::uint8_t { Reached, Failed, Undecided } outcome;
         const INode *node;
         IoError error;
     };
@@ -124,7 +135,6 @@ class FileSystem {
     // stands; nothing when the locked way has to settle it.
     [[nodiscard]] std::optional<Result<INodeRef>> open_unlocked(const SplitPath &split) const;
     [[nodiscard]] Status make_node(std::string_view path, INodeKind &&kind);
-    [[nodiscard]] static bool name_is_acceptable(std::string_view name) noexcept;
     // The entry of `directory` whose node (links followed) is called `name`, as listed.
     // The caller holds the directory's lock, either way.
     [[nodiscard]] Result<INode *> find_child_locked(const Directory &directory,

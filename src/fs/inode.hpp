@@ -10,8 +10,8 @@
 
 #include "fs/child_list.hpp"
 #include "fs/inode_ref.hpp"
+#include "fs/locking.hpp"
 #include "fs/name.hpp"
-#include "fs/rw_lock.hpp"
 #include "fs/small_vector.hpp"
 
 namespace quorvex::fs {
@@ -98,7 +98,7 @@ struct INode {
     mutable std::atomic<std::uint32_t> refs_{0};
 
   public:
-    mutable RwLock lock;
+    mutable NodeLock lock;
     const Name name;
     // At most kMaxDepth, so a byte holds it.
     const std::uint8_t depth;

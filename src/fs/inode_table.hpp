@@ -14,7 +14,6 @@
 #include <array>
 #include <bit>
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -22,7 +21,8 @@
 #include <vector>
 
 #include "fs/inode.hpp"
-#include "fs/rw_lock.hpp"
+#include "fs/linear_probing.hpp"
+#include "fs/locking.hpp"
 
 namespace quorvex::fs {
 
@@ -55,16 +55,8 @@ class NodeMap {
         if (!slots_[hole]) return nullptr;
         INodeRef removed = std::move(slots_[hole]);
         --size_;
-        // Pull back every later entry of the run that may sit at or before the hole.
-        for (std::size_t at = (hole + 1) & mask_; slots_[at]; at = (at + 1) & mask_) {
-            const std::size_t wanted = home(slots_[at]->id);
-            const bool stays =
-                hole < at ? (wanted > hole && wanted <= at) : (wanted > hole || wanted <= at);
-            if (!stays) {
-                slots_[hole] = std::move(slots_[at]);
-                hole = at;
-            }
-        }
+        close_gap(slots_.get(), mask_, hole,
+                  [this](const INodeRef &node) { return home(node->id); });
         return removed;
     }
 
@@ -149,7 +141,7 @@ class InodeTable {
     static constexpr std::size_t kShardCount = 64;
 
     struct alignas(64) Shard {
-        mutable RwLock mutex;
+        mutable ShardLock mutex;
         NodeMap nodes;
     };
 

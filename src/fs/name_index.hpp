@@ -3,6 +3,7 @@
 // Open addressing over 8-byte entries, each a position and the name's 32-bit hash; the
 // names themselves stay in the child nodes, and are compared only when hashes agree.
 // Linear probing; a removal shifts the entries behind it back, so there are no tombstones.
+// The hash is keyed per process, so nobody can choose names that pile up in one run.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,14 @@ class NameIndex {
   public:
     using Position = std::uint32_t;
 
+    // A name's hash: SipHash-1-3 under a key drawn at random once per process, so that
+    // names crafted to collide in one process do not collide in another.
     [[nodiscard]] static std::uint32_t hash(std::string_view name) noexcept;
+    struct HashKey {
+        std::uint64_t k0;
+        std::uint64_t k1;
+    };
+    [[nodiscard]] static std::uint32_t hash(std::string_view name, HashKey key) noexcept;
 
     // The position of `name`, or kAbsent. `name_at` gives the name at a position.
     template <class NameAt>
@@ -63,6 +71,8 @@ class NameIndex {
     struct Entry {
         Position position = kAbsent;
         std::uint32_t hash = 0;
+
+        explicit operator bool() const noexcept { return position != kAbsent; }
     };
 
     [[nodiscard]] std::size_t capacity() const noexcept { return entries_ ? mask_ + 1 : 0; }

@@ -7,7 +7,6 @@
 // each node up again; a node that left the table meanwhile counts as not found, exactly
 // as a fresh lookup would. The walk keeps its place in a list of its own, not on the
 // call stack.
-#include <algorithm>
 #include <mutex>
 #include <shared_mutex>
 #include <vector>

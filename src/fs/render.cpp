@@ -5,6 +5,7 @@
 
 #include "fs/file_system.hpp"
 #include "fs/printable.hpp"
+#include "fs/utf8.hpp"
 
 namespace quorvex::fs {
 namespace {
@@ -21,44 +22,13 @@ void append_hex(std::string &out, std::uint32_t value) {
     out.append(digits, end);
 }
 
-// Decodes the UTF-8 sequence at the front of `text`.
-struct Decoded {
-    char32_t code_point;
-    std::size_t length; // 0 when the leading byte does not start a well-formed sequence
-};
-
-Decoded decode_one(std::string_view text) noexcept {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80) return {lead, 1};
-    std::size_t length;
-    char32_t cp;
-    char32_t minimum;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2, cp = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, cp = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, cp = lead & 0x07, minimum = 0x10000;
-    } else {
-        return {0, 0};
-    }
-    if (text.size() < length) return {0, 0};
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) return {0, 0};
-        cp = (cp << 6) | (byte(i) & 0x3F);
-    }
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {0, 0};
-    return {cp, length};
-}
-
 // A text between double quotes, with quotes, backslashes and anything that would not show
 // as itself escaped. Bytes that are not UTF-8 show as \x followed by two hex digits.
 void append_quoted(std::string &out, std::string_view text) {
     out += '"';
     while (!text.empty()) {
-        const Decoded decoded = decode_one(text);
-        if (decoded.length == 0) {
+        const Utf8Sequence decoded = decode_utf8_sequence(text);
+        if (!decoded.well_formed) {
             const auto value = static_cast<unsigned char>(text[0]);
             out += "\\x";
             if (value < 0x10) out += '0';
@@ -88,7 +58,7 @@ void append_quoted(std::string &out, std::string_view text) {
             break;
         default:
             if (is_printable(cp)) {
-                out.append(text.data(), decoded.length);
+                out.append(text.substr(0, decoded.length));
             } else {
                 out += "\\u{";
                 append_hex(out, static_cast<std::uint32_t>(cp));

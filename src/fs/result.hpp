@@ -71,8 +71,11 @@ template <class E> class [[nodiscard]] Result<void, E> {
 
     [[nodiscard]] bool ok() const noexcept { return !error_.has_value(); }
     explicit operator bool() const noexcept { return ok(); }
+    // Only for a failed result, as for the value form; callers test ok() first.
+    // NOLINTBEGIN(bugprone-unchecked-optional-access)
     const E &error() const & { return *error_; }
     E &&error() && { return *std::move(error_); }
+    // NOLINTEND(bugprone-unchecked-optional-access)
 
   private:
     std::optional<E> error_;

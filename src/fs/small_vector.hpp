@@ -34,8 +34,11 @@ template <class T> class SmallVectorImpl {
         if (this != &other) assign(other.begin(), other.end());
         return *this;
     }
-    SmallVectorImpl &
-    operator=(SmallVectorImpl &&other) noexcept(std::is_nothrow_move_constructible_v<T>) {
+    // Between vectors of different inline sizes this may allocate (a small source can hold
+    // more than this vector's inline capacity), so it is not noexcept; SmallVector<T, N>'s
+    // own move-assignment, whose source never outgrows this vector's capacity, is.
+    // NOLINTNEXTLINE(performance-noexcept-move-constructor): see above
+    SmallVectorImpl &operator=(SmallVectorImpl &&other) {
         if (this == &other) return *this;
         if (!other.is_small()) {
             destroy_all();
@@ -77,8 +80,10 @@ template <class T> class SmallVectorImpl {
         if (wanted > capacity_) grow(wanted);
     }
 
+    // The arguments may refer to elements of this vector (push_back(v[0])): when full, the
+    // new element is made in the fresh buffer before the old one is let go.
     template <class... Args> T &emplace_back(Args &&...args) {
-        if (size_ == capacity_) grow(size_ + 1);
+        if (size_ == capacity_) return grow_and_emplace_back(std::forward<Args>(args)...);
         T *slot = ::new (static_cast<void *>(data_ + size_)) T(std::forward<Args>(args)...);
         ++size_;
         return *slot;
@@ -91,13 +96,27 @@ template <class T> class SmallVectorImpl {
         std::destroy_at(data_ + size_);
     }
 
+    // The range may lie in this vector itself.
     template <class It> void append(It first, It last) {
         const auto count = static_cast<size_type>(std::distance(first, last));
+        if constexpr (std::is_convertible_v<It, const T *>) {
+            if (count > capacity_ - size_ && points_into(first)) {
+                const auto offset = static_cast<size_type>(first - data_);
+                reserve(size_ + count);
+                std::uninitialized_copy_n(data_ + offset, count, data_ + size_);
+                size_ += count;
+                return;
+            }
+        }
         reserve(size_ + count);
         std::uninitialized_copy(first, last, data_ + size_);
         size_ += count;
     }
+    // The range must not lie in this vector, whose elements go first.
     template <class It> void assign(It first, It last) {
+        if constexpr (std::is_convertible_v<It, const T *>) {
+            assert(first == last || !points_into(first));
+        }
         clear();
         append(first, last);
     }
@@ -140,6 +159,13 @@ template <class T> class SmallVectorImpl {
         return const_cast<SmallVectorImpl *>(this)->inline_begin();
     }
 
+    [[nodiscard]] bool points_into(const T *element) const noexcept {
+        // Compared as addresses, since the pointer may lie in another object altogether.
+        const auto at = reinterpret_cast<std::uintptr_t>(element);
+        return at >= reinterpret_cast<std::uintptr_t>(data_) &&
+               at < reinterpret_cast<std::uintptr_t>(data_ + size_);
+    }
+
     // Plain bytes and the like live in malloc's blocks, so that growing can realloc: a
     // block is then extended in place, or a large one moved by remapping its pages,
     // instead of copied into a fresh block whose every page is touched anew.
@@ -148,16 +174,31 @@ template <class T> class SmallVectorImpl {
 
     void destroy_all() noexcept { std::destroy(data_, data_ + size_); }
     void free_heap() noexcept {
-        if (is_small()) return;
+        if (!is_small()) deallocate(data_);
+    }
+
+    // Blocks of types that do not reallocate.
+    [[nodiscard]] static T *allocate(size_type capacity) {
+        return static_cast<T *>(::operator new(capacity * sizeof(T), std::align_val_t(alignof(T))));
+    }
+    static void deallocate(T *block) noexcept {
         if constexpr (kReallocates) {
-            std::free(data_);
+            std::free(block);
         } else {
-            ::operator delete(static_cast<void *>(data_), std::align_val_t(alignof(T)));
+            ::operator delete(static_cast<void *>(block), std::align_val_t(alignof(T)));
         }
+    }
+    // Moves the elements into `fresh` (of `capacity` slots) and lets the old buffer go.
+    void adopt(T *fresh, size_type capacity) noexcept(std::is_nothrow_move_constructible_v<T>) {
+        std::uninitialized_move(data_, data_ + size_, fresh);
+        destroy_all();
+        free_heap();
+        data_ = fresh;
+        capacity_ = capacity;
     }
 
     void grow(size_type minimum) {
-        size_type new_capacity = std::max(minimum, capacity_ * 2);
+        const size_type new_capacity = std::max(minimum, capacity_ * 2);
         if constexpr (kReallocates) {
             if (new_capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
             T *old = is_small() ? nullptr : data_;
@@ -166,15 +207,40 @@ template <class T> class SmallVectorImpl {
             if (!old && size_ > 0) std::memcpy(fresh, data_, size_ * sizeof(T));
             data_ = fresh;
             capacity_ = new_capacity;
-            return;
+        } else {
+            T *fresh = allocate(new_capacity);
+            try {
+                adopt(fresh, new_capacity);
+            } catch (...) {
+                deallocate(fresh);
+                throw;
+            }
         }
-        auto *fresh = static_cast<T *>(
-            ::operator new(new_capacity * sizeof(T), std::align_val_t(alignof(T))));
-        std::uninitialized_move(data_, data_ + size_, fresh);
-        destroy_all();
-        free_heap();
-        data_ = fresh;
-        capacity_ = new_capacity;
+    }
+
+    template <class... Args> T &grow_and_emplace_back(Args &&...args) {
+        if constexpr (kReallocates) {
+            // realloc may free the old block at once: the value is made before it moves.
+            T value(std::forward<Args>(args)...);
+            grow(size_ + 1);
+            T *slot = ::new (static_cast<void *>(data_ + size_)) T(value);
+            ++size_;
+            return *slot;
+        } else {
+            const size_type new_capacity = std::max(size_ + 1, capacity_ * 2);
+            T *fresh = allocate(new_capacity);
+            T *slot = nullptr;
+            try {
+                slot = ::new (static_cast<void *>(fresh + size_)) T(std::forward<Args>(args)...);
+                adopt(fresh, new_capacity);
+            } catch (...) {
+                if (slot) std::destroy_at(slot);
+                deallocate(fresh);
+                throw;
+            }
+            ++size_;
+            return *slot;
+        }
     }
 
     T *data_;
@@ -203,7 +269,7 @@ template <class T, std::size_t N> class SmallVector : public SmallVectorImpl<T> 
         SmallVectorImpl<T>::operator=(std::move(other));
     }
     SmallVector &operator=(const SmallVector &other) {
-        SmallVectorImpl<T>::operator=(other);
+        if (this != &other) SmallVectorImpl<T>::operator=(other);
         return *this;
     }
     SmallVector &operator=(SmallVector &&other) noexcept(std::is_nothrow_move_constructible_v<T>) {

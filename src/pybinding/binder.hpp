@@ -20,7 +20,6 @@
 #include <span>
 #include <string_view>
 #include <tuple>
-#include <utility>
 
 #include "pybinding/errors.hpp"
 #include "pybinding/py_ref.hpp"

@@ -2,11 +2,13 @@
 #pragma once
 
 #include <atomic>
+#include <cassert>
 #include <new>
 #include <type_traits>
 #include <utility>
 
 #include "fs/error.hpp"
+#include "fs/locking.hpp"
 #include "pybinding/errors.hpp"
 
 namespace quorvex::py {
@@ -25,6 +27,7 @@ template <class T> class Locked {
     // so the mutex can only be found taken if a call re-entered on the same thread; that
     // is reported rather than deadlocking.
     template <class Work> decltype(auto) with(Work &&work) {
+        assert(!fs::locking::in_callback() && "a file system callback entered the binding");
         if (held_.exchange(true, std::memory_order_acquire)) {
             throw fs::InvariantViolation(message::kReentered);
         }

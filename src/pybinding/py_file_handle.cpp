@@ -13,6 +13,7 @@
 #include "fs/file_handle.hpp"
 #include "pybinding/binder.hpp"
 #include "pybinding/docstrings.hpp"
+#include "pybinding/entry_points.hpp"
 #include "pybinding/errors.hpp"
 #include "pybinding/objects.hpp"
 #include "pybinding/results.hpp"
@@ -30,10 +31,6 @@ constinit Signature<Size, Instance<WhenceObject>> seek_signature{
 
 Locked<FileHandle> &handle_of(PyObject *self) noexcept {
     return as_object<PyFileHandleObject>(self)->handle;
-}
-
-bool is_handle(PyObject *self) noexcept {
-    return check_receiver(self, PyFileHandleObject::type(), PyFileHandleObject::kClassName);
 }
 
 // Releases the interpreter lock for the length of a scope; nothing in it may touch a
@@ -126,116 +123,62 @@ void file_handle_dealloc(PyObject *self) noexcept {
     free_instance(self);
 }
 
-PyObject *file_handle_str(PyObject *self) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        if (!is_handle(self)) return nullptr;
-        std::string text = handle_of(self).with([](FileHandle &handle) { return handle.render(); });
-        return str_result(text).release();
-    });
+std::string file_handle_str(PyObject *self) {
+    return handle_of(self).with([](FileHandle &handle) { return handle.render(); });
 }
 
-PyObject *file_handle_id(PyObject *self, PyObject *) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        if (!is_handle(self)) return nullptr;
-        return open_handle_value(self, [](const FileHandle &handle) { return *handle.id(); })
-            .release();
-    });
+PyRef file_handle_id(PyObject *self) {
+    return open_handle_value(self, [](const FileHandle &handle) { return *handle.id(); });
 }
 
-PyObject *file_handle_tell(PyObject *self, PyObject *) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        if (!is_handle(self)) return nullptr;
-        return open_handle_value(self, [](const FileHandle &handle) { return handle.offset(); })
-            .release();
-    });
+PyRef file_handle_tell(PyObject *self) {
+    return open_handle_value(self, [](const FileHandle &handle) { return handle.offset(); });
 }
 
-PyObject *file_handle_close(PyObject *self, PyObject *) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        if (!is_handle(self)) return nullptr;
-        fs::Status status = handle_of(self).with([](FileHandle &handle) { return handle.close(); });
-        if (!status) {
-            raise_io_error(status.error());
-            return nullptr;
-        }
-        return none_result().release();
-    });
+fs::Status file_handle_close(PyObject *self) {
+    return handle_of(self).with([](FileHandle &handle) { return handle.close(); });
 }
 
-PyObject *file_handle_read(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                           PyObject *kwnames) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed = read_signature.parse(self, PyFileHandleObject::type(), args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto [limit] = *parsed;
-
-        // The bytes object is made at the size actually available, straight from the file's
-        // bytes while they are locked, so a huge limit costs nothing.
-        PyRef bytes;
-        bool allocation_failed = false;
-        std::uint64_t start = 0;
-        auto count = handle_of(self).with([&](FileHandle &handle) {
-            start = handle.offset();
-            return handle.read_with(limit, [&](std::span<const std::uint8_t> available) {
-                bytes = PyRef::steal(
-                    PyBytes_FromStringAndSize(reinterpret_cast<const char *>(available.data()),
-                                              static_cast<Py_ssize_t>(available.size())));
-                allocation_failed = !bytes;
-                return !allocation_failed;
-            });
+fs::Result<PyRef> file_handle_read(PyObject *self, std::uint64_t limit) {
+    // The bytes object is made at the size actually available, straight from the file's
+    // bytes while they are locked, so a huge limit costs nothing.
+    PyRef bytes;
+    bool allocation_failed = false;
+    std::uint64_t start = 0;
+    auto count = handle_of(self).with([&](FileHandle &handle) {
+        start = handle.offset();
+        return handle.read_with(limit, [&](std::span<const std::uint8_t> available) {
+            bytes = PyRef::steal(
+                PyBytes_FromStringAndSize(reinterpret_cast<const char *>(available.data()),
+                                          static_cast<Py_ssize_t>(available.size())));
+            allocation_failed = !bytes;
+            return !allocation_failed;
         });
-        if (allocation_failed) return nullptr; // MemoryError is set
-        if (!count) {
-            raise_io_error(count.error());
-            return nullptr;
-        }
-        if (!bytes) bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0));
-        if (!bytes) return nullptr;
-        if (!print_read_line(*count)) {
-            // The call raises, so it hands out no bytes: the offset goes back to where the
-            // read began, unless another call on the handle has moved it meanwhile.
-            handle_of(self).with([&](FileHandle &handle) {
-                if (handle.is_open() && handle.offset() == start + *count) {
-                    (void)handle.seek(fs::SeekOrigin::Start, start);
-                }
-            });
-            return nullptr;
-        }
-        return bytes.release();
     });
+    if (allocation_failed) return PyRef(); // MemoryError is set
+    if (!count) return count.error();
+    if (!bytes) bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!bytes) return PyRef();
+    if (!print_read_line(*count)) {
+        // The call raises, so it hands out no bytes: the offset goes back to where the read
+        // began, unless another call on the handle has moved it meanwhile.
+        handle_of(self).with([&](FileHandle &handle) {
+            if (handle.is_open() && handle.offset() == start + *count) {
+                (void)handle.seek(fs::SeekOrigin::Start, start);
+            }
+        });
+        return PyRef();
+    }
+    return bytes;
 }
 
-PyObject *file_handle_write(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                            PyObject *kwnames) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed = write_signature.parse(self, PyFileHandleObject::type(), args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        const BytesArgument &data = std::get<0>(*parsed);
-        auto count =
-            handle_of(self).with([&](FileHandle &handle) { return handle.write(data.bytes); });
-        if (!count) {
-            raise_io_error(count.error());
-            return nullptr;
-        }
-        return int_result(*count).release();
-    });
+fs::Result<std::size_t> file_handle_write(PyObject *self, const BytesArgument &data) {
+    return handle_of(self).with([&](FileHandle &handle) { return handle.write(data.bytes); });
 }
 
-PyObject *file_handle_seek(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                           PyObject *kwnames) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed = seek_signature.parse(self, PyFileHandleObject::type(), args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto [offset, whence] = *parsed;
-        const fs::SeekOrigin origin = seek_origin_of(*whence);
-        fs::Status status =
-            handle_of(self).with([&](FileHandle &handle) { return handle.seek(origin, offset); });
-        if (!status) {
-            raise_io_error(status.error());
-            return nullptr;
-        }
-        return none_result().release();
-    });
+fs::Status file_handle_seek(PyObject *self, std::uint64_t offset, WhenceObject *whence) {
+    const fs::SeekOrigin origin = seek_origin_of(*whence);
+    return handle_of(self).with([&](FileHandle &handle) { return handle.seek(origin, offset); });
 }
 
 // ---- the members Python's own file objects need ----------------------------------------
@@ -246,114 +189,89 @@ constinit Signature<AnyObject, AnyObject, AnyObject> exit_signature{
     "PyFileHandle", "__exit__", {"exc_type"}, {"exc_value"}, {"traceback"}};
 
 // read's checks and failures, into the caller's buffer and without the printed line.
-PyObject *file_handle_readinto(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                               PyObject *kwnames) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed =
-            readinto_signature.parse(self, PyFileHandleObject::type(), args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        const WritableBytes &buffer = std::get<0>(*parsed);
+fs::Result<PyRef> file_handle_readinto(PyObject *self, const WritableBytes &buffer) {
 #if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 < 0x030B0000
-        // The bytes are stored through the memoryview once the handle is unlocked; should
-        // that fail, the offset goes back to where the read started.
-        PyRef taken;
-        std::uint64_t start = 0;
-        auto count = handle_of(self).with([&](FileHandle &handle) {
-            start = handle.offset();
-            return handle.read_with(buffer.size(), [&](std::span<const std::uint8_t> bytes) {
-                taken = PyRef::steal(
-                    PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes.data()),
-                                              static_cast<Py_ssize_t>(bytes.size())));
-                return static_cast<bool>(taken);
-            });
+    // The bytes are stored through the memoryview once the handle is unlocked; should
+    // that fail, the offset goes back to where the read started.
+    PyRef taken;
+    std::uint64_t start = 0;
+    auto count = handle_of(self).with([&](FileHandle &handle) {
+        start = handle.offset();
+        return handle.read_with(buffer.size(), [&](std::span<const std::uint8_t> bytes) {
+            taken =
+                PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes.data()),
+                                                       static_cast<Py_ssize_t>(bytes.size())));
+            return static_cast<bool>(taken);
         });
-        if (count && !taken) return nullptr; // MemoryError is set
-        if (!count) {
-            raise_io_error(count.error());
-            return nullptr;
-        }
-        const auto *data = reinterpret_cast<const std::uint8_t *>(PyBytes_AsString(taken.get()));
-        if (!data || !buffer.store(std::span(data, *count))) {
-            handle_of(self).with(
-                [&](FileHandle &handle) { (void)handle.seek(fs::SeekOrigin::Start, start); });
-            return nullptr;
-        }
-#else
-        auto count =
-            handle_of(self).with([&](FileHandle &handle) { return handle.read(buffer.bytes()); });
-        if (!count) {
-            raise_io_error(count.error());
-            return nullptr;
-        }
-#endif
-        return int_result(*count).release();
     });
+    if (count && !taken) return PyRef(); // MemoryError is set
+    if (!count) return count.error();
+    const auto *data = reinterpret_cast<const std::uint8_t *>(PyBytes_AsString(taken.get()));
+    if (!data || !buffer.store(std::span(data, *count))) {
+        handle_of(self).with(
+            [&](FileHandle &handle) { (void)handle.seek(fs::SeekOrigin::Start, start); });
+        return PyRef();
+    }
+#else
+    auto count =
+        handle_of(self).with([&](FileHandle &handle) { return handle.read(buffer.bytes()); });
+    if (!count) return count.error();
+#endif
+    return int_result(*count);
 }
 
-PyObject *file_handle_truncate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                               PyObject *kwnames) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed =
-            truncate_signature.parse(self, PyFileHandleObject::type(), args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto [size] = *parsed;
-        fs::Status status =
-            handle_of(self).with([&](FileHandle &handle) { return handle.truncate(size); });
-        if (!status) {
-            raise_io_error(status.error());
-            return nullptr;
-        }
-        return int_result(size).release();
-    });
+fs::Result<std::uint64_t> file_handle_truncate(PyObject *self, std::uint64_t size) {
+    QUORVEX_TRY(handle_of(self).with([&](FileHandle &handle) { return handle.truncate(size); }));
+    return size;
 }
 
 // Entering a closed handle fails as every other use of it does.
-PyObject *file_handle_enter(PyObject *self, PyObject *) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        if (!is_handle(self)) return nullptr;
-        if (!handle_of(self).with([](FileHandle &handle) { return handle.is_open(); })) {
-            raise_io_error(fs::IoErrorKind::InvalidFileDescriptor);
-            return nullptr;
-        }
-        return PyRef::borrow(self).release();
-    });
+fs::Result<PyRef> file_handle_enter(PyObject *self) {
+    if (!handle_of(self).with([](FileHandle &handle) { return handle.is_open(); })) {
+        return fs::IoErrorKind::InvalidFileDescriptor;
+    }
+    return PyRef::borrow(self);
 }
 
-PyObject *file_handle_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                           PyObject *kwnames) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        if (!exit_signature.parse(self, PyFileHandleObject::type(), args, nargs, kwnames))
-            return nullptr;
-        fs::Status status = handle_of(self).with([](FileHandle &handle) -> fs::Status {
-            if (!handle.is_open()) return {};
-            return handle.close();
-        });
-        if (!status) {
-            raise_io_error(status.error());
-            return nullptr;
-        }
-        return PyRef::borrow(Py_False).release();
-    });
+fs::Result<PyRef> file_handle_exit(PyObject *self, PyObject * /*exc_type*/,
+                                   PyObject * /*exc_value*/, PyObject * /*traceback*/) {
+    QUORVEX_TRY(handle_of(self).with([](FileHandle &handle) -> fs::Status {
+        if (!handle.is_open()) return {};
+        return handle.close();
+    }));
+    return PyRef::borrow(Py_False);
 }
 
 PyMethodDef file_handle_methods[] = {
-    {"id", method_function(file_handle_id), METH_NOARGS, doc::kId},
-    {"close", method_function(file_handle_close), METH_NOARGS, doc::kClose},
-    {"read", method_function(file_handle_read), kFastcallKeywords, doc::kRead},
-    {"write", method_function(file_handle_write), kFastcallKeywords, doc::kWrite},
-    {"seek", method_function(file_handle_seek), kFastcallKeywords, doc::kSeek},
-    {"tell", method_function(file_handle_tell), METH_NOARGS, doc::kTell},
-    {"readinto", method_function(file_handle_readinto), kFastcallKeywords, doc::kReadinto},
-    {"truncate", method_function(file_handle_truncate), kFastcallKeywords, doc::kTruncate},
-    {"__enter__", method_function(file_handle_enter), METH_NOARGS, doc::kEnter},
-    {"__exit__", method_function(file_handle_exit), kFastcallKeywords, doc::kExit},
+    {"id", method_function(method_noargs<PyFileHandleObject, file_handle_id>), METH_NOARGS,
+     doc::kId},
+    {"close", method_function(method_noargs<PyFileHandleObject, file_handle_close>), METH_NOARGS,
+     doc::kClose},
+    {"read", method_function(method<PyFileHandleObject, read_signature, file_handle_read>),
+     kFastcallKeywords, doc::kRead},
+    {"write", method_function(method<PyFileHandleObject, write_signature, file_handle_write>),
+     kFastcallKeywords, doc::kWrite},
+    {"seek", method_function(method<PyFileHandleObject, seek_signature, file_handle_seek>),
+     kFastcallKeywords, doc::kSeek},
+    {"tell", method_function(method_noargs<PyFileHandleObject, file_handle_tell>), METH_NOARGS,
+     doc::kTell},
+    {"readinto",
+     method_function(method<PyFileHandleObject, readinto_signature, file_handle_readinto>),
+     kFastcallKeywords, doc::kReadinto},
+    {"truncate",
+     method_function(method<PyFileHandleObject, truncate_signature, file_handle_truncate>),
+     kFastcallKeywords, doc::kTruncate},
+    {"__enter__", method_function(method_noargs<PyFileHandleObject, file_handle_enter>),
+     METH_NOARGS, doc::kEnter},
+    {"__exit__", method_function(method<PyFileHandleObject, exit_signature, file_handle_exit>),
+     kFastcallKeywords, doc::kExit},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot file_handle_slots[] = {
     {Py_tp_new, slot_function(no_constructor)},
     {Py_tp_dealloc, slot_function(file_handle_dealloc)},
-    {Py_tp_str, slot_function(file_handle_str)},
+    {Py_tp_str, slot_function(unary_slot<PyFileHandleObject, file_handle_str>)},
     {Py_tp_methods, file_handle_methods},
     {Py_tp_doc, const_cast<char *>(doc::kPyFileHandle)},
     {0, nullptr},

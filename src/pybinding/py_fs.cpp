@@ -9,6 +9,7 @@
 #include "fs/file_system.hpp"
 #include "pybinding/binder.hpp"
 #include "pybinding/docstrings.hpp"
+#include "pybinding/entry_points.hpp"
 #include "pybinding/errors.hpp"
 #include "pybinding/object_access.hpp"
 #include "pybinding/objects.hpp"
@@ -31,12 +32,6 @@ constinit Signature<Str, OptionalStr> tree_signature{
     "PyFs", "tree", {"path"}, {"ident", kOptional}};
 
 FileSystem &file_system_of(PyObject *self) noexcept { return *as_object<PyFsObject>(self)->fs; }
-
-PyRef status_result(const fs::Status &status) noexcept {
-    if (status) return none_result();
-    raise_io_error(status.error());
-    return {};
-}
 
 // One directory of a tree rendering under way: its listing and the next of its
 // subdirectories to descend into.
@@ -98,18 +93,12 @@ fs::Result<std::string> render_tree(const FileSystem &fs, std::string_view path,
     return out;
 }
 
-// ---- entry points ---------------------------------------------------------------------
+// ---- methods ---------------------------------------------------------------------------
 
-PyObject *fs_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        if (!new_signature.parse_new(args, kwargs)) return nullptr;
-        std::shared_ptr<FileSystem> fs = FileSystem::make();
-        return allocate_instance<PyFsObject>(type,
-                                             [&](PyFsObject *object) noexcept {
-                                                 new (&object->fs)
-                                                     std::shared_ptr<FileSystem>(std::move(fs));
-                                             })
-            .release();
+PyRef fs_new(PyTypeObject *type) {
+    std::shared_ptr<FileSystem> fs = FileSystem::make();
+    return allocate_instance<PyFsObject>(type, [&](PyFsObject *object) noexcept {
+        new (&object->fs) std::shared_ptr<FileSystem>(std::move(fs));
     });
 }
 
@@ -118,129 +107,86 @@ void fs_dealloc(PyObject *self) noexcept {
     free_instance(self);
 }
 
-PyObject *fs_str(PyObject *self) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        if (!check_receiver(self, PyFsObject::type(), PyFsObject::kClassName)) return nullptr;
-        return str_result(file_system_of(self).render()).release();
-    });
+std::string fs_str(PyObject *self) { return file_system_of(self).render(); }
+
+fs::Status fs_mkdir(PyObject *self, std::string_view path) {
+    return file_system_of(self).mkdir(path);
 }
 
-// mkdir and touch: bind the path, then create one kind of node there.
-template <auto &signature, fs::Status (FileSystem::*create)(std::string_view)>
-PyObject *fs_create(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                    PyObject *kwnames) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed = signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto [path] = *parsed;
-        return status_result((file_system_of(self).*create)(path)).release();
-    });
+fs::Status fs_touch(PyObject *self, std::string_view path) {
+    return file_system_of(self).touch(path);
 }
 
 // open creates a missing file; open_existing does not, in the same single step.
-template <auto &signature, bool create>
-PyObject *fs_open(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                  PyObject *kwnames) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed = signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto [path, mode_text] = *parsed;
-        // The mode is checked before the path is looked at, so a bad mode creates nothing.
-        auto mode = fs::FileHandleType::from_str(mode_text);
-        if (!mode) {
-            raise_io_error(mode.error());
-            return nullptr;
-        }
-        auto handle = FileSystem::open(as_object<PyFsObject>(self)->fs, path, *mode, create);
-        if (!handle) {
-            raise_io_error(handle.error());
-            return nullptr;
-        }
-        return wrap_file_handle(std::move(*handle)).release();
-    });
+template <bool create>
+fs::Result<PyRef> fs_open(PyObject *self, std::string_view path, std::string_view mode_text) {
+    // The mode is checked before the path is looked at, so a bad mode creates nothing.
+    auto mode = fs::FileHandleType::from_str(mode_text);
+    if (!mode) return mode.error();
+    auto handle = FileSystem::open(as_object<PyFsObject>(self)->fs, path, *mode, create);
+    if (!handle) return handle.error();
+    return wrap_file_handle(std::move(*handle));
 }
 
-PyObject *fs_listdir(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject *kwnames) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed = listdir_signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto [path] = *parsed;
-        const FileSystem &fs = file_system_of(self);
-        auto id = fs.get_inode_by_path_raw(path);
-        if (!id) {
-            raise_io_error(id.error());
-            return nullptr;
-        }
-        PyRef files = PyRef::steal(PyList_New(0));
-        PyRef directories = PyRef::steal(PyList_New(0));
-        if (!files || !directories) return nullptr;
-        // The names go straight into the lists while the directory is read-locked. Making
-        // a str and appending to a list run no Python code (neither can start the cyclic
-        // collector), so nothing can call back into the file system meanwhile.
-        bool appended = true;
-        const auto status = fs.ls_each(*id, [&](std::string_view name, bool is_directory) {
-            PyRef text = name_result(name);
-            appended =
-                text && PyList_Append((is_directory ? directories : files).get(), text.get()) == 0;
-            return appended;
-        });
-        if (!status) {
-            raise_io_error(status.error());
-            return nullptr;
-        }
-        if (!appended) return nullptr;
-        PyRef pair = PyRef::steal(PyTuple_New(2));
-        if (!pair) return nullptr;
-        tuple_fill(pair.get(), 0, files.release());
-        tuple_fill(pair.get(), 1, directories.release());
-        return pair.release();
-    });
+fs::Result<PyRef> fs_listdir(PyObject *self, std::string_view path) {
+    const FileSystem &fs = file_system_of(self);
+    auto id = fs.get_inode_by_path_raw(path);
+    if (!id) return id.error();
+    PyRef files = PyRef::steal(PyList_New(0));
+    PyRef directories = PyRef::steal(PyList_New(0));
+    if (!files || !directories) return PyRef();
+    // The names go straight into the lists while the directory is read-locked. Making
+    // a str and appending to a list run no Python code (neither can start the cyclic
+    // collector), so nothing can call back into the file system meanwhile.
+    bool appended = true;
+    QUORVEX_TRY(fs.ls_each(*id, [&](std::string_view name, bool is_directory) {
+        PyRef text = name_result(name);
+        appended =
+            text && PyList_Append((is_directory ? directories : files).get(), text.get()) == 0;
+        return appended;
+    }));
+    if (!appended) return PyRef();
+    PyRef pair = PyRef::steal(PyTuple_New(2));
+    if (!pair) return PyRef();
+    tuple_fill(pair.get(), 0, files.release());
+    tuple_fill(pair.get(), 1, directories.release());
+    return pair;
 }
 
-PyObject *fs_remove(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                    PyObject *kwnames) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed = remove_signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto [path, recurse] = *parsed;
-        return status_result(file_system_of(self).rm(path, recurse)).release();
-    });
+fs::Status fs_remove(PyObject *self, std::string_view path, bool recurse) {
+    return file_system_of(self).rm(path, recurse);
 }
 
-PyObject *fs_tree(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                  PyObject *kwnames) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed = tree_signature.parse(self, PyFsObject::type(), args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto [path, ident] = *parsed;
-        auto text = render_tree(file_system_of(self), path, ident.value_or(std::string_view()));
-        if (!text) {
-            raise_io_error(text.error());
-            return nullptr;
-        }
-        return str_result(*text).release();
-    });
+fs::Result<std::string> fs_tree(PyObject *self, std::string_view path,
+                                std::optional<std::string_view> ident) {
+    return render_tree(file_system_of(self), path, ident.value_or(std::string_view()));
 }
 
 PyMethodDef fs_methods[] = {
-    {"mkdir", method_function(fs_create<mkdir_signature, &FileSystem::mkdir>), kFastcallKeywords,
+    {"mkdir", method_function(method<PyFsObject, mkdir_signature, fs_mkdir>), kFastcallKeywords,
      doc::kMkdir},
-    {"touch", method_function(fs_create<touch_signature, &FileSystem::touch>), kFastcallKeywords,
+    {"touch", method_function(method<PyFsObject, touch_signature, fs_touch>), kFastcallKeywords,
      doc::kTouch},
-    {"open", method_function(fs_open<open_signature, true>), kFastcallKeywords, doc::kOpen},
-    {"listdir", method_function(fs_listdir), kFastcallKeywords, doc::kListdir},
-    {"remove", method_function(fs_remove), kFastcallKeywords, doc::kRemove},
-    {"tree", method_function(fs_tree), kFastcallKeywords, doc::kTree},
-    {"open_existing", method_function(fs_open<open_existing_signature, false>), kFastcallKeywords,
-     doc::kOpenExisting},
+    {"open", method_function(method<PyFsObject, open_signature, fs_open<true>>), kFastcallKeywords,
+     doc::kOpen},
+    {"listdir", method_function(method<PyFsObject, listdir_signature, fs_listdir>),
+     kFastcallKeywords, doc::kListdir},
+    {"remove", method_function(method<PyFsObject, remove_signature, fs_remove>), kFastcallKeywords,
+     doc::kRemove},
+    {"tree", method_function(method<PyFsObject, tree_signature, fs_tree>), kFastcallKeywords,
+     doc::kTree},
+    {"open_existing", method_function(method<PyFsObject, open_existing_signature, fs_open<false>>),
+     kFastcallKeywords, doc::kOpenExisting},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot fs_slots[] = {
-    {Py_tp_new, slot_function(fs_new)},          {Py_tp_dealloc, slot_function(fs_dealloc)},
-    {Py_tp_str, slot_function(fs_str)},          {Py_tp_methods, fs_methods},
-    {Py_tp_doc, const_cast<char *>(doc::kPyFs)}, {0, nullptr},
+    {Py_tp_new, slot_function(constructor<new_signature, fs_new>)},
+    {Py_tp_dealloc, slot_function(fs_dealloc)},
+    {Py_tp_str, slot_function(unary_slot<PyFsObject, fs_str>)},
+    {Py_tp_methods, fs_methods},
+    {Py_tp_doc, const_cast<char *>(doc::kPyFs)},
+    {0, nullptr},
 };
 
 PyType_Spec fs_spec = {

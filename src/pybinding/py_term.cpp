@@ -5,6 +5,7 @@
 
 #include "pybinding/binder.hpp"
 #include "pybinding/docstrings.hpp"
+#include "pybinding/entry_points.hpp"
 #include "pybinding/errors.hpp"
 #include "pybinding/objects.hpp"
 #include "pybinding/results.hpp"
@@ -19,18 +20,10 @@ using terminal::Terminal;
 constinit Signature<Instance<PyFsObject>> new_signature{"PyTerm", "__new__", {"fs"}};
 constinit Signature<Str> exec_signature{"PyTerm", "exec", {"command"}};
 
-PyObject *term_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed = new_signature.parse_new(args, kwargs);
-        if (!parsed) return nullptr;
-        auto [fs] = *parsed;
-        Terminal terminal(fs->fs);
-        return allocate_instance<PyTermObject>(type,
-                                               [&](PyTermObject *object) noexcept {
-                                                   new (&object->terminal)
-                                                       Locked<Terminal>(std::move(terminal));
-                                               })
-            .release();
+PyRef term_new(PyTypeObject *type, PyFsObject *fs) {
+    Terminal terminal(fs->fs);
+    return allocate_instance<PyTermObject>(type, [&](PyTermObject *object) noexcept {
+        new (&object->terminal) Locked<Terminal>(std::move(terminal));
     });
 }
 
@@ -39,30 +32,20 @@ void term_dealloc(PyObject *self) noexcept {
     free_instance(self);
 }
 
-PyObject *term_exec(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                    PyObject *kwnames) noexcept {
-    return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        auto parsed = exec_signature.parse(self, PyTermObject::type(), args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto [command] = *parsed;
-        // The lock covers the run alone; the text becomes a str after it is released.
-        terminal::TextResult result = as_object<PyTermObject>(self)->terminal.with(
-            [&](Terminal &terminal) { return terminal.run(command); });
-        if (!result) {
-            raise_value_error(result.error());
-            return nullptr;
-        }
-        return str_result(*result).release();
-    });
+terminal::TextResult term_exec(PyObject *self, std::string_view command) {
+    // The lock covers the run alone; the text becomes a str after it is released.
+    return as_object<PyTermObject>(self)->terminal.with(
+        [&](Terminal &terminal) { return terminal.run(command); });
 }
 
 PyMethodDef term_methods[] = {
-    {"exec", method_function(term_exec), kFastcallKeywords, doc::kExec},
+    {"exec", method_function(method<PyTermObject, exec_signature, term_exec>), kFastcallKeywords,
+     doc::kExec},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot term_slots[] = {
-    {Py_tp_new, slot_function(term_new)},
+    {Py_tp_new, slot_function(constructor<new_signature, term_new>)},
     {Py_tp_dealloc, slot_function(term_dealloc)},
     {Py_tp_methods, term_methods},
     {Py_tp_doc, const_cast<char *>(doc::kPyTerm)},

@@ -7,7 +7,6 @@
 
 #include "fs/file_handle.hpp"
 #include "pybinding/docstrings.hpp"
-#include "pybinding/errors.hpp"
 #include "pybinding/objects.hpp"
 #include "pybinding/py_ref.hpp"
 #include "pybinding/type_support.hpp"
@@ -47,7 +46,7 @@ std::optional<bool> whence_equals(PyObject *self, PyObject *other) noexcept {
     const long long value = as_object<WhenceObject>(self)->value;
     if (PyRef index = PyRef::steal(PyNumber_Index(other))) {
         long long number = PyLong_AsLongLong(index.get());
-        if (!(number == -1 && PyErr_Occurred())) return number == value;
+        if (number != -1 || !PyErr_Occurred()) return number == value;
     }
     PyErr_Clear(); // a failed integer conversion only means "not an integer"
     if (PyObject_TypeCheck(other, WhenceObject::type()))
@@ -85,10 +84,12 @@ PyRef create_whence_type() noexcept {
     PyRef type = make_type(whence_spec);
     if (!type) return type;
     auto *whence_type = reinterpret_cast<PyTypeObject *>(type.get());
-    for (std::uint8_t value = 0; value < std::size(kMembers); ++value) {
+    for (std::size_t value = 0; value < std::size(kMembers); ++value) {
         // Members are made directly: the class itself refuses construction.
-        PyRef member = allocate_instance<WhenceObject>(
-            whence_type, [&](WhenceObject *object) noexcept { object->value = value; });
+        PyRef member =
+            allocate_instance<WhenceObject>(whence_type, [&](WhenceObject *object) noexcept {
+                object->value = static_cast<std::uint8_t>(value);
+            });
         if (!member) return {};
         if (!set_class_attribute(type.get(), kMembers[value].name, member.get())) return {};
     }

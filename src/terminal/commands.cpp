@@ -58,7 +58,6 @@ fs::Result<std::vector<std::uint8_t>> read_whole_file(const std::shared_ptr<File
     fs::FileHandle &handle = *opened;
 
     QUORVEX_TRY(handle.seek(fs::SeekOrigin::End, 0));
-    if (!handle.is_open()) return fs::IoErrorKind::InvalidFileDescriptor;
     const std::uint64_t length = handle.offset();
     QUORVEX_TRY(handle.seek(fs::SeekOrigin::Start, 0));
 

@@ -363,5 +363,18 @@ TEST_F(FileHandleTest, LocksGoBackOnCloseDestructionAndMoves) {
     EXPECT_EQ(test::contents_of(*alive.lock(), f), bytes("kept"));
 }
 
+TEST_F(FileHandleTest, AssigningOverAHandleWhoseLockWasBrokenDropsTheViolation) {
+    auto broken = open("f", "r");
+    ASSERT_TRUE(Ok(broken));
+    // Someone else gives the shared hold back, so closing `broken` finds the word free.
+    std::get<File>(fs->lookup(f)->kind).lock.release_shared();
+    ASSERT_TRUE(Ok(fs->touch("g")));
+    auto other = open("g", "r");
+    ASSERT_TRUE(Ok(other));
+    *broken = std::move(*other); // noexcept: must not throw (and terminate) on the way
+    EXPECT_EQ(broken->id(), id_of(*fs, "g"));
+    EXPECT_FALSE(other->is_open());
+}
+
 } // namespace
 } // namespace quorvex::fs

@@ -70,8 +70,7 @@ TEST(LookupModelTest, ChildListAndItsIndexFollowAModel) {
                 });
                 if (taken) continue;
                 INodeRef node = INodeRef::make(next_id++, kRootId, 1, make_name(name), File{});
-                list.reserve_one();
-                list.append(node.get());
+                list.append(list.reserve_one(), node.get());
                 model.push_back({std::move(node), name});
             } else if (choice < 9) {
                 const std::size_t at = pick(model.size());

@@ -1,5 +1,7 @@
+#include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "fs_test_util.hpp"
 
@@ -82,11 +84,20 @@ TEST(RenderTest, NodeHeldByAWriterShowsAsLocked) {
     auto fs = FileSystem::make();
     ASSERT_TRUE(Ok(fs->mkdir("a")) && Ok(fs->touch("b")));
     INodeRef node = fs->lookup(test::id_of(*fs, "a"));
-    std::unique_lock guard(node->lock);
+    // Another thread holds the lock: one thread may hold only one node lock at a time.
+    std::promise<void> locked;
+    std::promise<void> rendered;
+    std::thread holder([&] {
+        std::unique_lock guard(node->lock);
+        locked.set_value();
+        rendered.get_future().wait();
+    });
+    locked.get_future().wait();
     const std::string text = fs->render(); // must not wait for the lock
+    rendered.set_value();
+    holder.join();
     EXPECT_NE(text.find(entry(1, 0, 1, "a", "<locked>")), std::string::npos) << text;
     EXPECT_NE(text.find("name: \"b\", data: RwLock { data: File {"), std::string::npos) << text;
-    guard.unlock();
     EXPECT_EQ(fs->render().find("<locked>"), std::string::npos);
 }
 

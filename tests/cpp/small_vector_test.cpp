@@ -1,5 +1,7 @@
 #include <cstdint>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -9,18 +11,31 @@
 namespace quorvex::fs {
 namespace {
 
-// Counts live instances, so that every construction can be matched with a destruction.
+// Counts live instances, so that every construction can be matched with a destruction,
+// and copies and moves apart; a moved-from instance holds kMovedFrom.
 struct Counted {
+    static constexpr int kMovedFrom = -1;
     static inline int live = 0;
+    static inline int copies = 0;
+    static inline int moves = 0;
     int value = 0;
     Counted() { ++live; }
     explicit Counted(int v) : value(v) { ++live; }
-    Counted(const Counted &other) : value(other.value) { ++live; }
-    Counted(Counted &&other) noexcept : value(other.value) { ++live; }
-    Counted &operator=(const Counted &) = default;
-    Counted &operator=(Counted &&) noexcept = default;
+    Counted(const Counted &other) : value(other.value) { ++live, ++copies; }
+    Counted(Counted &&other) noexcept : value(std::exchange(other.value, kMovedFrom)) {
+        ++live, ++moves;
+    }
+    Counted &operator=(const Counted &other) {
+        value = other.value, ++copies;
+        return *this;
+    }
+    Counted &operator=(Counted &&other) noexcept {
+        value = std::exchange(other.value, kMovedFrom), ++moves;
+        return *this;
+    }
     ~Counted() { --live; }
     friend bool operator==(const Counted &, const Counted &) = default;
+    static void reset_counts() { copies = moves = 0; }
 };
 
 // Over-aligned, so that the inline storage's offset behind the header matters.
@@ -146,6 +161,53 @@ TYPED_TEST(SmallVectorTest, EraseKeepsOrderAndResizeValueInitialises) {
         EXPECT_EQ(v[i], T{});
     v.resize(0);
     EXPECT_TRUE(v.empty());
+}
+
+TYPED_TEST(SmallVectorTest, AppendingItsOwnElementsWhileGrowingReadsThemFirst) {
+    for (const std::size_t count : {this->kInline, 2 * this->kInline}) {
+        TypeParam v = this->filled(count);
+        while (v.size() < v.capacity())
+            v.push_back(v.back());
+        auto want = this->items(v);
+        v.push_back(v[0]); // at full capacity: the element lives in the buffer being replaced
+        v.emplace_back(v[1]);
+        want.push_back(want[0]);
+        want.push_back(want[1]);
+        EXPECT_EQ(this->items(v), want);
+        v.append(v.begin(), v.end()); // the whole vector, onto itself
+        const auto before = want;
+        want.insert(want.end(), before.begin(), before.end());
+        EXPECT_EQ(this->items(v), want);
+    }
+}
+
+TEST(SmallVectorCountsTest, MovingStealsAHeapBufferAndMovesInlineElements) {
+    SmallVector<Counted, 3> large{Counted(1), Counted(2), Counted(3), Counted(4)};
+    SmallVector<Counted, 3> small{Counted(5), Counted(6)};
+    Counted::reset_counts();
+    SmallVector<Counted, 3> stolen(std::move(large));
+    EXPECT_EQ(Counted::copies + Counted::moves, 0); // the buffer changed hands
+    SmallVector<Counted, 3> moved(std::move(small));
+    EXPECT_EQ(Counted::copies, 0);
+    EXPECT_EQ(Counted::moves, 2);
+    EXPECT_EQ(moved[1].value, 6);
+    const SmallVector<Counted, 3> copied(moved);
+    EXPECT_EQ(Counted::copies, 2);
+    EXPECT_EQ(moved[0].value, 5); // copying leaves the source alone
+}
+
+TEST(SmallVectorCountsTest, MoveAssignmentAcrossInlineSizesMayAllocateAndSaysSo) {
+    // Only the same-size assignment is noexcept: there a small source always fits.
+    static_assert(std::is_nothrow_move_assignable_v<SmallVector<Counted, 3>>);
+    static_assert(
+        !std::is_nothrow_assignable_v<SmallVectorImpl<Counted> &, SmallVectorImpl<Counted> &&>);
+    SmallVector<Counted, 8> wide{Counted(1), Counted(2), Counted(3), Counted(4), Counted(5)};
+    SmallVector<Counted, 2> narrow{Counted(9)};
+    static_cast<SmallVectorImpl<Counted> &>(narrow) = std::move(wide);
+    ASSERT_EQ(narrow.size(), 5u);
+    EXPECT_FALSE(narrow.is_small());
+    EXPECT_EQ(narrow[4].value, 5);
+    EXPECT_TRUE(wide.empty());
 }
 
 } // namespace

@@ -1,5 +1,4 @@
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <random>

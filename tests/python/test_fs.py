@@ -135,13 +135,15 @@ def test_remove_refuses_a_held_file(sample, mode, raises_exactly):
     assert sample.listdir("/") == (["readme"], [])
 
 
-def test_removing_the_root_finishes_and_leaves_a_usable_file_system(sample):
-    try:
-        sample.remove("/", True)
-    except ValueError:
-        pass
+@pytest.mark.parametrize("root", ["/", "", "/./..", "\\"])
+def test_removing_the_root_empties_it_and_keeps_it(sample, root, raises_exactly):
+    with raises_exactly(ValueError, "Directory is not empty"):
+        sample.remove(root, False)
+    assert sample.remove(root, True) is None
+    assert sample.listdir("/") == ([], [])
+    assert sample.remove(root, False) is None  # an empty root goes on being removable
     sample.mkdir("again")
-    assert "again" in sample.listdir("/")[1]
+    assert sample.listdir("/") == ([], ["again"])
 
 
 names = st.text(st.characters(blacklist_characters="/\\\0", blacklist_categories=("Cs",)),

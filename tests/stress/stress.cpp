@@ -685,7 +685,7 @@ void drain_mailbox() {
 }
 
 // Whether the lock word is free: nobody holds it in either way.
-bool lock_is_free(fs::RwLock &lock) {
+bool lock_is_free(fs::NodeLock &lock) {
     if (!lock.try_lock()) return false;
     lock.unlock();
     return true;

@@ -1,0 +1,208 @@
+// The locking rule of the file system, and the debug checks that hold code to it.
+//
+// Four kinds of lock exist, and this is the whole of how they may be combined:
+//
+// 1. Node locks (INode::lock, a NodeLock). A thread holds at most one node lock at a time,
+//    shared or exclusive, and never the same one twice (the lock prefers writers, so even
+//    a second shared hold can deadlock). Work that involves two nodes (an unlink, a
+//    creation, a removal's two phases) takes their locks one after the other, never one
+//    inside the other. With one lock at a time there is no order to get wrong.
+// 2. Shard locks (the inode table's, a ShardLock) are leaves: one is held only for the map
+//    operation itself, nothing else is locked or called while it is held, and a node
+//    released by the table is destroyed after the shard lock is let go. A shard lock may
+//    be taken while a node lock is held (resolving a link inside a directory does).
+// 3. File locks (FileLock, the per-file word of open handles and removal) never wait:
+//    every operation on one is a try that fails with an error instead of blocking.
+// 4. The binding's per-object locks (py::Locked, a flag) are try-only as well: every
+//    caller already holds the interpreter lock, so finding one taken can only mean
+//    re-entry on the same thread, which is reported as an internal failure rather than
+//    deadlocking.
+//
+// Beside the locks, path lookups may run without any (FileSystem::walk_unlocked,
+// open_unlocked, ChildList::probe) inside an epoch guard (epoch::Guard, epoch.hpp). Such a
+// lookup holds no lock, so it is no part of the counts below and may run under none, or
+// while the thread holds a lock of its own. Inside a guard nothing is locked, waited for
+// or called back: the guard only ever covers the walk and taking a share of its result.
+// That is what keeps reclamation deadlock-free: epoch::retire() may be called under any
+// lock (a child list retires its old block under its directory's exclusive lock, a node
+// is retired wherever its last share goes), and the one way it can wait, for the guards
+// open at the time to close when it cannot queue, ends because no guard waits for anything.
+//
+// A lookup without locks is memory-safe, and gives the answer a locked one would, by these
+// rules, which every change of a directory's list and every node's lifetime keep:
+//
+//  a. Reachability. Such a lookup starts at the root, which the file system keeps a share
+//     of for its whole life, and moves only along child-list entries and back up the
+//     chain it came down. It never uses the inode table.
+//  b. Lifetime. A node is freed only through epoch::retire() (INodeRef::reset hands the
+//     node to it when the last share goes), and a child list's heap block only through
+//     retire() once a larger block replaced it. So a node or block read inside a guard,
+//     which was reachable at some moment after the guard opened, stays allocated until the
+//     guard closes. A node's last share goes only after it has left its directory's list.
+//  c. Atomic words. Every word of a child list (entries, count, the spill bookkeeping) is
+//     a std::atomic, written with release order by the list's owner under the directory's
+//     exclusive lock and read with acquire order by lookups; a node's id, parent, depth,
+//     name and the alternative its kind holds never change once the node is published,
+//     and `released` is atomic. A lookup therefore reads only immutable fields or atomics,
+//     and nothing it reads is a data race.
+//  d. Validation. Every change of a directory's list is bracketed by ListChange, under the
+//     directory's exclusive lock, which makes the directory's `version` odd for its
+//     duration. A lookup reads the version first and trusts its answer (found, or
+//     missing) only when the version is even and unchanged after its last read of the
+//     list, so the answer is that of one unchanged state of the list, exactly what a scan
+//     under the shared lock would give.
+//  e. Words that change role. When a list moves to the heap, its inline words become
+//     bookkeeping, each tagged with the low bit, which no node's address has; a lookup
+//     that meets a tagged word, a link or an entry that left the table gives up and the
+//     caller asks again under the locks, which settle those cases as they always did.
+//  f. Pinning a result. A lookup that must return a share of the node it reached takes
+//     one with INodeRef::try_share, which refuses a node whose count already fell to zero,
+//     so a node on its way to retire() is never brought back.
+//
+// Lookups that give up fall back to the locked walk (FileSystem::walk_locked), which takes
+// one node lock at a time as rule 1 says: the next node is pinned under the current one's
+// shared lock, which is then let go before the next one is locked.
+//
+// Callbacks. FileSystem::ls_each and FileHandle::read_with call the caller's code while a
+// node lock is held (the directory's or the file's, shared). Such a callback
+//   - must not call into the file system or a file handle, not even a lookup, and must
+//     not take any lock of its own or a binding lock, since either could nest a second
+//     node lock or wait while one is held;
+//   - must not run arbitrary Python code, release the interpreter lock, or do anything
+//     that can start the cyclic garbage collector (creating a GC-tracked object does),
+//     because a finaliser run from there may reach the file system;
+//   - may allocate memory, throw std::bad_alloc, and build Python objects that are not
+//     GC-tracked (str, bytes) and append them to a list it owns: the interpreter lock is
+//     already held, so this takes no lock that file system code could also be waiting for;
+//   - should return false to stop early when it cannot go on (for read_with: when it
+//     could not take the bytes).
+//
+// Debug builds (without NDEBUG) count per thread the node and shard locks held and the
+// callbacks running, and assert on a second node lock, on a lock taken under a shard
+// lock, on any lock taken inside an epoch guard, and on any file system lock (or binding
+// lock) taken inside a callback. Release builds compile the counting out; NodeLock and
+// ShardLock are then a bare RwLock.
+#pragma once
+
+#include <cassert>
+#include <cstdint>
+
+#include "fs/epoch.hpp"
+#include "fs/rw_lock.hpp"
+
+namespace quorvex::fs {
+namespace locking {
+
+#ifndef NDEBUG
+struct HeldByThisThread {
+    int node_locks = 0;
+    int shard_locks = 0;
+    int callbacks = 0;
+};
+inline thread_local HeldByThisThread held;
+inline constexpr bool kChecked = true;
+#else
+inline constexpr bool kChecked = false;
+#endif
+
+// How many node locks this thread holds; always 0 in release builds.
+[[nodiscard]] inline int node_locks_held() noexcept {
+#ifndef NDEBUG
+    return held.node_locks;
+#else
+    return 0;
+#endif
+}
+
+// Whether this thread is inside a callback called under a node lock; false in release.
+[[nodiscard]] inline bool in_callback() noexcept {
+#ifndef NDEBUG
+    return held.callbacks > 0;
+#else
+    return false;
+#endif
+}
+
+// Marks the caller's code that runs under a node lock, for the duration of the scope.
+class CallbackScope {
+  public:
+#ifndef NDEBUG
+    CallbackScope() noexcept { ++held.callbacks; }
+    ~CallbackScope() { --held.callbacks; }
+#else
+    // User-provided, so that a scope object counts as used where it does nothing.
+    CallbackScope() noexcept {} // NOLINT(modernize-use-equals-default)
+    ~CallbackScope() {}         // NOLINT(modernize-use-equals-default)
+#endif
+    CallbackScope(const CallbackScope &) = delete;
+    CallbackScope &operator=(const CallbackScope &) = delete;
+};
+
+enum class Level : std::uint8_t { Node, Shard };
+
+// An RwLock that, in debug builds, checks the rule above on every acquisition.
+template <Level level> class OrderedRwLock {
+  public:
+    OrderedRwLock() noexcept = default;
+    OrderedRwLock(const OrderedRwLock &) = delete;
+    OrderedRwLock &operator=(const OrderedRwLock &) = delete;
+
+    void lock() noexcept {
+        check_may_acquire();
+        lock_.lock();
+        note_acquired();
+    }
+    bool try_lock() noexcept {
+        check_may_acquire();
+        return lock_.try_lock() && note_acquired();
+    }
+    void unlock() noexcept {
+        note_released();
+        lock_.unlock();
+    }
+    void lock_shared() noexcept {
+        check_may_acquire();
+        lock_.lock_shared();
+        note_acquired();
+    }
+    bool try_lock_shared() noexcept {
+        check_may_acquire();
+        return lock_.try_lock_shared() && note_acquired();
+    }
+    void unlock_shared() noexcept {
+        note_released();
+        lock_.unlock_shared();
+    }
+
+  private:
+    static void check_may_acquire() noexcept {
+#ifndef NDEBUG
+        assert(held.callbacks == 0 && "a callback under a node lock took a file system lock");
+        assert(held.shard_locks == 0 && "a shard lock is a leaf: nothing is locked under it");
+        assert(!epoch::active() && "nothing is locked inside an epoch guard");
+        if constexpr (level == Level::Node) {
+            assert(held.node_locks == 0 && "a thread holds at most one node lock");
+        }
+#endif
+    }
+    static bool note_acquired() noexcept {
+#ifndef NDEBUG
+        ++(level == Level::Node ? held.node_locks : held.shard_locks);
+#endif
+        return true;
+    }
+    static void note_released() noexcept {
+#ifndef NDEBUG
+        --(level == Level::Node ? held.node_locks : held.shard_locks);
+#endif
+    }
+
+    RwLock lock_;
+};
+
+} // namespace locking
+
+using NodeLock = locking::OrderedRwLock<locking::Level::Node>;
+using ShardLock = locking::OrderedRwLock<locking::Level::Shard>;
+
+} // namespace quorvex::fs

@@ -1,0 +1,39 @@
+// Opening files by id or by path, creating a missing one on request.
+#include "fs/file_handle.hpp"
+#include "fs/file_system.hpp"
+
+namespace quorvex::fs {
+
+Result<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId inode,
+                                        FileHandleType mode) {
+    auto resolved = fs->get_inode_raw(inode);
+    if (!resolved) return resolved.error();
+    auto is_file = fs->is_file_raw(*resolved);
+    if (!is_file) return is_file.error();
+    if (!*is_file) return IoErrorKind::NotAFile;
+    return FileHandle::make(std::move(fs), *resolved, mode);
+}
+
+Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                    FileHandleType mode, bool create) {
+    const SplitPath split = split_last_component(path);
+    if (auto reached = fs->open_unlocked(split)) {
+        if (!*reached) return reached->error();
+        const InodeId id = (**reached)->id;
+        return FileHandle::make_at(std::move(fs), id, std::move(**reached), mode);
+    }
+    auto parent = fs->walk(split.parent);
+    if (!parent) return parent.error();
+    auto found = fs->find_entry(**parent, split.name);
+    if (found) {
+        if (!found->node) return FileHandle::make(std::move(fs), found->id, mode);
+        return FileHandle::make_at(std::move(fs), found->id, std::move(found->node), mode);
+    }
+    if (found.error().kind() != IoErrorKind::InodeNotFound || !create) return found.error();
+    auto created = fs->create_in(**parent, (*parent)->id, make_name(split.name), File{});
+    if (!created) return created.error();
+    const InodeId id = (*created)->id;
+    return FileHandle::make_at(std::move(fs), id, std::move(*created), mode);
+}
+
+} // namespace quorvex::fs
