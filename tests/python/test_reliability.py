@@ -145,8 +145,9 @@ LONG_CALLS = """
             fs.touch(f"/d{d}/f{f}")
     expected = fs.tree("/")
     calls = 0
-    os.write(2, b"ready\\n")
     try:
+        # Inside the try: the signal may come as soon as the parent reads this.
+        os.write(2, b"ready\\n")
         while True:
             assert fs.tree("/") == expected
             fs.listdir("/d7")
