@@ -7,6 +7,10 @@
 #include <random>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/random.h>
+#endif
+
 #include "fs/linear_probing.hpp"
 
 namespace quorvex::fs {
@@ -56,7 +60,24 @@ std::uint64_t sip_hash_1_3(std::string_view text, NameIndex::HashKey key) noexce
     return state.v0 ^ state.v1 ^ state.v2 ^ state.v3;
 }
 
+NameIndex::HashKey clock_key() noexcept {
+    // No entropy source: the addresses and the clock still differ from run to run.
+    const auto now =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return {now ^ reinterpret_cast<std::uintptr_t>(&now),
+            std::rotl(now, 29) ^ reinterpret_cast<std::uintptr_t>(&clock_key)};
+}
+
 NameIndex::HashKey random_key() noexcept {
+#if defined(__linux__)
+    // getrandom directly: a statically linked libstdc++'s random_device calls arc4random,
+    // which would raise the oldest glibc the module runs on to 2.36.
+    std::uint64_t words[2];
+    if (getrandom(words, sizeof words, 0) == static_cast<ssize_t>(sizeof words)) {
+        return {words[0], words[1]};
+    }
+    return clock_key();
+#else
     try {
         std::random_device device;
         const auto word = [&device] {
@@ -64,12 +85,9 @@ NameIndex::HashKey random_key() noexcept {
         };
         return {word(), word()};
     } catch (...) {
-        // No entropy source: the addresses and the clock still differ from run to run.
-        const auto now =
-            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-        return {now ^ reinterpret_cast<std::uintptr_t>(&now),
-                std::rotl(now, 29) ^ reinterpret_cast<std::uintptr_t>(&random_key)};
+        return clock_key();
     }
+#endif
 }
 
 } // namespace
