@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -179,12 +180,22 @@ inline ChildList::Id ChildList::const_iterator::operator*() const noexcept {
     return node_at(*at_)->id;
 }
 
-// Byte-wise equality, without a library call for the short names that paths are made of.
+// Equality without a library call: a call inside the lookup loop would make the compiler
+// save and restore the walk's registers around every component, called or not.
 inline bool same_name(std::string_view a, std::string_view b) noexcept {
     if (a.size() != b.size()) return false;
-    if (a.size() > 16) return a == b;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i]) return false;
+    const char *x = a.data();
+    const char *y = b.data();
+    std::size_t left = a.size();
+    for (; left >= 8; left -= 8, x += 8, y += 8) {
+        std::uint64_t word_x;
+        std::uint64_t word_y;
+        std::memcpy(&word_x, x, 8);
+        std::memcpy(&word_y, y, 8);
+        if (word_x != word_y) return false;
+    }
+    for (; left != 0; --left, ++x, ++y) {
+        if (*x != *y) return false;
     }
     return true;
 }
