@@ -20,6 +20,7 @@ void release_word(std::uintptr_t word) noexcept {
 }
 
 void free_block(void *block) noexcept { delete[] static_cast<ChildList::Word *>(block); }
+void free_index(void *index) noexcept { delete static_cast<NameIndex *>(index); }
 
 } // namespace
 
@@ -93,8 +94,8 @@ void ChildList::drop_index() noexcept {
     NameIndex *names = index();
     if (!names) return;
     set_index(nullptr);
-    // Probes never read the index itself, only whether there is one.
-    delete names;
+    // A probe may still be reading it.
+    epoch::retire(names, free_index);
 }
 
 void ChildList::share_to(SmallVectorImpl<INodeRef> &out) const {
@@ -114,6 +115,41 @@ INode *ChildList::find(std::string_view name) const {
     const auto position = index()->find(name, NameIndex::hash(name),
                                         [this](NameIndex::Position at) { return name_at(at); });
     return position == NameIndex::kAbsent ? nullptr : node_at(slots()[position]);
+}
+
+ChildList::Probe ChildList::probe_indexed(std::string_view name,
+                                          const std::atomic<std::uint32_t> &version,
+                                          std::uint32_t seen, std::uintptr_t block,
+                                          std::uintptr_t names, INode *&found) const noexcept {
+    constexpr auto acquire = std::memory_order_acquire;
+    const auto *entries = reinterpret_cast<const Word *>(block & ~kTag);
+    const std::uint32_t count = used_.load(acquire);
+    // The block, the index and the count must belong together before the block is read
+    // at a position the index gives.
+    if (version.load(acquire) != seen) return Probe::Undecided;
+    const auto *index = reinterpret_cast<const NameIndex *>(names & ~kTag);
+    Probe answer = Probe::Missing;
+    const auto scanned = index->scan(NameIndex::hash(name), [&](NameIndex::Position at) {
+        // A position past the list, a hole or a tagged word: the index is changing.
+        const std::uintptr_t word = at < count ? entries[at].load(acquire) : 0;
+        if (word == 0 || (word & kTag)) {
+            answer = Probe::Undecided;
+            return true;
+        }
+        auto *child = reinterpret_cast<INode *>(word);
+        if (!same_name(child->name_view(), name)) return false;
+        // An entry that left the table is settled under the lock; an indexed list holds
+        // no links, so meeting one means the list changed.
+        if (child->is_link() || is_released(*child)) {
+            answer = Probe::Undecided;
+        } else {
+            found = child;
+            answer = Probe::Found;
+        }
+        return true;
+    });
+    if (scanned == NameIndex::Scan::GaveUp) return Probe::Undecided;
+    return version.load(acquire) == seen ? answer : Probe::Undecided;
 }
 
 void ChildList::append(Room room, INode *child) {
@@ -204,7 +240,7 @@ void ChildList::build_index() {
     }
     NameIndex *old = index();
     set_index(built.release());
-    delete old;
+    if (old) epoch::retire(old, free_index);
 }
 
 void ChildList::compact() {

@@ -214,7 +214,8 @@ inline ChildList::Probe ChildList::probe(std::string_view name,
     std::uint32_t count = 0;
     if (first & kTag) {
         // The block and the count must belong together before the block is read.
-        if (words_[kSpillIndex].load(acquire) != kTag) return Probe::Undecided;
+        const std::uintptr_t names = words_[kSpillIndex].load(acquire);
+        if (names != kTag) return probe_indexed(name, version, seen, first, names, found);
         entries = reinterpret_cast<const Word *>(first & ~kTag);
         count = used_.load(acquire);
         if (version.load(acquire) != seen) return Probe::Undecided;

@@ -5,12 +5,12 @@
 #include <cstring>
 #include <new>
 #include <random>
-#include <utility>
 
 #if defined(__linux__)
 #include <sys/random.h>
 #endif
 
+#include "fs/epoch.hpp"
 #include "fs/linear_probing.hpp"
 
 namespace quorvex::fs {
@@ -90,6 +90,8 @@ NameIndex::HashKey random_key() noexcept {
 #endif
 }
 
+void free_table(void *table) noexcept { delete[] static_cast<NameIndex::Word *>(table); }
+
 } // namespace
 
 std::uint32_t NameIndex::hash(std::string_view name, HashKey key) noexcept {
@@ -102,32 +104,42 @@ std::uint32_t NameIndex::hash(std::string_view name) noexcept {
     return hash(name, key);
 }
 
+NameIndex::~NameIndex() { delete[] table_.load(std::memory_order_relaxed); }
+
 std::size_t NameIndex::slot_of(std::uint32_t hash, Position position) const noexcept {
     if (!entries_) return capacity();
-    for (std::size_t at = home(hash); entries_[at].position != kAbsent; at = next(at)) {
-        if (entries_[at].position == position) return at;
+    for (std::size_t at = home(hash); entry_at(at); at = next(at)) {
+        if (entry_at(at).position == position) return at;
     }
     return capacity();
 }
 
 void NameIndex::erase(std::uint32_t hash, Position position) noexcept {
-    std::size_t hole = slot_of(hash, position);
+    const std::size_t hole = slot_of(hash, position);
     if (hole == capacity()) return;
-    entries_[hole] = Entry{};
+    put(hole, Entry{});
     --count_;
-    close_gap(entries_.get(), mask_, hole, [this](const Entry &entry) { return home(entry.hash); });
+    // An entry is written to its new slot before it leaves its old one, so a reader finds
+    // it twice rather than not at all; either way its directory's counter tells it apart.
+    close_gap(
+        mask_, hole, [this](std::size_t at) { return static_cast<bool>(entry_at(at)); },
+        [this](std::size_t at) { return home(entry_at(at).hash); },
+        [this](std::size_t from, std::size_t to) {
+            put(to, entry_at(from));
+            put(from, Entry{});
+        });
 }
 
 void NameIndex::move(std::uint32_t hash, Position from, Position to) noexcept {
     const std::size_t at = slot_of(hash, from);
-    if (at != capacity()) entries_[at].position = to;
+    if (at != capacity()) put(at, {to, hash});
 }
 
 void NameIndex::place(Entry entry) noexcept {
     std::size_t at = home(entry.hash);
-    while (entries_[at].position != kAbsent)
+    while (entry_at(at))
         at = next(at);
-    entries_[at] = entry;
+    put(at, entry);
 }
 
 void NameIndex::grow_if_possible() {
@@ -148,12 +160,24 @@ void NameIndex::reserve(std::size_t count) {
 
 void NameIndex::rehash(std::size_t fresh_capacity) {
     const std::size_t old_capacity = capacity();
-    auto old = std::exchange(entries_, std::make_unique<Entry[]>(fresh_capacity));
+    Word *const old_table = table_.load(std::memory_order_relaxed);
+    Word *const old_entries = entries_;
+    // Filled before it is published, so nobody else sees it yet.
+    auto *fresh = new Word[fresh_capacity + 1];
+    const auto bits = static_cast<unsigned>(std::countr_zero(fresh_capacity));
+    fresh[0].store(bits, std::memory_order_relaxed);
+    for (std::size_t at = 1; at <= fresh_capacity; ++at)
+        fresh[at].store(pack(Entry{}), std::memory_order_relaxed);
+    entries_ = fresh + 1;
     mask_ = fresh_capacity - 1;
-    shift_ = 32 - static_cast<unsigned>(std::countr_zero(fresh_capacity));
+    shift_ = 32 - bits;
     for (std::size_t at = 0; at < old_capacity; ++at) {
-        if (old[at].position != kAbsent) place(old[at]);
+        const Entry entry = unpack(old_entries[at].load(std::memory_order_relaxed));
+        if (entry) place(entry);
     }
+    table_.store(fresh, std::memory_order_release);
+    // A reader may still be scanning the old table.
+    if (old_table) epoch::retire(old_table, free_table);
 }
 
 } // namespace quorvex::fs

@@ -4,10 +4,17 @@
 // names themselves stay in the child nodes, and are compared only when hashes agree.
 // Linear probing; a removal shifts the entries behind it back, so there are no tombstones.
 // The hash is keyed per process, so nobody can choose names that pile up in one run.
+//
+// The index may be read without its owner's lock (scan()), by a lookup inside an epoch
+// guard that validates what it found by its directory's change counter (see locking.hpp).
+// For that every entry is one atomic word, stored by the owner with release order, and the
+// table is one heap block that starts with its own size, published through an atomic
+// pointer: a reader that loaded the pointer has a table whose bounds it knows. A table
+// replaced by a larger one is retired to the epoch reclaimer, never freed at once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string_view>
 
 namespace quorvex::fs {
@@ -15,6 +22,14 @@ namespace quorvex::fs {
 class NameIndex {
   public:
     using Position = std::uint32_t;
+    // A slot of the table: the hash in the high half, the position in the low one.
+    using Word = std::atomic<std::uint64_t>;
+
+    NameIndex() noexcept = default;
+    NameIndex(const NameIndex &) = delete;
+    NameIndex &operator=(const NameIndex &) = delete;
+    // Frees the table at once: only for an index no reader can reach any more.
+    ~NameIndex();
 
     // A name's hash: SipHash-1-3 under a key drawn at random once per process, so that
     // names crafted to collide in one process do not collide in another.
@@ -25,16 +40,42 @@ class NameIndex {
     };
     [[nodiscard]] static std::uint32_t hash(std::string_view name, HashKey key) noexcept;
 
-    // The position of `name`, or kAbsent. `name_at` gives the name at a position.
+    // The position of `name`, or kAbsent. `name_at` gives the name at a position. For the
+    // owner, or under the owner's shared lock.
     template <class NameAt>
     [[nodiscard]] Position find(std::string_view name, std::uint32_t hash,
                                 NameAt &&name_at) const noexcept {
         if (!entries_) return kAbsent;
         for (std::size_t at = home(hash);; at = next(at)) {
-            const Entry &entry = entries_[at];
-            if (entry.position == kAbsent) return kAbsent;
+            const Entry entry = entry_at(at);
+            if (!entry) return kAbsent;
             if (entry.hash == hash && name_at(entry.position) == name) return entry.position;
         }
+    }
+
+    // How a scan() ended: a candidate stopped it, an empty slot ended the run (the name is
+    // absent, if nothing changed meanwhile), or a whole pass met no empty slot.
+    enum class Scan : std::uint8_t { Stopped, Ended, GaveUp };
+
+    // For a reader without the owner's lock, inside an epoch guard: offers
+    // `candidate(position)` every position stored under `hash` along its run, in probe
+    // order, until it returns true. The table may be changing meanwhile, so a candidate
+    // may be stale, repeated or missed, and only a caller that validates the whole read
+    // afterwards may trust the outcome; but the scan stays inside the table it loaded,
+    // which stays allocated for the guard's life, and ends after one pass at most.
+    template <class Candidate>
+    [[nodiscard]] Scan scan(std::uint32_t hash, Candidate &&candidate) const noexcept {
+        const Word *table = table_.load(std::memory_order_acquire);
+        if (!table) return Scan::Ended;
+        const auto bits = static_cast<unsigned>(table[0].load(std::memory_order_relaxed));
+        const std::size_t mask = (std::size_t{1} << bits) - 1;
+        std::size_t at = home(hash, 32 - bits);
+        for (std::size_t left = mask + 1; left != 0; --left, at = (at + 1) & mask) {
+            const Entry entry = unpack(table[1 + at].load(std::memory_order_acquire));
+            if (!entry) return Scan::Ended;
+            if (entry.hash == hash && candidate(entry.position)) return Scan::Stopped;
+        }
+        return Scan::GaveUp;
     }
 
     // Adds `name`'s position, or moves it there when the name is present. Without memory
@@ -43,10 +84,10 @@ class NameIndex {
     template <class NameAt>
     void assign(std::uint32_t hash, Position position, std::string_view name, NameAt &&name_at) {
         if (entries_) {
-            for (std::size_t at = home(hash); entries_[at].position != kAbsent; at = next(at)) {
-                Entry &entry = entries_[at];
+            for (std::size_t at = home(hash); entry_at(at); at = next(at)) {
+                const Entry entry = entry_at(at);
                 if (entry.hash == hash && name_at(entry.position) == name) {
-                    entry.position = position;
+                    put(at, {position, hash});
                     return;
                 }
             }
@@ -74,10 +115,25 @@ class NameIndex {
 
         explicit operator bool() const noexcept { return position != kAbsent; }
     };
+    static Entry unpack(std::uint64_t word) noexcept {
+        return {static_cast<Position>(word), static_cast<std::uint32_t>(word >> 32)};
+    }
+    static std::uint64_t pack(Entry entry) noexcept {
+        return (std::uint64_t{entry.hash} << 32) | entry.position;
+    }
+    [[nodiscard]] Entry entry_at(std::size_t at) const noexcept {
+        return unpack(entries_[at].load(std::memory_order_relaxed));
+    }
+    void put(std::size_t at, Entry entry) noexcept {
+        entries_[at].store(pack(entry), std::memory_order_release);
+    }
 
     [[nodiscard]] std::size_t capacity() const noexcept { return entries_ ? mask_ + 1 : 0; }
+    [[nodiscard]] static std::size_t home(std::uint32_t hash, unsigned shift) noexcept {
+        return static_cast<std::uint32_t>(hash * 0x9E3779B9u) >> shift;
+    }
     [[nodiscard]] std::size_t home(std::uint32_t hash) const noexcept {
-        return static_cast<std::uint32_t>(hash * 0x9E3779B9u) >> shift_;
+        return home(hash, shift_);
     }
     [[nodiscard]] std::size_t next(std::size_t at) const noexcept { return (at + 1) & mask_; }
     [[nodiscard]] std::size_t slot_of(std::uint32_t hash, Position position) const noexcept;
@@ -87,7 +143,10 @@ class NameIndex {
 
     static constexpr std::size_t kMinCapacity = 64;
 
-    std::unique_ptr<Entry[]> entries_;
+    // The published table: word 0 holds log2 of its capacity, the slots follow. The
+    // owner's own view of it is below: entries_ (the first slot), mask_ and shift_.
+    std::atomic<Word *> table_{nullptr};
+    Word *entries_ = nullptr;
     std::size_t mask_ = 0;
     unsigned shift_ = 32;
     std::size_t count_ = 0;
