@@ -345,5 +345,80 @@ TEST(ConcurrencyTest, LookupsWithoutLocksRaceChangesOnTheirPath) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
+// Probes without the lock race a writer that changes one large directory's list under its
+// exclusive lock: inserts that grow the entries and the index, removals that close gaps in
+// the index and compact the list (the removed nodes are freed meanwhile), and in some
+// rounds a link that drops the index. A name that stays is never missing, one never
+// created is never found, and whatever is found carries the name asked for.
+TEST(ConcurrencyTest, ProbesOfAnIndexedListRaceItsWriter) {
+    constexpr int kNames = 300;
+    for (int round = 0; round < 4; ++round) {
+        INodeRef directory = INodeRef::make(1, kRootId, 1, make_name("d"), Directory{});
+        ChildList &list = std::get<Directory>(directory->kind).children;
+        InodeId next_id = 2;
+        const auto add = [&](const std::string &name, INodeKind kind) {
+            INodeRef node = INodeRef::make(next_id++, 1, 2, make_name(name), std::move(kind));
+            const std::unique_lock lock(directory->lock);
+            const ListChange change(*directory);
+            list.append(list.reserve_one(), node.get());
+            return node.get();
+        };
+        add("keep", File{});
+        std::atomic<int> wrong{0};
+        run_together([&](int t) {
+            std::mt19937 random(static_cast<std::uint32_t>(round * kThreads + t));
+            if (t == 0) {
+                // Each name listed at most once; phases that mostly add or mostly remove.
+                std::vector<std::pair<INode *, int>> listed;
+                std::vector<bool> present(kNames);
+                for (int step = 0; step < 4500; ++step) {
+                    if (round % 2 == 1 && step == 2000) add("link", Symlink{});
+                    const int name = static_cast<int>(random() % kNames);
+                    const bool adding = step / 500 % 2 == 0 ? random() % 4 != 0 : random() % 4 == 0;
+                    if ((adding || listed.empty()) && !present[name]) {
+                        listed.emplace_back(add("n" + std::to_string(name), File{}), name);
+                        present[name] = true;
+                    } else if (!adding && !listed.empty()) {
+                        const std::size_t at = random() % listed.size();
+                        const std::unique_lock lock(directory->lock);
+                        const ListChange change(*directory);
+                        list.remove(listed[at].first);
+                        present[listed[at].second] = false;
+                        listed.erase(listed.begin() + static_cast<std::ptrdiff_t>(at));
+                    }
+                }
+                return;
+            }
+            for (int step = 0; step < 20000; ++step) {
+                const std::uint32_t pick = random() % (kNames + 2);
+                const std::string name = pick == kNames     ? "keep"
+                                         : pick == kNames + 1 ? "absent"
+                                                              : "n" + std::to_string(pick);
+                const epoch::Guard guard;
+                INode *found = nullptr;
+                switch (list.probe(name, directory->version, found)) {
+                case ChildList::Probe::Found:
+                    wrong += found->name_view() != name || name == "absent";
+                    break;
+                case ChildList::Probe::Missing:
+                    wrong += name == "keep";
+                    break;
+                case ChildList::Probe::Undecided:
+                    break;
+                }
+            }
+        });
+        EXPECT_EQ(wrong.load(), 0) << round;
+        // Once the writer is done (adding, last), the lock-free answer is the locked one.
+        ASSERT_EQ(list.indexed(), round % 2 == 0);
+        INode *found = nullptr;
+        const epoch::Guard guard;
+        EXPECT_EQ(list.probe("keep", directory->version, found), ChildList::Probe::Found);
+        // A scan gives up at the link, which lies before "absent" could be anywhere.
+        EXPECT_EQ(list.probe("absent", directory->version, found),
+                  round % 2 == 0 ? ChildList::Probe::Missing : ChildList::Probe::Undecided);
+    }
+}
+
 } // namespace
 } // namespace quorvex::fs
