@@ -190,9 +190,9 @@ class ChildList {
     // probe() in a spilled list with an index: `block` and `names` are the words read
     // from kSpillSlots and kSpillIndex after the counter showed `seen`.
     [[nodiscard]] Probe probe_indexed(std::string_view name,
-                                      const std::atomic<std::uint32_t> &version,
-                                      std::uint32_t seen, std::uintptr_t block,
-                                      std::uintptr_t names, INode *&found) const noexcept;
+                                      const std::atomic<std::uint32_t> &version, std::uint32_t seen,
+                                      std::uintptr_t block, std::uintptr_t names,
+                                      INode *&found) const noexcept;
     void clear_words() noexcept;
     void take(ChildList &other) noexcept;
     void destroy() noexcept;

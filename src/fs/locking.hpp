@@ -35,27 +35,41 @@
 //     of for its whole life, and moves only along child-list entries and back up the
 //     chain it came down. It never uses the inode table.
 //  b. Lifetime. A node is freed only through epoch::retire() (INodeRef::reset hands the
-//     node to it when the last share goes), and a child list's heap block only through
-//     retire() once a larger block replaced it. So a node or block read inside a guard,
-//     which was reachable at some moment after the guard opened, stays allocated until the
-//     guard closes. A node's last share goes only after it has left its directory's list.
-//  c. Atomic words. Every word of a child list (entries, count, the spill bookkeeping) is
-//     a std::atomic, written with release order by the list's owner under the directory's
-//     exclusive lock and read with acquire order by lookups; a node's id, parent, depth,
-//     name and the alternative its kind holds never change once the node is published,
-//     and `released` is atomic. A lookup therefore reads only immutable fields or atomics,
-//     and nothing it reads is a data race.
+//     node to it when the last share goes); so are a child list's heap block once a
+//     larger block replaced it, a name index once dropped (a link entered its directory)
+//     or replaced, and an index's table once a rehash replaced it. So a node, block,
+//     index or table read inside a guard, which was reachable at some moment after the
+//     guard opened, stays allocated until the guard closes. A node's last share goes only
+//     after it has left its directory's list.
+//  c. Atomic words. Every word of a child list (entries, count, the spill bookkeeping)
+//     and of its name index (each slot, and the pointer to its table) is a std::atomic,
+//     written with release order by the list's owner under the directory's exclusive
+//     lock and read with acquire order by lookups. An index's table begins with its own
+//     size, written before the table is published and never changed, so a lookup stays
+//     inside the table it loaded. A node's id, parent, depth, name and the alternative
+//     its kind holds never change once the node is published, and `released` is atomic.
+//     A lookup therefore reads only immutable fields or atomics, and nothing it reads is
+//     a data race.
 //  d. Validation. Every change of a directory's list is bracketed by ListChange, under the
 //     directory's exclusive lock, which makes the directory's `version` odd for its
 //     duration. A lookup reads the version first and trusts its answer (found, or
 //     missing) only when the version is even and unchanged after its last read of the
 //     list, so the answer is that of one unchanged state of the list, exactly what a scan
 //     under the shared lock would give.
-//  e. Words that change role. When a list moves to the heap, its inline words become
+//  e. Reading the index. A lookup in an indexed directory reads the heap block, the
+//     index and the count, and checks the version before it reads the block at any
+//     position the index gives; a position at or past that count, a hole or a tagged
+//     word there means the index is being changed, and the lookup gives up. It goes
+//     round the index's table at most once, so a table caught in the middle of a change
+//     (a gap being closed, entries moving) cannot keep it going for ever. Validated as in
+//     d, its answer is the locked one: the entry the index holds under the name, or
+//     missing when the name's run ends first; an entry found there that left the table
+//     is settled under the locks.
+//  f. Words that change role. When a list moves to the heap, its inline words become
 //     bookkeeping, each tagged with the low bit, which no node's address has; a lookup
 //     that meets a tagged word, a link or an entry that left the table gives up and the
 //     caller asks again under the locks, which settle those cases as they always did.
-//  f. Pinning a result. A lookup that must return a share of the node it reached takes
+//  g. Pinning a result. A lookup that must return a share of the node it reached takes
 //     one with INodeRef::try_share, which refuses a node whose count already fell to zero,
 //     so a node on its way to retire() is never brought back.
 //

@@ -132,9 +132,7 @@ class NameIndex {
     [[nodiscard]] static std::size_t home(std::uint32_t hash, unsigned shift) noexcept {
         return static_cast<std::uint32_t>(hash * 0x9E3779B9u) >> shift;
     }
-    [[nodiscard]] std::size_t home(std::uint32_t hash) const noexcept {
-        return home(hash, shift_);
-    }
+    [[nodiscard]] std::size_t home(std::uint32_t hash) const noexcept { return home(hash, shift_); }
     [[nodiscard]] std::size_t next(std::size_t at) const noexcept { return (at + 1) & mask_; }
     [[nodiscard]] std::size_t slot_of(std::uint32_t hash, Position position) const noexcept;
     void place(Entry entry) noexcept;

@@ -391,7 +391,7 @@ TEST(ConcurrencyTest, ProbesOfAnIndexedListRaceItsWriter) {
             }
             for (int step = 0; step < 20000; ++step) {
                 const std::uint32_t pick = random() % (kNames + 2);
-                const std::string name = pick == kNames     ? "keep"
+                const std::string name = pick == kNames       ? "keep"
                                          : pick == kNames + 1 ? "absent"
                                                               : "n" + std::to_string(pick);
                 const epoch::Guard guard;
