@@ -187,12 +187,22 @@ class ChildList {
     }
     void set_index(NameIndex *index) noexcept { put_tagged(words_[kSpillIndex], index); }
 
+    // What probe_indexed() found, returned in registers rather than through a reference,
+    // so that the walk that inlines probe() can keep its own `found` in a register.
+    struct IndexedProbe {
+        INode *node;
+        Probe answer;
+        Probe into(INode *&found) const noexcept {
+            if (answer == Probe::Found) found = node;
+            return answer;
+        }
+    };
     // probe() in a spilled list with an index: `block` and `names` are the words read
     // from kSpillSlots and kSpillIndex after the counter showed `seen`.
-    [[nodiscard]] Probe probe_indexed(std::string_view name,
-                                      const std::atomic<std::uint32_t> &version, std::uint32_t seen,
-                                      std::uintptr_t block, std::uintptr_t names,
-                                      INode *&found) const noexcept;
+    [[nodiscard, gnu::cold]] IndexedProbe probe_indexed(std::string_view name,
+                                             const std::atomic<std::uint32_t> &version,
+                                             std::uint32_t seen, std::uintptr_t block,
+                                             std::uintptr_t names) const noexcept;
     void clear_words() noexcept;
     void take(ChildList &other) noexcept;
     void destroy() noexcept;

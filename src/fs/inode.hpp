@@ -215,7 +215,7 @@ inline ChildList::Probe ChildList::probe(std::string_view name,
     if (first & kTag) {
         // The block and the count must belong together before the block is read.
         const std::uintptr_t names = words_[kSpillIndex].load(acquire);
-        if (names != kTag) return probe_indexed(name, version, seen, first, names, found);
+        if (names != kTag) return probe_indexed(name, version, seen, first, names).into(found);
         entries = reinterpret_cast<const Word *>(first & ~kTag);
         count = used_.load(acquire);
         if (version.load(acquire) != seen) return Probe::Undecided;
