@@ -198,11 +198,13 @@ class ChildList {
         }
     };
     // probe() in a spilled list with an index: `block` and `names` are the words read
-    // from kSpillSlots and kSpillIndex after the counter showed `seen`.
+    // from kSpillSlots and kSpillIndex after the counter showed `seen`. Marked cold so
+    // that the compiler keeps the walk's spills around this call off the path that scans
+    // small lists.
     [[nodiscard, gnu::cold]] IndexedProbe probe_indexed(std::string_view name,
-                                             const std::atomic<std::uint32_t> &version,
-                                             std::uint32_t seen, std::uintptr_t block,
-                                             std::uintptr_t names) const noexcept;
+                                                        const std::atomic<std::uint32_t> &version,
+                                                        std::uint32_t seen, std::uintptr_t block,
+                                                        std::uintptr_t names) const noexcept;
     void clear_words() noexcept;
     void take(ChildList &other) noexcept;
     void destroy() noexcept;
