@@ -117,41 +117,6 @@ INode *ChildList::find(std::string_view name) const {
     return position == NameIndex::kAbsent ? nullptr : node_at(slots()[position]);
 }
 
-ChildList::IndexedProbe ChildList::probe_indexed(std::string_view name,
-                                                 const std::atomic<std::uint32_t> &version,
-                                                 std::uint32_t seen, std::uintptr_t block,
-                                                 std::uintptr_t names) const noexcept {
-    constexpr auto acquire = std::memory_order_acquire;
-    constexpr IndexedProbe undecided{nullptr, Probe::Undecided};
-    const auto *entries = reinterpret_cast<const Word *>(block & ~kTag);
-    const std::uint32_t count = used_.load(acquire);
-    // The block, the index and the count must belong together before the block is read
-    // at a position the index gives.
-    if (version.load(acquire) != seen) return undecided;
-    const auto *index = reinterpret_cast<const NameIndex *>(names & ~kTag);
-    IndexedProbe result{nullptr, Probe::Missing};
-    const auto scanned = index->scan(NameIndex::hash(name), [&](NameIndex::Position at) {
-        // A position past the list, a hole or a tagged word: the index is changing.
-        const std::uintptr_t word = at < count ? entries[at].load(acquire) : 0;
-        if (word == 0 || (word & kTag)) {
-            result.answer = Probe::Undecided;
-            return true;
-        }
-        auto *child = reinterpret_cast<INode *>(word);
-        if (!same_name(child->name_view(), name)) return false;
-        // An entry that left the table is settled under the lock; an indexed list holds
-        // no links, so meeting one means the list changed.
-        if (child->is_link() || is_released(*child)) {
-            result.answer = Probe::Undecided;
-        } else {
-            result = {child, Probe::Found};
-        }
-        return true;
-    });
-    if (scanned == NameIndex::Scan::GaveUp) return undecided;
-    return version.load(acquire) == seen ? result : undecided;
-}
-
 void ChildList::append(Room room, INode *child) {
     assert(room.list_ == this && used() < capacity() && "append() without reserve_one()");
     (void)room;

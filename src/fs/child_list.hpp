@@ -136,8 +136,9 @@ class ChildList {
     // (with `found` set, valid for the guard's life) or Missing only when every entry read
     // came from one unchanged state of the list and was a plain node (no link, nothing
     // released); anything else is Undecided, and the caller asks again under the lock.
-    [[nodiscard]] Probe probe(std::string_view name, const std::atomic<std::uint32_t> &version,
-                              INode *&found) const noexcept;
+    [[nodiscard, gnu::always_inline]] Probe probe(std::string_view name,
+                                                  const std::atomic<std::uint32_t> &version,
+                                                  INode *&found) const noexcept;
 
   private:
     static constexpr std::uint32_t kInlineSlots = 8;
@@ -187,24 +188,13 @@ class ChildList {
     }
     void set_index(NameIndex *index) noexcept { put_tagged(words_[kSpillIndex], index); }
 
-    // What probe_indexed() found, returned in registers rather than through a reference,
-    // so that the walk that inlines probe() can keep its own `found` in a register.
-    struct IndexedProbe {
-        INode *node;
-        Probe answer;
-        Probe into(INode *&found) const noexcept {
-            if (answer == Probe::Found) found = node;
-            return answer;
-        }
-    };
     // probe() in a spilled list with an index: `block` and `names` are the words read
-    // from kSpillSlots and kSpillIndex after the counter showed `seen`. Marked cold so
-    // that the compiler keeps the walk's spills around this call off the path that scans
-    // small lists.
-    [[nodiscard, gnu::cold]] IndexedProbe probe_indexed(std::string_view name,
-                                                        const std::atomic<std::uint32_t> &version,
-                                                        std::uint32_t seen, std::uintptr_t block,
-                                                        std::uintptr_t names) const noexcept;
+    // from kSpillSlots and kSpillIndex after the counter showed `seen`.
+    [[nodiscard, gnu::always_inline]] Probe probe_indexed(std::string_view name,
+                                                          const std::atomic<std::uint32_t> &version,
+                                                          std::uint32_t seen, std::uintptr_t block,
+                                                          std::uintptr_t names,
+                                                          INode *&found) const noexcept;
     void clear_words() noexcept;
     void take(ChildList &other) noexcept;
     void destroy() noexcept;

@@ -215,7 +215,7 @@ inline ChildList::Probe ChildList::probe(std::string_view name,
     if (first & kTag) {
         // The block and the count must belong together before the block is read.
         const std::uintptr_t names = words_[kSpillIndex].load(acquire);
-        if (names != kTag) return probe_indexed(name, version, seen, first, names).into(found);
+        if (names != kTag) return probe_indexed(name, version, seen, first, names, found);
         entries = reinterpret_cast<const Word *>(first & ~kTag);
         count = used_.load(acquire);
         if (version.load(acquire) != seen) return Probe::Undecided;
@@ -238,6 +238,44 @@ inline ChildList::Probe ChildList::probe(std::string_view name,
             break;
         }
     }
+    return version.load(acquire) == seen ? answer : Probe::Undecided;
+}
+
+// Inline, hash and all, like probe() itself: a call inside the walk's loop would cost the
+// walk registers on every component, indexed or not.
+inline ChildList::Probe ChildList::probe_indexed(std::string_view name,
+                                                 const std::atomic<std::uint32_t> &version,
+                                                 std::uint32_t seen, std::uintptr_t block,
+                                                 std::uintptr_t names,
+                                                 INode *&found) const noexcept {
+    constexpr auto acquire = std::memory_order_acquire;
+    const auto *entries = reinterpret_cast<const Word *>(block & ~kTag);
+    const std::uint32_t count = used_.load(acquire);
+    // The block, the index and the count must belong together before the block is read
+    // at a position the index gives.
+    if (version.load(acquire) != seen) return Probe::Undecided;
+    const auto *index = reinterpret_cast<const NameIndex *>(names & ~kTag);
+    Probe answer = Probe::Missing;
+    const auto scanned = index->scan(NameIndex::hash(name), [&](NameIndex::Position at) {
+        // A position past the list, a hole or a tagged word: the index is changing.
+        const std::uintptr_t word = at < count ? entries[at].load(acquire) : 0;
+        if (word == 0 || (word & kTag)) {
+            answer = Probe::Undecided;
+            return true;
+        }
+        auto *child = reinterpret_cast<INode *>(word);
+        if (!same_name(child->name_view(), name)) return false;
+        // An entry that left the table is settled under the lock; an indexed list holds
+        // no links, so meeting one means the list changed.
+        if (child->is_link() || is_released(*child)) {
+            answer = Probe::Undecided;
+        } else {
+            found = child;
+            answer = Probe::Found;
+        }
+        return true;
+    });
+    if (scanned == NameIndex::Scan::GaveUp) return Probe::Undecided;
     return version.load(acquire) == seen ? answer : Probe::Undecided;
 }
 

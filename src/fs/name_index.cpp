@@ -17,49 +17,6 @@ namespace quorvex::fs {
 
 namespace {
 
-struct SipState {
-    std::uint64_t v0, v1, v2, v3;
-
-    void round() noexcept {
-        v0 += v1;
-        v1 = std::rotl(v1, 13) ^ v0;
-        v0 = std::rotl(v0, 32);
-        v2 += v3;
-        v3 = std::rotl(v3, 16) ^ v2;
-        v0 += v3;
-        v3 = std::rotl(v3, 21) ^ v0;
-        v2 += v1;
-        v1 = std::rotl(v1, 17) ^ v2;
-        v2 = std::rotl(v2, 32);
-    }
-    void absorb(std::uint64_t word) noexcept {
-        v3 ^= word;
-        round();
-        v0 ^= word;
-    }
-};
-
-// SipHash-1-3: one round per word, three to finish.
-std::uint64_t sip_hash_1_3(std::string_view text, NameIndex::HashKey key) noexcept {
-    SipState state{key.k0 ^ 0x736f6d6570736575ull, key.k1 ^ 0x646f72616e646f6dull,
-                   key.k0 ^ 0x6c7967656e657261ull, key.k1 ^ 0x7465646279746573ull};
-    std::size_t at = 0;
-    for (; at + 8 <= text.size(); at += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text.data() + at, 8);
-        state.absorb(word);
-    }
-    std::uint64_t last = static_cast<std::uint64_t>(text.size()) << 56;
-    for (std::size_t i = 0; at + i < text.size(); ++i)
-        last |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[at + i])) << (8 * i);
-    state.absorb(last);
-    state.v2 ^= 0xff;
-    state.round();
-    state.round();
-    state.round();
-    return state.v0 ^ state.v1 ^ state.v2 ^ state.v3;
-}
-
 NameIndex::HashKey clock_key() noexcept {
     // No entropy source: the addresses and the clock still differ from run to run.
     const auto now =
@@ -94,15 +51,8 @@ void free_table(void *table) noexcept { delete[] static_cast<NameIndex::Word *>(
 
 } // namespace
 
-std::uint32_t NameIndex::hash(std::string_view name, HashKey key) noexcept {
-    const std::uint64_t full = sip_hash_1_3(name, key);
-    return static_cast<std::uint32_t>(full ^ (full >> 32));
-}
-
-std::uint32_t NameIndex::hash(std::string_view name) noexcept {
-    static const HashKey key = random_key();
-    return hash(name, key);
-}
+// Drawn while the library is loaded, so that reading it needs no check of its own.
+const NameIndex::HashKey NameIndex::process_key_ = random_key();
 
 NameIndex::~NameIndex() { delete[] table_.load(std::memory_order_relaxed); }
 

@@ -14,10 +14,59 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace quorvex::fs {
+namespace detail {
+
+struct SipState {
+    std::uint64_t v0, v1, v2, v3;
+
+    void round() noexcept {
+        v0 += v1;
+        v1 = std::rotl(v1, 13) ^ v0;
+        v0 = std::rotl(v0, 32);
+        v2 += v3;
+        v3 = std::rotl(v3, 16) ^ v2;
+        v0 += v3;
+        v3 = std::rotl(v3, 21) ^ v0;
+        v2 += v1;
+        v1 = std::rotl(v1, 17) ^ v2;
+        v2 = std::rotl(v2, 32);
+    }
+    void absorb(std::uint64_t word) noexcept {
+        v3 ^= word;
+        round();
+        v0 ^= word;
+    }
+};
+
+// SipHash-1-3: one round per word, three to finish.
+inline std::uint64_t sip_hash_1_3(std::string_view text, std::uint64_t k0,
+                                  std::uint64_t k1) noexcept {
+    SipState state{k0 ^ 0x736f6d6570736575ull, k1 ^ 0x646f72616e646f6dull,
+                   k0 ^ 0x6c7967656e657261ull, k1 ^ 0x7465646279746573ull};
+    std::size_t at = 0;
+    for (; at + 8 <= text.size(); at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + at, 8);
+        state.absorb(word);
+    }
+    std::uint64_t last = static_cast<std::uint64_t>(text.size()) << 56;
+    for (std::size_t i = 0; at + i < text.size(); ++i)
+        last |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[at + i])) << (8 * i);
+    state.absorb(last);
+    state.v2 ^= 0xff;
+    state.round();
+    state.round();
+    state.round();
+    return state.v0 ^ state.v1 ^ state.v2 ^ state.v3;
+}
+
+} // namespace detail
 
 class NameIndex {
   public:
@@ -33,12 +82,18 @@ class NameIndex {
 
     // A name's hash: SipHash-1-3 under a key drawn at random once per process, so that
     // names crafted to collide in one process do not collide in another.
-    [[nodiscard]] static std::uint32_t hash(std::string_view name) noexcept;
     struct HashKey {
         std::uint64_t k0;
         std::uint64_t k1;
     };
-    [[nodiscard]] static std::uint32_t hash(std::string_view name, HashKey key) noexcept;
+    [[nodiscard]] static std::uint32_t hash(std::string_view name, HashKey key) noexcept {
+        const std::uint64_t full = detail::sip_hash_1_3(name, key.k0, key.k1);
+        return static_cast<std::uint32_t>(full ^ (full >> 32));
+    }
+    // Inline, as is the key's read, so that a lookup loop that hashes makes no call.
+    [[nodiscard]] static std::uint32_t hash(std::string_view name) noexcept {
+        return hash(name, process_key_);
+    }
 
     // The position of `name`, or kAbsent. `name_at` gives the name at a position. For the
     // owner, or under the owner's shared lock.
@@ -140,6 +195,7 @@ class NameIndex {
     void rehash(std::size_t fresh_capacity);
 
     static constexpr std::size_t kMinCapacity = 64;
+    static const HashKey process_key_;
 
     // The published table: word 0 holds log2 of its capacity, the slots follow. The
     // owner's own view of it is below: entries_ (the first slot), mask_ and shift_.
