@@ -3,12 +3,27 @@
 // between its other small fields without padding.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
 namespace quorvex::fs {
+
+// The bytes that separate a path's components.
+inline constexpr std::string_view kSeparators = "/\\";
+// Each byte value's answer, so that the path walk pays one load per byte rather than a
+// comparison per separator.
+inline constexpr auto kIsSeparator = [] {
+    std::array<bool, 256> table{};
+    for (const char separator : kSeparators)
+        table[static_cast<unsigned char>(separator)] = true;
+    return table;
+}();
+[[nodiscard]] constexpr bool is_separator(char c) noexcept {
+    return kIsSeparator[static_cast<unsigned char>(c)];
+}
 
 class Name {
   public:
@@ -46,6 +61,9 @@ class Name {
         return {spilled.data, spilled.size};
     }
     [[nodiscard]] std::size_t size() const noexcept { return view().size(); }
+    // Whether the bytes are stored inline, where inline_bytes() points at them.
+    [[nodiscard]] bool is_inline() const noexcept { return tag_ != kSpilled; }
+    [[nodiscard]] const char *inline_bytes() const noexcept { return bytes_; }
 
   private:
     struct Spilled {

@@ -78,7 +78,7 @@ TEST(LookupModelTest, ChildListAndItsIndexFollowAModel) {
                 model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
             } else {
                 // The node leaves the table while its directory still lists it.
-                model[pick(model.size())].node->released.store(true);
+                model[pick(model.size())].node->mark_released();
             }
             ASSERT_NO_FATAL_FAILURE(expect_matches(list, model, names));
         }
