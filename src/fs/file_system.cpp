@@ -9,9 +9,13 @@
 namespace quorvex::fs {
 
 SplitPath split_last_component(std::string_view path) noexcept {
-    const auto at = path.find_last_of(kSeparators);
-    if (at == std::string_view::npos) return {std::string_view(), path};
-    return {path.substr(0, at), path.substr(at + 1)};
+    // A loop over the table rather than find_last_of, which searches the separators once
+    // for every byte.
+    std::size_t at = path.size();
+    while (at != 0 && !is_separator(path[at - 1]))
+        --at;
+    if (at == 0) return {std::string_view(), path};
+    return {path.substr(0, at - 1), path.substr(at)};
 }
 
 FileSystem::FileSystem() : root_(INodeRef::make(kRootId, kRootId, 0, Name(), Directory{})) {
