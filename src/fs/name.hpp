@@ -3,7 +3,6 @@
 // between its other small fields without padding.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -13,16 +12,13 @@ namespace quorvex::fs {
 
 // The bytes that separate a path's components.
 inline constexpr std::string_view kSeparators = "/\\";
-// Each byte value's answer, so that the path walk pays one load per byte rather than a
-// comparison per separator.
-inline constexpr auto kIsSeparator = [] {
-    std::array<bool, 256> table{};
-    for (const char separator : kSeparators)
-        table[static_cast<unsigned char>(separator)] = true;
-    return table;
-}();
+// Compared byte by byte rather than with find(), which becomes a memchr call on every
+// byte of every path, or a table, which holds a register for the whole path walk.
 [[nodiscard]] constexpr bool is_separator(char c) noexcept {
-    return kIsSeparator[static_cast<unsigned char>(c)];
+    for (const char separator : kSeparators) {
+        if (c == separator) return true;
+    }
+    return false;
 }
 
 class Name {
