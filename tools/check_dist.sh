@@ -3,7 +3,8 @@
 #   1. the sdist, then from it the wheel for the interpreter under test and, on CPython
 #      3.10 or later, the stable-ABI wheel (cp310-abi3);
 #   2. auditwheel repairs each Linux wheel to the lowest manylinux tag it qualifies for
-#      and shows what it found;
+#      and shows what it found; a tag above manylinux_2_34 (or $QUORVEX_MAX_GLIBC, e.g.
+#      2.28) fails, so that a new glibc symbol cannot raise the floor unnoticed;
 #   3. LICENSE is in the sdist and in every wheel; twine check (strict) passes on all;
 #      check-wheel-contents passes on every wheel, with the top level declared exactly
 #      (the module, each module and package of python/, the stub package);
@@ -55,8 +56,15 @@ for raw in "$dist"/raw/*/*.whl; do
     tool auditwheel repair --only-plat -w "$dist/wheels" "$raw" >"$dist/repair.log" 2>&1 ||
         { cat "$dist/repair.log"; die "auditwheel could not repair $(basename "$raw")"; }
 done
+max_glibc=${QUORVEX_MAX_GLIBC:-2.34}
 for wheel in "$dist"/wheels/*.whl; do
     tool auditwheel show "$wheel"
+    "$python" - "$wheel" "$max_glibc" <<'EOF' || die "$(basename "$wheel") needs a glibc newer than $max_glibc"
+import re, sys
+ceiling = tuple(int(part) for part in sys.argv[2].split("."))
+tags = re.findall(r"manylinux_(\d+)_(\d+)_", sys.argv[1].rsplit("/", 1)[-1])
+sys.exit(any((int(major), int(minor)) > ceiling for major, minor in tags))
+EOF
 done
 
 echo "== LICENSE"

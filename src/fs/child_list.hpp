@@ -131,16 +131,26 @@ class ChildList {
     // Takes a listed child out; the others keep their order.
     void remove(const INode *child);
 
-    // Looks `name` up without the directory's lock, for a caller inside an epoch guard.
-    // `version` is the directory's change counter, odd while a change is under way. Found
-    // (with `found` set, valid for the guard's life) or Missing only when every entry read
-    // came from one unchanged state of the list and was a plain node (no link, nothing
-    // released); anything else is Undecided, and the caller asks again under the lock.
-    [[nodiscard, gnu::always_inline]] Probe probe(std::string_view name,
-                                                  const std::atomic<std::uint32_t> &version,
-                                                  INode *&found) const noexcept;
+    // What probe() found: the child and the length of its name when Found (the node valid
+    // for the epoch guard's life). Small enough to come back in two registers.
+    struct Probed {
+        INode *node;
+        Probe outcome;
+        std::uint32_t length;
+    };
+    // Looks up, without the directory's lock, the name that [at, end) starts with, up to
+    // the first separator; it does not start with one, and it is neither "." nor "..". For
+    // a caller inside an epoch guard; `version` is the directory's change counter, odd
+    // while a change is under way. Found or Missing only when every entry read came from
+    // one unchanged state of the list and was a plain node (no link, nothing released);
+    // anything else is Undecided, and the caller asks again under the lock.
+    [[nodiscard]] Probed probe(const char *at, const char *end,
+                               const std::atomic<std::uint32_t> &version) const noexcept;
 
   private:
+    static Probed scan_entries(const Word *entries, std::uint32_t count, const char *at,
+                               const char *end) noexcept;
+
     static constexpr std::uint32_t kInlineSlots = 8;
     // The inline words of a spilled list, each with kTag set so that a lookup reading
     // them as entries can tell them from the (aligned, hence even) address of a node.
@@ -190,11 +200,9 @@ class ChildList {
 
     // probe() in a spilled list with an index: `block` and `names` are the words read
     // from kSpillSlots and kSpillIndex after the counter showed `seen`.
-    [[nodiscard, gnu::always_inline]] Probe probe_indexed(std::string_view name,
-                                                          const std::atomic<std::uint32_t> &version,
-                                                          std::uint32_t seen, std::uintptr_t block,
-                                                          std::uintptr_t names,
-                                                          INode *&found) const noexcept;
+    [[nodiscard, gnu::always_inline]] Probed
+    probe_indexed(const char *at, const char *end, const std::atomic<std::uint32_t> &version,
+                  std::uint32_t seen, std::uintptr_t block, std::uintptr_t names) const noexcept;
     void clear_words() noexcept;
     void take(ChildList &other) noexcept;
     void destroy() noexcept;

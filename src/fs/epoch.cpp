@@ -220,21 +220,7 @@ class ThreadBags {
                 ready = std::move(pending_);
                 pending_ = {};
             }
-            std::size_t kept = 0;
-            for (Bag &bag : sealed_) {
-                if (expired(bag.epoch, census)) {
-                    if (ready.empty()) {
-                        ready = std::move(bag.items);
-                    } else {
-                        for (const Retired &item : bag.items)
-                            destroy_later(ready, item);
-                    }
-                } else {
-                    if (&sealed_[kept] != &bag) sealed_[kept] = std::move(bag);
-                    ++kept;
-                }
-            }
-            sealed_.resize(kept);
+            take_expired(sealed_, census, ready);
             take_orphans(census, ready);
             if (ready.empty()) break;
             destroy_all(ready);
@@ -254,21 +240,30 @@ class ThreadBags {
         }
     }
 
-    static void take_orphans(const Census &census, std::vector<Retired> &ready) noexcept {
-        std::unique_lock guard(orphans().mutex, std::try_to_lock);
-        if (!guard.owns_lock()) return;
-        std::vector<Bag> &bags = orphans().bags;
+    // Moves the items of every expired bag into `ready` (the first one's whole list when
+    // `ready` is still empty) and keeps the other bags, in order.
+    static void take_expired(std::vector<Bag> &bags, const Census &census,
+                             std::vector<Retired> &ready) noexcept {
         std::size_t kept = 0;
         for (Bag &bag : bags) {
             if (expired(bag.epoch, census)) {
-                for (const Retired &item : bag.items)
-                    destroy_later(ready, item);
+                if (ready.empty()) {
+                    ready = std::move(bag.items);
+                } else {
+                    for (const Retired &item : bag.items)
+                        destroy_later(ready, item);
+                }
             } else {
                 if (&bags[kept] != &bag) bags[kept] = std::move(bag);
                 ++kept;
             }
         }
         bags.resize(kept);
+    }
+
+    static void take_orphans(const Census &census, std::vector<Retired> &ready) noexcept {
+        std::unique_lock guard(orphans().mutex, std::try_to_lock);
+        if (guard.owns_lock()) take_expired(orphans().bags, census, ready);
     }
 
     void destroy_everything() noexcept {

@@ -1,5 +1,6 @@
 #include "fs/file_system.hpp"
 
+#include <cassert>
 #include <mutex>
 #include <shared_mutex>
 
@@ -8,9 +9,13 @@
 namespace quorvex::fs {
 
 SplitPath split_last_component(std::string_view path) noexcept {
-    const auto at = path.find_last_of(kSeparators);
-    if (at == std::string_view::npos) return {std::string_view(), path};
-    return {path.substr(0, at), path.substr(at + 1)};
+    // A loop over the table rather than find_last_of, which searches the separators once
+    // for every byte.
+    std::size_t at = path.size();
+    while (at != 0 && !is_separator(path[at - 1]))
+        --at;
+    if (at == 0) return {std::string_view(), path};
+    return {path.substr(0, at - 1), path.substr(at)};
 }
 
 FileSystem::FileSystem() : root_(INodeRef::make(kRootId, kRootId, 0, Name(), Directory{})) {
@@ -155,44 +160,57 @@ bool is_dot_dot(std::string_view component) noexcept {
 } // namespace
 
 FileSystem::FastWalk FileSystem::walk_unlocked(std::string_view path) const noexcept {
+    constexpr FastWalk undecided{nullptr, FastWalk::Undecided, IoErrorKind::InodeNotFound};
     const INode *current = root_.get();
-    if (is_released(*current)) return {FastWalk::Failed, nullptr, IoErrorKind::InodeNotFound};
+    if (is_released(*current)) return {nullptr, FastWalk::Failed, IoErrorKind::InodeNotFound};
     // The nodes above the current one, as the walk came down through them, for "..".
     const INode *above[kMaxDepth + 1];
     std::size_t height = 0;
-    Components components(path);
-    std::string_view component;
-    while (components.next(component)) {
-        if (is_dot(component)) continue;
-        if (is_dot_dot(component)) {
-            if (current->id == kRootId) continue; // the root is its own parent
-            // A parent that is not the node the walk came from (a child made through a
-            // link) or that has left the table is found through the table instead.
-            if (height == 0 || above[height - 1]->id != current->parent ||
-                is_released(*above[height - 1])) {
-                return {FastWalk::Undecided, nullptr, IoErrorKind::InodeNotFound};
+    const char *at = path.data();
+    const char *const end = at + path.size();
+    for (;;) {
+        // Empty components, between two separators, stay where they are.
+        while (at != end && is_separator(*at))
+            ++at;
+        if (at == end) break;
+        if (*at == '.') {
+            const char *after = at + 1;
+            if (after == end || is_separator(*after)) { // "." stays too
+                at = after;
+                continue;
             }
-            current = above[--height];
-            continue;
+            if (*after == '.' && (after + 1 == end || is_separator(after[1]))) {
+                at = after + 1;
+                if (current->id == kRootId) continue; // the root is its own parent
+                // A parent that is not the node the walk came from (a child made through a
+                // link) or that has left the table is found through the table instead.
+                if (height == 0 || above[height - 1]->id != current->parent ||
+                    is_released(*above[height - 1])) {
+                    return undecided;
+                }
+                current = above[--height];
+                continue;
+            }
         }
         const auto *entries = std::get_if<Directory>(&current->kind);
-        if (!entries) return {FastWalk::Failed, nullptr, IoErrorKind::NotADirectory};
-        INode *child = nullptr;
-        switch (entries->children.probe(component, current->version, child)) {
-        case ChildList::Probe::Found:
-            if (height == kMaxDepth + 1) {
-                return {FastWalk::Undecided, nullptr, IoErrorKind::InodeNotFound};
-            }
-            above[height++] = current;
-            current = child;
-            break;
-        case ChildList::Probe::Missing:
-            return {FastWalk::Failed, nullptr, IoErrorKind::InodeNotFound};
-        case ChildList::Probe::Undecided:
-            return {FastWalk::Undecided, nullptr, IoErrorKind::InodeNotFound};
+        if (!entries) return {nullptr, FastWalk::Failed, IoErrorKind::NotADirectory};
+        const ChildList::Probed probed = entries->children.probe(at, end, current->version);
+        if (probed.outcome == ChildList::Probe::Missing) {
+            return {nullptr, FastWalk::Failed, IoErrorKind::InodeNotFound};
         }
+        if (probed.outcome != ChildList::Probe::Found) return undecided;
+        // The walk goes down only from a directory to a listed child (never through a link)
+        // and up only to where it came from, so the height is the current node's depth,
+        // which is at most kMaxDepth.
+        assert(height == current->depth);
+        above[height++] = current;
+        current = probed.node;
+        // The name ends the path or is followed by a separator, which need not be read again.
+        at += probed.length;
+        if (at == end) break;
+        ++at;
     }
-    return {FastWalk::Reached, current, IoErrorKind::InodeNotFound};
+    return {current, FastWalk::Reached, IoErrorKind::InodeNotFound};
 }
 
 std::optional<Result<INodeRef>> FileSystem::open_unlocked(const SplitPath &split) const {
@@ -205,12 +223,11 @@ std::optional<Result<INodeRef>> FileSystem::open_unlocked(const SplitPath &split
     if (parent.outcome != FastWalk::Reached) return std::nullopt;
     const auto *entries = std::get_if<Directory>(&parent.node->kind);
     if (!entries) return Result<INodeRef>(IoErrorKind::NotADirectory);
-    INode *child = nullptr;
-    if (entries->children.probe(split.name, parent.node->version, child) !=
-        ChildList::Probe::Found) {
-        return std::nullopt;
-    }
-    INodeRef node = INodeRef::try_share(child);
+    const char *name = split.name.data();
+    const ChildList::Probed probed =
+        entries->children.probe(name, name + split.name.size(), parent.node->version);
+    if (probed.outcome != ChildList::Probe::Found) return std::nullopt;
+    INodeRef node = INodeRef::try_share(probed.node);
     if (!node) return std::nullopt;
     return Result<INodeRef>(std::move(node));
 }

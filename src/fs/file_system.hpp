@@ -36,16 +36,6 @@ struct SplitPath {
 [[nodiscard]] SplitPath split_last_component(std::string_view path) noexcept;
 // A name as the rendering shows it: quoted, with anything that would not show escaped.
 [[nodiscard]] std::string render_quoted_name(std::string_view name);
-// The bytes that separate a path's components.
-inline constexpr std::string_view kSeparators = "/\\";
-// Compared byte by byte rather than with find(), which becomes a memchr call on every
-// byte of every path: this runs once per byte of each component a lookup walks.
-[[nodiscard]] constexpr bool is_separator(char c) noexcept {
-    for (const char separator : kSeparators) {
-        if (c == separator) return true;
-    }
-    return false;
-}
 // Whether a node may be called `name`: not empty, not "." or "..", and no separator in it.
 [[nodiscard]] constexpr bool is_acceptable_name(std::string_view name) noexcept {
     if (name.empty() || name == "." || name == "..") return false;
@@ -129,10 +119,13 @@ class FileSystem {
 
     // A walk without locks: the node reached (valid inside the caller's epoch guard), a
     // failure that stands, or Undecided when the locked walk has to settle it.
+    // Small enough to come back in two registers rather than through memory, which would
+    // hold one more register for the whole walk.
     struct FastWalk {
-        enum Outcome : std::uint8_t { Reached, Failed, Undecided } outcome;
+        enum Outcome : std::uint8_t { Reached, Failed, Undecided };
         const INode *node;
-        IoError error;
+        Outcome outcome;
+        IoErrorKind error;
     };
     [[nodiscard]] FastWalk walk_unlocked(std::string_view path) const noexcept;
     [[nodiscard]] Result<INodeRef> walk_locked(std::string_view path) const;

@@ -86,7 +86,8 @@ using INodeKind = std::variant<File, Directory, Symlink>;
 struct INode {
     INode(InodeId id_, InodeId parent_, std::uint64_t depth_, Name &&name_, INodeKind &&kind_)
         : id(id_), parent(parent_), name(std::move(name_)),
-          depth(static_cast<std::uint8_t>(depth_)), kind(std::move(kind_)) {}
+          depth(static_cast<std::uint8_t>(depth_)), probe_tag(probe_tag_for(name, kind_)),
+          kind(std::move(kind_)) {}
     INode(const INode &) = delete;
     INode &operator=(const INode &) = delete;
 
@@ -106,23 +107,38 @@ struct INode {
     // Set by a removal once it has committed to unlinking this node: a directory in this
     // state accepts no new children, so nothing is ever created under a vanishing parent.
     bool unlinked = false;
-    // Set when the node leaves the inode table; a directory that still lists it (only
-    // possible when an id is released behind its directory's back) treats it as missing.
-    std::atomic<bool> released{false};
+    // What a lookup without locks needs to know of this node, in one byte read: the
+    // length of its name when it is stored inline, else kProbeLongName, or kProbeLink for
+    // a link, whose name is not what a lookup compares; kProbeReleased is added when the
+    // node leaves the inode table (a directory that still lists it, only possible when an
+    // id is released behind its directory's back, then treats it as missing).
+    std::atomic<std::uint8_t> probe_tag;
+    static constexpr std::uint8_t kProbeLink = 0x7e;
+    static constexpr std::uint8_t kProbeLongName = 0x7f;
+    static constexpr std::uint8_t kProbeReleased = 0x80;
     // A directory's change counter for lookups without its lock: odd while its child list
     // is being changed (under the exclusive lock, inside a ListChange).
     mutable std::atomic<std::uint32_t> version{0};
     INodeKind kind;
 
     [[nodiscard]] std::string_view name_view() const noexcept { return as_view(name); }
+    void mark_released() noexcept { probe_tag.fetch_or(kProbeReleased, std::memory_order_release); }
     [[nodiscard]] bool is_directory() const noexcept {
         return std::holds_alternative<Directory>(kind);
     }
     [[nodiscard]] bool is_link() const noexcept { return std::holds_alternative<Symlink>(kind); }
+
+  private:
+    [[nodiscard]] static std::uint8_t probe_tag_for(const Name &name,
+                                                    const INodeKind &kind) noexcept {
+        if (std::holds_alternative<Symlink>(kind)) return kProbeLink;
+        return name.is_inline() ? static_cast<std::uint8_t>(name.size()) : kProbeLongName;
+    }
 };
 
 // Every node of a large tree costs this much plus its table and list slots; a field added
 // here shows up at once in memory_bench's bytes per node.
+static_assert(Name::kInline < INode::kProbeLink, "an inline name's length is its probe tag");
 static_assert(sizeof(void *) != 8 || sizeof(INode) <= 136, "an inode outgrew 136 bytes");
 
 // Brackets every change of a directory's child list, under the directory's exclusive lock.
@@ -143,7 +159,7 @@ class ListChange {
 
 // Whether the node has left the inode table, so that lookups no longer find it.
 inline bool is_released(const INode &node) noexcept {
-    return node.released.load(std::memory_order_acquire);
+    return (node.probe_tag.load(std::memory_order_acquire) & INode::kProbeReleased) != 0;
 }
 
 // Shares of a directory's children, copied out for work done without its lock; short
@@ -182,11 +198,7 @@ inline ChildList::Id ChildList::const_iterator::operator*() const noexcept {
 
 // Equality without a library call: a call inside the lookup loop would make the compiler
 // save and restore the walk's registers around every component, called or not.
-inline bool same_name(std::string_view a, std::string_view b) noexcept {
-    if (a.size() != b.size()) return false;
-    const char *x = a.data();
-    const char *y = b.data();
-    std::size_t left = a.size();
+inline bool same_bytes(const char *x, const char *y, std::size_t left) noexcept {
     for (; left >= 8; left -= 8, x += 8, y += 8) {
         std::uint64_t word_x;
         std::uint64_t word_y;
@@ -199,13 +211,64 @@ inline bool same_name(std::string_view a, std::string_view b) noexcept {
     }
     return true;
 }
+inline bool same_name(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size());
+}
 
-inline ChildList::Probe ChildList::probe(std::string_view name,
-                                         const std::atomic<std::uint32_t> &version,
-                                         INode *&found) const noexcept {
+// Whether [at, end) starts with the component `name`: the name's bytes, then a separator or
+// the end.
+inline bool starts_with_component(const char *at, const char *end, const char *name,
+                                  std::size_t size) noexcept {
+    if (static_cast<std::size_t>(end - at) < size) return false;
+    if (at + size != end && !is_separator(at[size])) return false;
+    return same_bytes(at, name, size);
+}
+
+// The entries' part of probe(). The path is compared with each child's name where it
+// stands, so the component's end is never looked for separately; a first byte that
+// differs passes over a child at once.
+[[gnu::always_inline]] inline ChildList::Probed ChildList::scan_entries(const Word *entries,
+                                                                        std::uint32_t count,
+                                                                        const char *at,
+                                                                        const char *end) noexcept {
+    // Read once: the acquire loads below would otherwise make the compiler read them again
+    // for every child.
+    const char first_byte = *at;
+    const auto left = static_cast<std::size_t>(end - at);
+    for (std::uint32_t slot = 0; slot < count; ++slot) {
+        const std::uintptr_t word = entries[slot].load(std::memory_order_acquire);
+        if (word == 0) continue;
+        // Bookkeeping: the list is spilling.
+        if (word & kTag) return {nullptr, Probe::Undecided, 0};
+        auto *child = reinterpret_cast<INode *>(word);
+        const std::uint8_t tag = child->probe_tag.load(std::memory_order_acquire);
+        if (tag < INode::kProbeLink) {
+            // The first bytes are compared before anything else, to pass over most children
+            // at once; a listed child's name is never empty.
+            const char *name = child->name.inline_bytes();
+            if (name[0] != first_byte || left < tag) continue;
+            if (left != tag && !is_separator(at[tag])) continue;
+            if (tag > 1 && !same_bytes(at + 1, name + 1, tag - 1u)) continue;
+            return {child, Probe::Found, tag};
+        } else if (tag == INode::kProbeLongName) {
+            const std::string_view name = child->name_view();
+            if (starts_with_component(at, end, name.data(), name.size())) {
+                return {child, Probe::Found, static_cast<std::uint32_t>(name.size())};
+            }
+        } else {
+            return {nullptr, Probe::Undecided, 0}; // a link, or an entry that left the table
+        }
+    }
+    return {nullptr, Probe::Missing, 0};
+}
+
+[[gnu::always_inline]] inline ChildList::Probed
+ChildList::probe(const char *at, const char *end,
+                 const std::atomic<std::uint32_t> &version) const noexcept {
     constexpr auto acquire = std::memory_order_acquire;
+    constexpr Probed undecided{nullptr, Probe::Undecided, 0};
     const std::uint32_t seen = version.load(acquire);
-    if (seen & 1) return Probe::Undecided;
+    if (seen & 1) return undecided;
     // Every word read here was current at some moment since the caller's guard opened, so
     // an even word is a node that the epoch guard keeps alive. Only the answer needs the
     // counter to show that nothing changed meanwhile.
@@ -215,68 +278,60 @@ inline ChildList::Probe ChildList::probe(std::string_view name,
     if (first & kTag) {
         // The block and the count must belong together before the block is read.
         const std::uintptr_t names = words_[kSpillIndex].load(acquire);
-        if (names != kTag) return probe_indexed(name, version, seen, first, names, found);
+        if (names != kTag) return probe_indexed(at, end, version, seen, first, names);
         entries = reinterpret_cast<const Word *>(first & ~kTag);
         count = used_.load(acquire);
-        if (version.load(acquire) != seen) return Probe::Undecided;
+        if (version.load(acquire) != seen) return undecided;
     } else {
         count = used_.load(acquire);
-        if (count > kInlineSlots) return Probe::Undecided;
+        if (count > kInlineSlots) return undecided;
     }
-    Probe answer = Probe::Missing;
-    for (std::uint32_t slot = 0; slot < count; ++slot) {
-        const std::uintptr_t word = entries[slot].load(acquire);
-        if (word == 0) continue;
-        // Bookkeeping (the list is spilling), a link to follow or an entry that left the
-        // table: settled under the lock.
-        if (word & kTag) return Probe::Undecided;
-        auto *child = reinterpret_cast<INode *>(word);
-        if (child->is_link() || is_released(*child)) return Probe::Undecided;
-        if (same_name(child->name_view(), name)) {
-            found = child;
-            answer = Probe::Found;
-            break;
-        }
-    }
-    return version.load(acquire) == seen ? answer : Probe::Undecided;
+    const Probed answer = scan_entries(entries, count, at, end);
+    if (version.load(acquire) != seen) return undecided;
+    return answer;
 }
 
 // Inline, hash and all, like probe() itself: a call inside the walk's loop would cost the
 // walk registers on every component, indexed or not.
-inline ChildList::Probe ChildList::probe_indexed(std::string_view name,
-                                                 const std::atomic<std::uint32_t> &version,
-                                                 std::uint32_t seen, std::uintptr_t block,
-                                                 std::uintptr_t names,
-                                                 INode *&found) const noexcept {
+inline ChildList::Probed ChildList::probe_indexed(const char *at, const char *end,
+                                                  const std::atomic<std::uint32_t> &version,
+                                                  std::uint32_t seen, std::uintptr_t block,
+                                                  std::uintptr_t names) const noexcept {
     constexpr auto acquire = std::memory_order_acquire;
+    constexpr Probed undecided{nullptr, Probe::Undecided, 0};
     const auto *entries = reinterpret_cast<const Word *>(block & ~kTag);
     const std::uint32_t count = used_.load(acquire);
     // The block, the index and the count must belong together before the block is read
     // at a position the index gives.
-    if (version.load(acquire) != seen) return Probe::Undecided;
+    if (version.load(acquire) != seen) return undecided;
     const auto *index = reinterpret_cast<const NameIndex *>(names & ~kTag);
-    Probe answer = Probe::Missing;
-    const auto scanned = index->scan(NameIndex::hash(name), [&](NameIndex::Position at) {
+    // The index is asked by hash, so here the component's end is looked for first.
+    const char *stop = at;
+    while (stop != end && !is_separator(*stop))
+        ++stop;
+    const std::string_view name(at, static_cast<std::size_t>(stop - at));
+    Probed answer{nullptr, Probe::Missing, 0};
+    const auto scanned = index->scan(NameIndex::hash(name), [&](NameIndex::Position position) {
         // A position past the list, a hole or a tagged word: the index is changing.
-        const std::uintptr_t word = at < count ? entries[at].load(acquire) : 0;
+        const std::uintptr_t word = position < count ? entries[position].load(acquire) : 0;
         if (word == 0 || (word & kTag)) {
-            answer = Probe::Undecided;
+            answer = undecided;
             return true;
         }
         auto *child = reinterpret_cast<INode *>(word);
         if (!same_name(child->name_view(), name)) return false;
         // An entry that left the table is settled under the lock; an indexed list holds
         // no links, so meeting one means the list changed.
-        if (child->is_link() || is_released(*child)) {
-            answer = Probe::Undecided;
+        const std::uint8_t tag = child->probe_tag.load(acquire);
+        if (tag == INode::kProbeLink || (tag & INode::kProbeReleased) != 0) {
+            answer = undecided;
         } else {
-            found = child;
-            answer = Probe::Found;
+            answer = {child, Probe::Found, static_cast<std::uint32_t>(name.size())};
         }
         return true;
     });
-    if (scanned == NameIndex::Scan::GaveUp) return Probe::Undecided;
-    return version.load(acquire) == seen ? answer : Probe::Undecided;
+    if (scanned == NameIndex::Scan::GaveUp) return undecided;
+    return version.load(acquire) == seen ? answer : undecided;
 }
 
 } // namespace quorvex::fs

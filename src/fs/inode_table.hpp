@@ -128,7 +128,7 @@ class InodeTable {
             std::unique_lock guard(shard.mutex);
             removed = shard.nodes.erase(id);
             if (!removed) return;
-            removed->released.store(true, std::memory_order_release);
+            removed->mark_released();
         }
     }
 

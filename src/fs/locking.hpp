@@ -47,9 +47,12 @@
 //     lock and read with acquire order by lookups. An index's table begins with its own
 //     size, written before the table is published and never changed, so a lookup stays
 //     inside the table it loaded. A node's id, parent, depth, name and the alternative
-//     its kind holds never change once the node is published, and `released` is atomic.
-//     A lookup therefore reads only immutable fields or atomics, and nothing it reads is
-//     a data race.
+//     its kind holds never change once the node is published, and `probe_tag` (the
+//     name's length or kind, and whether the node left the table) is atomic. A lookup
+//     therefore reads only immutable fields or atomics, and nothing it reads is a data
+//     race. The path it compares is the caller's own memory, read only within
+//     [at, end): a name's bytes are compared only once the path is known to hold that
+//     many, and the byte after them only when it is there.
 //  d. Validation. Every change of a directory's list is bracketed by ListChange, under the
 //     directory's exclusive lock, which makes the directory's `version` odd for its
 //     duration. A lookup reads the version first and trusts its answer (found, or

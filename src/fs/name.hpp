@@ -10,6 +10,17 @@
 
 namespace quorvex::fs {
 
+// The bytes that separate a path's components.
+inline constexpr std::string_view kSeparators = "/\\";
+// Compared byte by byte rather than with find(), which becomes a memchr call on every
+// byte of every path, or a table, which holds a register for the whole path walk.
+[[nodiscard]] constexpr bool is_separator(char c) noexcept {
+    for (const char separator : kSeparators) {
+        if (c == separator) return true;
+    }
+    return false;
+}
+
 class Name {
   public:
     static constexpr std::size_t kInline = 24;
@@ -46,6 +57,9 @@ class Name {
         return {spilled.data, spilled.size};
     }
     [[nodiscard]] std::size_t size() const noexcept { return view().size(); }
+    // Whether the bytes are stored inline, where inline_bytes() points at them.
+    [[nodiscard]] bool is_inline() const noexcept { return tag_ != kSpilled; }
+    [[nodiscard]] const char *inline_bytes() const noexcept { return bytes_; }
 
   private:
     struct Spilled {

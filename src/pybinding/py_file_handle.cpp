@@ -33,6 +33,43 @@ Locked<FileHandle> &handle_of(PyObject *self) noexcept {
     return as_object<PyFileHandleObject>(self)->handle;
 }
 
+// The memory of a few freed handles, kept for the next ones: files are opened and closed
+// in loops, and a block reused skips the allocator both ways. Only on CPython, whose
+// objects are plain blocks (PyPy's are proxies of its own objects), and not under the
+// address sanitizer, which should see every handle freed. Used under the interpreter
+// lock only; the module's types are process-wide, and so is this.
+#if defined(PYPY_VERSION) || defined(__SANITIZE_ADDRESS__)
+constexpr int kKeptHandles = 0;
+#else
+constexpr int kKeptHandles = 16;
+#endif
+struct KeptHandles {
+    PyObject *blocks[kKeptHandles > 0 ? kKeptHandles : 1] = {};
+    int count = 0;
+};
+constinit KeptHandles kept_handles;
+
+// A new handle object, from a kept block when there is one.
+PyObject *new_handle_object() noexcept {
+    PyTypeObject *type = PyFileHandleObject::type();
+    if (kKeptHandles > 0 && kept_handles.count > 0) {
+        // PyObject_Init sets the header, taking the reference on the heap type that
+        // every instance holds.
+        return PyObject_Init(kept_handles.blocks[--kept_handles.count], type);
+    }
+    return PyType_GenericAlloc(type, 0);
+}
+
+// Frees a handle object whose C++ part is gone, or keeps its block.
+void free_handle_object(PyObject *object) noexcept {
+    if (kKeptHandles > 0 && kept_handles.count < kKeptHandles) {
+        kept_handles.blocks[kept_handles.count++] = object;
+        Py_DECREF(PyFileHandleObject::type());
+        return;
+    }
+    free_instance(object);
+}
+
 // Releases the interpreter lock for the length of a scope; nothing in it may touch a
 // Python object.
 class WithoutInterpreterLock {
@@ -120,7 +157,7 @@ void file_handle_dealloc(PyObject *self) noexcept {
         PyErr_Restore(type, value, traceback);
     }
     handle_of(self).~Locked();
-    free_instance(self);
+    free_handle_object(self);
 }
 
 std::string file_handle_str(PyObject *self) {
@@ -287,10 +324,12 @@ PyType_Spec file_handle_spec = {
 PyRef create_file_handle_type() noexcept { return make_sealed_type(file_handle_spec); }
 
 PyRef wrap_file_handle(FileHandle handle) noexcept {
-    return allocate_instance<PyFileHandleObject>(
-        PyFileHandleObject::type(), [&](PyFileHandleObject *object) noexcept {
-            new (&object->handle) Locked<FileHandle>(std::move(handle));
-        });
+    PyRef object = PyRef::steal(new_handle_object());
+    if (object) {
+        new (&as_object<PyFileHandleObject>(object.get())->handle)
+            Locked<FileHandle>(std::move(handle));
+    }
+    return object;
 }
 
 } // namespace quorvex::py

@@ -345,6 +345,11 @@ TEST(ConcurrencyTest, LookupsWithoutLocksRaceChangesOnTheirPath) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
+ChildList::Probed probe(const ChildList &list, std::string_view name,
+                        const std::atomic<std::uint32_t> &version) {
+    return list.probe(name.data(), name.data() + name.size(), version);
+}
+
 // Probes without the lock race a writer that changes one large directory's list under its
 // exclusive lock: inserts that grow the entries and the index, removals that close gaps in
 // the index and compact the list (the removed nodes are freed meanwhile), and in some
@@ -395,10 +400,10 @@ TEST(ConcurrencyTest, ProbesOfAnIndexedListRaceItsWriter) {
                                          : pick == kNames + 1 ? "absent"
                                                               : "n" + std::to_string(pick);
                 const epoch::Guard guard;
-                INode *found = nullptr;
-                switch (list.probe(name, directory->version, found)) {
+                const auto probed = probe(list, name, directory->version);
+                switch (probed.outcome) {
                 case ChildList::Probe::Found:
-                    wrong += found->name_view() != name || name == "absent";
+                    wrong += probed.node->name_view() != name || name == "absent";
                     break;
                 case ChildList::Probe::Missing:
                     wrong += name == "keep";
@@ -411,11 +416,10 @@ TEST(ConcurrencyTest, ProbesOfAnIndexedListRaceItsWriter) {
         EXPECT_EQ(wrong.load(), 0) << round;
         // Once the writer is done (adding, last), the lock-free answer is the locked one.
         ASSERT_EQ(list.indexed(), round % 2 == 0);
-        INode *found = nullptr;
         const epoch::Guard guard;
-        EXPECT_EQ(list.probe("keep", directory->version, found), ChildList::Probe::Found);
+        EXPECT_EQ(probe(list, "keep", directory->version).outcome, ChildList::Probe::Found);
         // A scan gives up at the link, which lies before "absent" could be anywhere.
-        EXPECT_EQ(list.probe("absent", directory->version, found),
+        EXPECT_EQ(probe(list, "absent", directory->version).outcome,
                   round % 2 == 0 ? ChildList::Probe::Missing : ChildList::Probe::Undecided);
     }
 }

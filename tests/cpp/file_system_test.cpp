@@ -45,6 +45,45 @@ TEST_F(FileSystemTest, ResolvesPaths) {
     }
 }
 
+// A component matches a name only whole: not a prefix of it, not with more after it;
+// names that start with dots and names too long to be stored inline included.
+TEST_F(FileSystemTest, ComponentsMatchWholeNames) {
+    const std::string long_name(30, 'n');
+    for (const std::string name : {"d", "dd", ".h", "..x", long_name.c_str()})
+        ASSERT_TRUE(Ok(fs->mkdir(name)));
+    ASSERT_TRUE(Ok(fs->mkdir(long_name + "y")));
+    ASSERT_TRUE(Ok(fs->touch("d/f")));
+    const InodeId d = 1, dd = 2, dot_h = 3, dots_x = 4, n = 5, ny = 6, f = 7;
+    const struct {
+        std::string path;
+        Result<InodeId> want;
+    } rows[] = {{"d", d},
+                {"dd", dd},
+                {"ddd", K::InodeNotFound},
+                {"d/f", f},
+                {"d/f/", f},
+                {"d//f", f},
+                {"d/ff", K::InodeNotFound},
+                {".h", dot_h},
+                {".h/..", kRootId},
+                {"..x", dots_x},
+                {"...", K::InodeNotFound},
+                {"./../d", d},
+                {long_name, n},
+                {"/" + long_name + "/", n},
+                {long_name + "y", ny},
+                {long_name.substr(1), K::InodeNotFound},
+                {long_name + "yy", K::InodeNotFound}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.path);
+        const auto got = fs->get_inode_by_path_raw(row.path);
+        EXPECT_EQ(error_of(got), error_of(row.want));
+        if (got && row.want) {
+            EXPECT_EQ(got.value(), row.want.value());
+        }
+    }
+}
+
 TEST_F(FileSystemTest, CreationFailuresAndTheIdsTheyUseUp) {
     const struct {
         bool directory;

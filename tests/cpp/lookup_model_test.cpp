@@ -48,15 +48,18 @@ void expect_matches(const ChildList &list, const std::vector<ModelEntry> &model,
     for (const std::string &name : names) {
         const auto known = live_by_name.find(name);
         INode *const live = known == live_by_name.end() ? nullptr : known->second;
-        INode *probed = nullptr;
-        const ChildList::Probe answer = list.probe(name, unchanged, probed);
         const ChildList::Probe expected =
             live ? ChildList::Probe::Found : ChildList::Probe::Missing;
-        if (answer != expected) {
-            ASSERT_EQ(answer, ChildList::Probe::Undecided) << name;
-            ASSERT_TRUE(list.indexed() ? list.find(name) != nullptr : scan_may_give_up) << name;
-        } else if (answer == ChildList::Probe::Found) {
-            ASSERT_EQ(probed, live) << name;
+        // The name alone, and as the first component of a longer path.
+        for (const std::string &path : {name, name + "/rest"}) {
+            const auto probed = list.probe(path.data(), path.data() + path.size(), unchanged);
+            if (probed.outcome != expected) {
+                ASSERT_EQ(probed.outcome, ChildList::Probe::Undecided) << path;
+                ASSERT_TRUE(list.indexed() ? list.find(name) != nullptr : scan_may_give_up) << path;
+            } else if (probed.outcome == ChildList::Probe::Found) {
+                ASSERT_EQ(probed.node, live) << path;
+                ASSERT_EQ(probed.length, name.size()) << path;
+            }
         }
         if (!list.indexed()) continue;
         INode *found = list.find(name);
@@ -109,7 +112,7 @@ TEST(LookupModelTest, ChildListAndItsIndexFollowAModel) {
                 model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
             } else {
                 // The node leaves the table while its directory still lists it.
-                model[pick(model.size())].node->released.store(true);
+                model[pick(model.size())].node->mark_released();
             }
             // Every few steps: each name is hashed three times over, which adds up.
             if (step % 4 == 3) {
