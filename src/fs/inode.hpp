@@ -211,9 +211,6 @@ inline bool same_bytes(const char *x, const char *y, std::size_t left) noexcept 
     }
     return true;
 }
-inline bool same_name(std::string_view a, std::string_view b) noexcept {
-    return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size());
-}
 
 // Whether [at, end) starts with the component `name`: the name's bytes, then a separator or
 // the end.
@@ -319,7 +316,8 @@ inline ChildList::Probed ChildList::probe_indexed(const char *at, const char *en
             return true;
         }
         auto *child = reinterpret_cast<INode *>(word);
-        if (!same_name(child->name_view(), name)) return false;
+        const std::string_view own = child->name_view();
+        if (own.size() != name.size() || !same_bytes(at, own.data(), own.size())) return false;
         // An entry that left the table is settled under the lock; an indexed list holds
         // no links, so meeting one means the list changed.
         const std::uint8_t tag = child->probe_tag.load(acquire);
