@@ -111,13 +111,15 @@ std::string_view ChildList::name_at(NameIndex::Position position) const noexcept
     return node_at(slots()[position])->name_view();
 }
 
-INode *ChildList::find(std::string_view name) const {
-    const auto position = index()->find(name, NameIndex::hash(name),
-                                        [this](NameIndex::Position at) { return name_at(at); });
+INode *ChildList::find(std::string_view name) const { return find(name, NameIndex::hash(name)); }
+
+INode *ChildList::find(std::string_view name, std::uint32_t name_hash) const {
+    const auto position =
+        index()->find(name, name_hash, [this](NameIndex::Position at) { return name_at(at); });
     return position == NameIndex::kAbsent ? nullptr : node_at(slots()[position]);
 }
 
-void ChildList::append(Room room, INode *child) {
+void ChildList::append(Room room, INode *child, std::optional<std::uint32_t> name_hash) {
     assert(room.list_ == this && used() < capacity() && "append() without reserve_one()");
     (void)room;
     const std::uint32_t at = used();
@@ -132,7 +134,8 @@ void ChildList::append(Room room, INode *child) {
         if (NameIndex *names = index()) {
             // A name already there can only be an entry released behind this list's back.
             const std::string_view name = child->name_view();
-            names->assign(NameIndex::hash(name), static_cast<NameIndex::Position>(at), name,
+            names->assign(name_hash ? *name_hash : NameIndex::hash(name),
+                          static_cast<NameIndex::Position>(at), name,
                           [this](NameIndex::Position position) { return name_at(position); });
         } else if (!has_link_ && size() > kIndexThreshold) {
             build_index();
@@ -227,6 +230,13 @@ void ChildList::compact() {
         entries[slot].store(0, std::memory_order_release);
     set_used(kept);
     set_counts(capacity(), 0);
+}
+
+ChildList::Probed ChildList::probe_indexed_call(const char *at, const char *end,
+                                                const std::atomic<std::uint32_t> &version,
+                                                std::uint32_t seen, std::uintptr_t block,
+                                                std::uintptr_t names) const noexcept {
+    return probe_indexed(at, end, version, seen, block, names);
 }
 
 } // namespace quorvex::fs

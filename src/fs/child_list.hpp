@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cstdint>
 #include <iterator>
+#include <optional>
 #include <string_view>
 
 #include "fs/inode_ref.hpp"
@@ -111,8 +112,10 @@ class ChildList {
 
     // Whether find() may be used; otherwise callers scan.
     [[nodiscard]] bool indexed() const noexcept { return index() != nullptr; }
-    // The entry whose own name is `name`, through the index; only while indexed().
+    // The entry whose own name is `name`, through the index; only while indexed(). The
+    // second form takes the name's NameIndex::hash, when the caller has it already.
     [[nodiscard]] INode *find(std::string_view name) const;
+    [[nodiscard]] INode *find(std::string_view name, std::uint32_t name_hash) const;
 
     // Room for one more entry, made by reserve_one() and used up by append().
     class Room {
@@ -126,8 +129,10 @@ class ChildList {
         return Room(this);
     }
     // Adds a child at the end, taking a share of it, in the room reserve_one() made: this
-    // cannot fail. Each room takes one child (checked in debug builds).
-    void append(Room room, INode *child);
+    // cannot fail. Each room takes one child (checked in debug builds). `name_hash`, when
+    // given, is the NameIndex::hash of the child's name, which the index then need not
+    // compute again.
+    void append(Room room, INode *child, std::optional<std::uint32_t> name_hash = std::nullopt);
     // Takes a listed child out; the others keep their order.
     void remove(const INode *child);
 
@@ -144,6 +149,11 @@ class ChildList {
     // while a change is under way. Found or Missing only when every entry read came from
     // one unchanged state of the list and was a plain node (no link, nothing released);
     // anything else is Undecided, and the caller asks again under the lock.
+    //
+    // The search of a name index, with its hash, is inlined for a caller that probes in a
+    // loop, where a call would cost the loop registers on every turn; a caller that probes
+    // once (kInlineIndex false) calls it instead and stays small.
+    template <bool kInlineIndex = true>
     [[nodiscard]] Probed probe(const char *at, const char *end,
                                const std::atomic<std::uint32_t> &version) const noexcept;
 
@@ -203,6 +213,10 @@ class ChildList {
     [[nodiscard, gnu::always_inline]] Probed
     probe_indexed(const char *at, const char *end, const std::atomic<std::uint32_t> &version,
                   std::uint32_t seen, std::uintptr_t block, std::uintptr_t names) const noexcept;
+    [[nodiscard, gnu::noinline]] Probed
+    probe_indexed_call(const char *at, const char *end, const std::atomic<std::uint32_t> &version,
+                       std::uint32_t seen, std::uintptr_t block,
+                       std::uintptr_t names) const noexcept;
     void clear_words() noexcept;
     void take(ChildList &other) noexcept;
     void destroy() noexcept;

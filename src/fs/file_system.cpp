@@ -69,11 +69,11 @@ Result<FileSystem::Entry> FileSystem::find_entry(const INode &directory,
     return Entry{found->id, found->is_link() ? nullptr : INodeRef::share(found)};
 }
 
-Result<INode *> FileSystem::find_child_locked(const Directory &directory,
-                                              std::string_view name) const {
+Result<INode *> FileSystem::find_child_locked(const Directory &directory, std::string_view name,
+                                              std::optional<std::uint32_t> name_hash) const {
     const ChildList &children = directory.children;
     if (children.indexed()) {
-        INode *found = children.find(name);
+        INode *found = children.find(name, name_hash ? *name_hash : NameIndex::hash(name));
         if (found && !is_released(*found)) return found;
         return IoErrorKind::InodeNotFound;
     }
@@ -163,6 +163,8 @@ FileSystem::FastWalk FileSystem::walk_unlocked(std::string_view path) const noex
     constexpr FastWalk undecided{nullptr, FastWalk::Undecided, IoErrorKind::InodeNotFound};
     const INode *current = root_.get();
     if (is_released(*current)) return {nullptr, FastWalk::Failed, IoErrorKind::InodeNotFound};
+    // The parent of a name directly under the root, answered before the walk sets up.
+    if (path.empty()) return {current, FastWalk::Reached, IoErrorKind::InodeNotFound};
     // The nodes above the current one, as the walk came down through them, for "..".
     const INode *above[kMaxDepth + 1];
     std::size_t height = 0;
@@ -225,7 +227,7 @@ std::optional<Result<INodeRef>> FileSystem::open_unlocked(const SplitPath &split
     if (!entries) return Result<INodeRef>(IoErrorKind::NotADirectory);
     const char *name = split.name.data();
     const ChildList::Probed probed =
-        entries->children.probe(name, name + split.name.size(), parent.node->version);
+        entries->children.probe<false>(name, name + split.name.size(), parent.node->version);
     if (probed.outcome != ChildList::Probe::Found) return std::nullopt;
     INodeRef node = INodeRef::try_share(probed.node);
     if (!node) return std::nullopt;
@@ -346,9 +348,14 @@ Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&
 #endif
     std::unique_lock guard(directory.lock);
     auto *entries = std::get_if<Directory>(&directory.kind);
+    // An indexed directory hashes the name once, for the search and for the index entry.
+    std::optional<std::uint32_t> name_hash;
+    if (entries && entries->children.indexed()) name_hash = NameIndex::hash(wanted);
 #ifndef QUORVEX_PLANT_FAULT_NO_NAME_RECHECK
     // A directory's entries are searched as any lookup searches them (links followed).
-    if (entries && find_child_locked(*entries, wanted)) return IoErrorKind::ResourceAlreadyExists;
+    if (entries && find_child_locked(*entries, wanted, name_hash)) {
+        return IoErrorKind::ResourceAlreadyExists;
+    }
 #endif
     if (depth > kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
     if (!entries) return IoErrorKind::NotADirectory;
@@ -369,7 +376,7 @@ Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&
         const ListChange change(directory);
         const auto room = entries->children.reserve_one();
         inodes_.insert(node);
-        entries->children.append(room, node.get());
+        entries->children.append(room, node.get(), name_hash);
     }
     return node;
 }

@@ -135,8 +135,9 @@ class FileSystem {
     [[nodiscard]] Status make_node(std::string_view path, INodeKind &&kind);
     // The entry of `directory` whose node (links followed) is called `name`, as listed.
     // The caller holds the directory's lock, either way.
-    [[nodiscard]] Result<INode *> find_child_locked(const Directory &directory,
-                                                    std::string_view name) const;
+    [[nodiscard]] Result<INode *>
+    find_child_locked(const Directory &directory, std::string_view name,
+                      std::optional<std::uint32_t> name_hash = std::nullopt) const;
     // The node that `name` leads to from `directory` ("", "." and ".." included), pinned.
     [[nodiscard]] Result<INodeRef> enter(const INode &directory, std::string_view name) const;
     // Whether an entry of the directory whose child list is `children` has the own name

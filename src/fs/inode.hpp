@@ -259,6 +259,7 @@ inline bool starts_with_component(const char *at, const char *end, const char *n
     return {nullptr, Probe::Missing, 0};
 }
 
+template <bool kInlineIndex>
 [[gnu::always_inline]] inline ChildList::Probed
 ChildList::probe(const char *at, const char *end,
                  const std::atomic<std::uint32_t> &version) const noexcept {
@@ -275,7 +276,10 @@ ChildList::probe(const char *at, const char *end,
     if (first & kTag) {
         // The block and the count must belong together before the block is read.
         const std::uintptr_t names = words_[kSpillIndex].load(acquire);
-        if (names != kTag) return probe_indexed(at, end, version, seen, first, names);
+        if (names != kTag) {
+            if constexpr (kInlineIndex) return probe_indexed(at, end, version, seen, first, names);
+            return probe_indexed_call(at, end, version, seen, first, names);
+        }
         entries = reinterpret_cast<const Word *>(first & ~kTag);
         count = used_.load(acquire);
         if (version.load(acquire) != seen) return undecided;
