@@ -135,6 +135,15 @@ class ChildList {
     void append(Room room, INode *child, std::optional<std::uint32_t> name_hash = std::nullopt);
     // Takes a listed child out; the others keep their order.
     void remove(const INode *child);
+    // Hands the list's share of each entry to `release(INode *)`, for a list about to be
+    // destroyed with its directory, which then releases nothing more.
+    template <class Release> void release_each(Release &&release) noexcept {
+        Word *entries = slots();
+        for (std::uint32_t slot = 0; slot < used(); ++slot) {
+            if (INode *child = node_at(entries[slot])) release(child);
+        }
+        set_used(0);
+    }
 
     // What probe() found: the child and the length of its name when Found (the node valid
     // for the epoch guard's life). Small enough to come back in two registers.

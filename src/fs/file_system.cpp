@@ -22,6 +22,30 @@ FileSystem::FileSystem() : root_(INodeRef::make(kRootId, kRootId, 0, Name(), Dir
     inodes_.insert(root_);
 }
 
+namespace {
+
+// Gives up a share of a node of a file system being destroyed. When it was the last, the
+// node, and in turn each child whose last share its list held, is freed at once instead
+// of through the epoch reclaimer: no lookup without locks can be inside a file system
+// that is being destroyed (see locking.hpp). A node shared by something else keeps the
+// ordinary way, and its list its entries. Recursion goes one level per directory, at most
+// kMaxDepth deep.
+void release_in_teardown(INode *node) noexcept {
+    if (!INodeRef::release_was_last(node)) return;
+    if (auto *directory = std::get_if<Directory>(&node->kind)) {
+        directory->children.release_each(release_in_teardown);
+    }
+    delete node;
+}
+
+} // namespace
+
+FileSystem::~FileSystem() {
+    // The table first: a listed node's last share is then its directory's.
+    inodes_.release_each(release_in_teardown);
+    release_in_teardown(root_.detach());
+}
+
 std::shared_ptr<FileSystem> FileSystem::make() {
     // The constructor is private, so make_shared cannot reach it.
     return std::shared_ptr<FileSystem>(new FileSystem());

@@ -52,6 +52,8 @@ class FileSystem {
 
     FileSystem(const FileSystem &) = delete;
     FileSystem &operator=(const FileSystem &) = delete;
+    // Frees at once every node whose last share goes with the file system.
+    ~FileSystem();
 
     // --- lookups ---------------------------------------------------------------------
     // The id reached after following symbolic links.

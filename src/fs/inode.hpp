@@ -187,6 +187,10 @@ inline INodeRef INodeRef::try_share(INode *node) noexcept {
 // Frees a node once no epoch guard that might have found it is still open.
 void retire_inode(INode *node) noexcept;
 
+inline bool INodeRef::release_was_last(INode *node) noexcept {
+    return node->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1;
+}
+
 inline void INodeRef::reset() noexcept {
     if (node_ && node_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) retire_inode(node_);
     node_ = nullptr;

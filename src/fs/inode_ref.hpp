@@ -30,6 +30,9 @@ class INodeRef {
     }
     // Gives the share up without releasing it, for an owner that keeps it as a bare address.
     [[nodiscard]] INode *detach() noexcept { return std::exchange(node_, nullptr); }
+    // Gives up a share kept as a bare address; true when it was the last one, and the
+    // node is then the caller's to destroy.
+    [[nodiscard]] static inline bool release_was_last(INode *node) noexcept;
 
     INodeRef(const INodeRef &other) noexcept : INodeRef(other.node_) {}
     INodeRef(INodeRef &&other) noexcept : node_(std::exchange(other.node_, nullptr)) {}

@@ -62,6 +62,14 @@ class NodeMap {
 
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
 
+    // Hands the map's share of each entry to `release(INode *)` and empties the map.
+    template <class Release> void release_each(Release &&release) noexcept {
+        for (std::size_t at = 0; at < capacity(); ++at) {
+            if (slots_[at]) release(slots_[at].detach());
+        }
+        size_ = 0;
+    }
+
     template <class Visit> void for_each(Visit &&visit) const {
         for (std::size_t at = 0; at < capacity(); ++at) {
             if (slots_[at]) visit(slots_[at]);
@@ -130,6 +138,13 @@ class InodeTable {
             if (!removed) return;
             removed->mark_released();
         }
+    }
+
+    // Hands the table's share of each entry to `release(INode *)` and empties it, for a
+    // table that nobody else can reach any more (its file system is being destroyed).
+    template <class Release> void release_each(Release &&release) noexcept {
+        for (Shard &shard : shards_)
+            shard.nodes.release_each(release);
     }
 
     // Handles on every entry, in increasing id order.

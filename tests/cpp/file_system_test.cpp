@@ -1,4 +1,8 @@
 #include <string>
+#include <string_view>
+#include <thread>
+#include <variant>
+#include <vector>
 
 #include "fs_test_util.hpp"
 
@@ -308,6 +312,67 @@ TEST_F(FileSystemTest, LinksDoNotUnsettleCreation) {
     EXPECT_EQ(error_of(fs->find_inode_by_name(kRootId, "loop")), K::InodeNotFound);
     EXPECT_EQ(error_of(fs->touch("late")), K::ResourceAlreadyExists);
     EXPECT_EQ(fs->ls_raw(kRootId)->files, std::vector<std::string>{"late"});
+}
+
+// A tree of /d with enough files for an index, and a directory /d/e holding g.
+std::shared_ptr<FileSystem> make_tree() {
+    auto fs = FileSystem::make();
+    EXPECT_TRUE(Ok(fs->mkdir("/d")));
+    for (int i = 0; i < 40; ++i)
+        EXPECT_TRUE(Ok(fs->touch("/d/f" + std::to_string(i))));
+    EXPECT_TRUE(Ok(fs->mkdir("/d/e")));
+    EXPECT_TRUE(Ok(fs->touch("/d/e/g")));
+    return fs;
+}
+
+// The names below `node`, depth first, read through the child lists alone.
+void collect_names(const INode &node, std::vector<std::string> &names) {
+    const auto *directory = std::get_if<Directory>(&node.kind);
+    if (!directory) return;
+    for (auto it = directory->children.begin(); it != directory->children.end(); ++it) {
+        names.emplace_back(it.node()->name_view());
+        collect_names(*it.node(), names);
+    }
+}
+
+class TeardownTest : public testing::TestWithParam<const char *> {};
+
+// A node shared beyond its file system keeps itself and its subtree; the sanitizers
+// check that each node is then freed exactly once, by whichever share goes last.
+TEST_P(TeardownTest, ASharedNodeOutlivesItsFileSystem) {
+    auto fs = make_tree();
+    INodeRef held = fs->walk(GetParam()).value();
+    std::vector<std::string> before;
+    collect_names(*held, before);
+    fs.reset();
+    std::vector<std::string> after;
+    collect_names(*held, after);
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(
+        held->name_view(),
+        std::string_view(GetParam()).substr(std::string_view(GetParam()).find_last_of('/') + 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Nodes, TeardownTest, testing::Values("/", "/d", "/d/e", "/d/f7"));
+
+TEST(TeardownTest, SharesDroppedOnAnotherThreadWhileTheFileSystemGoes) {
+    auto fs = make_tree();
+    std::vector<INodeRef> held;
+    for (int i = 0; i < 40; ++i)
+        held.push_back(fs->walk("/d/f" + std::to_string(i)).value());
+    held.push_back(fs->walk("/d/e").value());
+    // Each share is read, then dropped, while the file system goes on the main thread.
+    int intact = 0;
+    std::thread dropper([&held, &intact] {
+        for (INodeRef &node : held) {
+            const std::string_view name = node->name_view();
+            intact += name == "e" || name.starts_with("f");
+            node.reset();
+        }
+    });
+    fs.reset();
+    dropper.join();
+    EXPECT_EQ(intact, 41);
 }
 
 } // namespace
