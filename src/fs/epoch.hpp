@@ -58,7 +58,7 @@ void enroll();
 // nest; only the outermost one announces and withdraws.
 class Guard {
   public:
-    Guard() : local_(&detail::local) {
+    Guard() : local_(own_local()) {
         detail::Local &local = *local_;
         if (local.nesting++ != 0) return;
         if (!local.state) enroll_or_undo();
@@ -81,6 +81,16 @@ class Guard {
   private:
     // The thread's own, looked up once: a guard never moves between threads.
     detail::Local *local_;
+
+    // The address is hidden from the optimiser, which would otherwise look it up again
+    // (a call into the dynamic loader, in a shared module) rather than keep it.
+    static detail::Local *own_local() noexcept {
+        detail::Local *local = &detail::local;
+#if defined(__GNUC__)
+        asm("" : "+r"(local));
+#endif
+        return local;
+    }
 
     static void enroll_or_undo() {
         try {
