@@ -14,7 +14,7 @@ namespace quorvex::fs {
 // A directory's destructor releases its children, which retire in turn; the drain and the
 // collection below free those in a loop, so dropping a deep tree needs no stack per level.
 void retire_inode(INode *node) noexcept {
-    epoch::retire(node, [](void *object) noexcept { delete static_cast<INode *>(object); });
+    epoch::retire(node, [](void *object) noexcept { destroy_inode(static_cast<INode *>(object)); });
 }
 
 namespace epoch {

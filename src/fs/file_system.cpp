@@ -18,7 +18,9 @@ SplitPath split_last_component(std::string_view path) noexcept {
     return {path.substr(0, at - 1), path.substr(at)};
 }
 
-FileSystem::FileSystem() : root_(INodeRef::make(kRootId, kRootId, 0, Name(), Directory{})) {
+FileSystem::FileSystem()
+    : pool_(new NodePool),
+      root_(INodeRef::make_in(pool_.get(), kRootId, kRootId, 0, Name(), Directory{})) {
     inodes_.insert(root_);
 }
 
@@ -35,7 +37,7 @@ void release_in_teardown(INode *node) noexcept {
     if (auto *directory = std::get_if<Directory>(&node->kind)) {
         directory->children.release_each(release_in_teardown);
     }
-    delete node;
+    destroy_inode(node);
 }
 
 } // namespace
@@ -360,7 +362,8 @@ Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&
     const InodeId id = next_inode_id_.fetch_add(1);
     if (is_released(directory)) return IoErrorKind::InodeNotFound;
     const std::uint64_t depth = directory.depth + 1;
-    INodeRef node = INodeRef::make(id, parent, depth, std::move(name), std::move(kind));
+    INodeRef node =
+        INodeRef::make_in(pool_.get(), id, parent, depth, std::move(name), std::move(kind));
     const std::string_view wanted = node->name_view();
 
     // The search for the name, the checks and the append happen under one exclusive hold,

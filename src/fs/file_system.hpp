@@ -158,6 +158,8 @@ class FileSystem {
     [[nodiscard]] Status finish_removal(const INodeRef &node, const INodeRef &parent);
     [[nodiscard]] Status unlink(const INodeRef &node, const INodeRef &parent);
 
+    // The memory of the nodes; declared first, so that it is let go of last.
+    std::unique_ptr<NodePool, NodePool::Disown> pool_;
     // The root's own share: the root is never destroyed before the file system is.
     INodeRef root_;
     InodeTable inodes_;

@@ -13,6 +13,7 @@
 #include "fs/inode_ref.hpp"
 #include "fs/locking.hpp"
 #include "fs/name.hpp"
+#include "fs/node_pool.hpp"
 #include "fs/small_vector.hpp"
 
 namespace quorvex::fs {
@@ -167,7 +168,17 @@ inline bool is_released(const INode &node) noexcept {
 using ChildRefs = SmallVector<INodeRef, 8>;
 
 template <class... Args> INodeRef INodeRef::make(Args &&...args) {
-    return INodeRef(new INode(std::forward<Args>(args)...));
+    return make_in(nullptr, std::forward<Args>(args)...);
+}
+
+template <class... Args> INodeRef INodeRef::make_in(NodePool *pool, Args &&...args) {
+    void *memory = NodePool::allocate(pool);
+    try {
+        return INodeRef(new (memory) INode(std::forward<Args>(args)...));
+    } catch (...) {
+        NodePool::release(memory);
+        throw;
+    }
 }
 
 inline INodeRef::INodeRef(INode *node) noexcept : node_(node) {
@@ -186,6 +197,9 @@ inline INodeRef INodeRef::try_share(INode *node) noexcept {
 
 // Frees a node once no epoch guard that might have found it is still open.
 void retire_inode(INode *node) noexcept;
+// Destroys a node and gives its memory back, at once: for its last share's holder, once no
+// lookup without locks can reach it.
+void destroy_inode(INode *node) noexcept;
 
 inline bool INodeRef::release_was_last(INode *node) noexcept {
     return node->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1;

@@ -7,6 +7,7 @@
 namespace quorvex::fs {
 
 struct INode;
+class NodePool;
 
 // What a lookup in the inode table hands out: holding one keeps the node alive, never
 // locked. The table holds one for every entry, and a directory one for every child it
@@ -17,6 +18,8 @@ class INodeRef {
     INodeRef(std::nullptr_t) noexcept {} // NOLINT: implicit, like a null pointer
 
     template <class... Args> static INodeRef make(Args &&...args);
+    // A new node in memory from `pool` (from the heap alone when null).
+    template <class... Args> static INodeRef make_in(NodePool *pool, Args &&...args);
     // A further share of a node that some other share keeps alive.
     static INodeRef share(INode *node) noexcept { return INodeRef(node); }
     // A further share of a node that may be losing its last one: null when it already has,

@@ -1,0 +1,192 @@
+#include "fs/node_pool.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "fs/inode.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORVEX_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORVEX_ASAN 1
+#endif
+#endif
+#if defined(QUORVEX_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace quorvex::fs {
+namespace {
+
+// A given-back cell is poisoned under AddressSanitizer, so that a use of a destroyed node
+// is caught until the cell is handed out again.
+void poison(void *memory, std::size_t size) noexcept {
+#if defined(QUORVEX_ASAN)
+    ASAN_POISON_MEMORY_REGION(memory, size);
+#else
+    (void)memory;
+    (void)size;
+#endif
+}
+void unpoison(void *memory, std::size_t size) noexcept {
+#if defined(QUORVEX_ASAN)
+    ASAN_UNPOISON_MEMORY_REGION(memory, size);
+#else
+    (void)memory;
+    (void)size;
+#endif
+}
+
+constexpr std::uint32_t kMaxCells = 128;
+
+} // namespace
+
+struct NodePool::Cell {
+    // The block the cell belongs to, for good; null for a node on the heap alone.
+    Block *block;
+    // The node, or, while the cell is free, the next free cell of its block.
+    alignas(INode) unsigned char node[sizeof(INode)];
+
+    static Cell *of(void *node) noexcept {
+        return reinterpret_cast<Cell *>(static_cast<unsigned char *>(node) - offsetof(Cell, node));
+    }
+    [[nodiscard]] Cell *next_free() const noexcept {
+        Cell *next = nullptr;
+        std::memcpy(&next, node, sizeof next);
+        return next;
+    }
+    void set_next_free(Cell *next) noexcept { std::memcpy(node, &next, sizeof next); }
+};
+
+struct NodePool::Block {
+    NodePool *pool;
+    // Neighbours in the pool's list of open blocks, while `open`.
+    Block *previous = nullptr;
+    Block *next = nullptr;
+    Cell *free = nullptr;
+    std::uint32_t capacity;
+    std::uint32_t used = 0; // cells handed out at least once; those after are untouched
+    std::uint32_t live = 0; // cells holding a node
+    bool open = false;
+
+    Block(NodePool *pool_, std::uint32_t capacity_) noexcept : pool(pool_), capacity(capacity_) {}
+
+    static std::size_t header_size() noexcept {
+        return (sizeof(Block) + alignof(Cell) - 1) / alignof(Cell) * alignof(Cell);
+    }
+    static Block *make(NodePool *pool, std::uint32_t capacity) {
+        void *memory = ::operator new(header_size() + capacity * sizeof(Cell));
+        return new (memory) Block(pool, capacity);
+    }
+    Cell *cell(std::uint32_t at) noexcept {
+        return reinterpret_cast<Cell *>(reinterpret_cast<unsigned char *>(this) + header_size()) +
+               at;
+    }
+    [[nodiscard]] bool full() const noexcept { return !free && used == capacity; }
+};
+
+void *NodePool::allocate(NodePool *pool) {
+    if (pool) return pool->take();
+    auto *cell = static_cast<Cell *>(::operator new(sizeof(Cell)));
+    cell->block = nullptr;
+    return cell->node;
+}
+
+void NodePool::release(void *node) noexcept {
+    Cell *cell = Cell::of(node);
+    Block *block = cell->block;
+    if (!block) {
+        ::operator delete(cell);
+        return;
+    }
+    block->pool->give_back(cell, block);
+}
+
+void *NodePool::take() {
+    std::unique_lock guard(lock_);
+    Block *block = open_;
+    if (!block) {
+        block = Block::make(this, next_capacity_);
+        ++blocks_;
+        next_capacity_ = std::min(next_capacity_ * 2, kMaxCells);
+        link(block);
+    }
+    Cell *cell = block->free;
+    if (cell) {
+        unpoison(cell->node, sizeof cell->node);
+        block->free = cell->next_free();
+    } else {
+        cell = block->cell(block->used++);
+        cell->block = block;
+    }
+    ++block->live;
+    if (block->full()) unlink(block);
+    return cell->node;
+}
+
+void NodePool::give_back(Cell *cell, Block *block) noexcept {
+    lock_.lock();
+    if (!block->open) link(block); // it was full
+    cell->set_next_free(block->free);
+    block->free = cell;
+    poison(cell->node, sizeof cell->node);
+    bool pool_gone = false;
+    // An empty block goes back to the heap, unless it is the one the next creation would
+    // take from: a file system that makes and removes one node at a time keeps its block.
+    if (--block->live == 0 && (!owned_ || open_ != block || block->next)) {
+        pool_gone = free_block(block);
+    }
+    lock_.unlock();
+    if (pool_gone) delete this;
+}
+
+void NodePool::disown() noexcept {
+    lock_.lock();
+    owned_ = false;
+    // Only open blocks can be empty; a full one holds a node in every cell.
+    bool pool_gone = blocks_ == 0;
+    for (Block *block = open_; block;) {
+        Block *next = block->next;
+        if (block->live == 0) pool_gone = free_block(block);
+        block = next;
+    }
+    lock_.unlock();
+    if (pool_gone) delete this;
+}
+
+void NodePool::link(Block *block) noexcept {
+    block->previous = nullptr;
+    block->next = open_;
+    if (open_) open_->previous = block;
+    open_ = block;
+    block->open = true;
+}
+
+void NodePool::unlink(Block *block) noexcept {
+    if (block->previous) {
+        block->previous->next = block->next;
+    } else {
+        open_ = block->next;
+    }
+    if (block->next) block->next->previous = block->previous;
+    block->previous = block->next = nullptr;
+    block->open = false;
+}
+
+bool NodePool::free_block(Block *block) noexcept {
+    if (block->open) unlink(block);
+    block->~Block();
+    ::operator delete(block);
+    --blocks_;
+    return !owned_ && blocks_ == 0;
+}
+
+void destroy_inode(INode *node) noexcept {
+    node->~INode();
+    NodePool::release(node);
+}
+
+} // namespace quorvex::fs

@@ -1,0 +1,70 @@
+// Memory for a file system's inodes, carved from blocks of many nodes at a time.
+//
+// A creation takes a free cell of a block that has one (or the next unused cell of it),
+// and a node's destruction gives its cell back to its block. A block is handed back to
+// the heap once its last node is gone and another block can take the next creations, so
+// a file system that shrinks returns its memory as it goes. Each cell begins with the
+// address of its block, which is how a node finds its way back from whichever thread
+// destroys it.
+//
+// Lifetime: a pool belongs to its file system and to the nodes still in it. When the file
+// system goes (NodePool::Disown), the blocks left empty are freed at once; a block that
+// still holds a node (one shared beyond its file system, or one still waiting in an epoch
+// queue) is freed when that node goes, and the pool with its last block.
+//
+// Safety with reclamation: a cell is reused only once destroy_inode() gave it back, which
+// happens when the epoch reclaimer (or a file system's teardown) has established that no
+// lookup can still see the node; reuse is then as safe as the heap's own.
+//
+// The pool's lock is a leaf: it is held for taking or giving back one cell (and the block
+// bookkeeping that goes with it) and nothing is called under it but the heap. It may be
+// taken under any other lock, since a node may be destroyed wherever its last share goes,
+// but never inside an epoch guard (nothing is destroyed there).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "fs/rw_lock.hpp"
+
+namespace quorvex::fs {
+
+class NodePool {
+  public:
+    // Memory for one node. From the heap, one cell alone, when `pool` is null.
+    [[nodiscard]] static void *allocate(NodePool *pool);
+    // Gives back the memory of a node already destroyed, to the pool it came from.
+    static void release(void *node) noexcept;
+
+    // Ends the owner's part: frees what it can now, the rest as its last nodes go.
+    struct Disown {
+        void operator()(NodePool *pool) const noexcept { pool->disown(); }
+    };
+
+    NodePool() = default;
+    NodePool(const NodePool &) = delete;
+    NodePool &operator=(const NodePool &) = delete;
+
+  private:
+    struct Block;
+    struct Cell;
+
+    void *take();
+    void give_back(Cell *cell, Block *block) noexcept;
+    void disown() noexcept;
+    void link(Block *block) noexcept;
+    void unlink(Block *block) noexcept;
+    // Frees `block`, and the pool too when that was its last one after its owner left;
+    // true when the pool is gone.
+    bool free_block(Block *block) noexcept;
+
+    RwLock lock_;
+    // Blocks with a free or unused cell, the one to take from first.
+    Block *open_ = nullptr;
+    std::size_t blocks_ = 0;
+    // Cells in the next block made; grows to a bound, so a small file system stays small.
+    std::uint32_t next_capacity_ = 8;
+    bool owned_ = true;
+};
+
+} // namespace quorvex::fs
