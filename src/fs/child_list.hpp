@@ -88,8 +88,12 @@ class ChildList {
     // What probe() could tell without the lock.
     enum class Probe : std::uint8_t { Found, Missing, Undecided };
 
-    ChildList() noexcept { clear_words(); }
-    ChildList(ChildList &&other) noexcept { take(other); }
+    ChildList() noexcept = default;
+    // A list still empty, as a new directory's is while its node is being made, moves
+    // without a call: its words are all 0 already, and so are the new list's.
+    ChildList(ChildList &&other) noexcept : has_link_(other.has_link_) {
+        if (other.used() != 0 || other.spilled()) take(other);
+    }
     ChildList &operator=(ChildList &&other) noexcept {
         if (this != &other) {
             destroy();
@@ -97,7 +101,9 @@ class ChildList {
         }
         return *this;
     }
-    ~ChildList() { destroy(); }
+    ~ChildList() {
+        if (used() != 0 || spilled()) destroy();
+    }
 
     [[nodiscard]] const_iterator begin() const noexcept { return {slots(), slots() + used()}; }
     [[nodiscard]] const_iterator end() const noexcept {
@@ -239,7 +245,7 @@ class ChildList {
     // Words [0, used_) hold the entries, inline or (once spilled) in the heap block; in a
     // spilled list a removed entry leaves a hole there, while an inline list closes the
     // gap at once. Every word below capacity() from used_ on is 0.
-    Word words_[kInlineSlots];
+    Word words_[kInlineSlots]{};
     std::atomic<std::uint32_t> used_{0};
     std::atomic<bool> spilled_{false};
     bool has_link_ = false;
