@@ -1,6 +1,6 @@
 // The locking rule of the file system, and the debug checks that hold code to it.
 //
-// Four kinds of lock exist, and this is the whole of how they may be combined:
+// Five kinds of lock exist, and this is the whole of how they may be combined:
 //
 // 1. Node locks (INode::lock, a NodeLock). A thread holds at most one node lock at a time,
 //    shared or exclusive, and never the same one twice (the lock prefers writers, so even
@@ -17,6 +17,12 @@
 //    caller already holds the interpreter lock, so finding one taken can only mean
 //    re-entry on the same thread, which is reported as an internal failure rather than
 //    deadlocking.
+// 5. The node pool's lock (NodePool, a bare RwLock) is a leaf too: it is held only to
+//    hand out or take back one node's memory, and nothing is called under it but the heap.
+//    It may be taken under a node lock, since a node is destroyed wherever its last share
+//    goes (a directory's list lets go of a child under the directory's exclusive lock),
+//    but not under a shard lock (the table destroys nothing while locked), nor inside an
+//    epoch guard, where nothing is destroyed.
 //
 // Beside the locks, path lookups may run without any (FileSystem::walk_unlocked,
 // open_unlocked, ChildList::probe) inside an epoch guard (epoch::Guard, epoch.hpp). Such a
@@ -35,12 +41,23 @@
 //     of for its whole life, and moves only along child-list entries and back up the
 //     chain it came down. It never uses the inode table.
 //  b. Lifetime. A node is freed only through epoch::retire() (INodeRef::reset hands the
-//     node to it when the last share goes); so are a child list's heap block once a
-//     larger block replaced it, a name index once dropped (a link entered its directory)
-//     or replaced, and an index's table once a rehash replaced it. So a node, block,
+//     node to it when the last share goes), but for the teardown below; so are a child list's heap
+//     block once a larger block replaced it, a name index once dropped (a link entered its
+//     directory) or replaced, and an index's table once a rehash replaced it. So a node, block,
 //     index or table read inside a guard, which was reachable at some moment after the
 //     guard opened, stays allocated until the guard closes. A node's last share goes only
-//     after it has left its directory's list.
+//     after it has left its directory's list. A node's memory, once freed, goes back to
+//     its file system's pool (node_pool.hpp) for the next node: reuse only ever follows
+//     freeing, so it is as safe as the heap's.
+//     Teardown: a file system's destructor frees at once each node whose last share it
+//     gives up itself (its table's and its root's shares, then those held by the lists of
+//     the nodes it frees so). No lookup can be reading such a node: a lookup without locks
+//     runs only inside a call on a live file system, whose caller keeps it alive, and moves
+//     only along the lists of that file system's nodes (a node is listed only by a
+//     directory of the file system that made it); so once a file system's destructor runs
+//     no guard, open or opened later, can reach any of its nodes. A node that something
+//     else still shares (an INodeRef kept beyond its file system) is left alone with its
+//     list, and goes through retire() as ever when its last share goes, on whatever thread.
 //  c. Atomic words. Every word of a child list (entries, count, the spill bookkeeping)
 //     and of its name index (each slot, and the pointer to its table) is a std::atomic,
 //     written with release order by the list's owner under the directory's exclusive
