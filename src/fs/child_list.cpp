@@ -119,7 +119,8 @@ INode *ChildList::find(std::string_view name, std::uint32_t name_hash) const {
     return position == NameIndex::kAbsent ? nullptr : node_at(slots()[position]);
 }
 
-void ChildList::append(Room room, INode *child, std::optional<std::uint32_t> name_hash) {
+void ChildList::append(Room room, INode *child, std::optional<std::uint32_t> name_hash,
+                       bool unindexed) {
     assert(room.list_ == this && used() < capacity() && "append() without reserve_one()");
     (void)room;
     const std::uint32_t at = used();
@@ -134,9 +135,13 @@ void ChildList::append(Room room, INode *child, std::optional<std::uint32_t> nam
         if (NameIndex *names = index()) {
             // A name already there can only be an entry released behind this list's back.
             const std::string_view name = child->name_view();
-            names->assign(name_hash ? *name_hash : NameIndex::hash(name),
-                          static_cast<NameIndex::Position>(at), name,
-                          [this](NameIndex::Position position) { return name_at(position); });
+            const std::uint32_t hash = name_hash ? *name_hash : NameIndex::hash(name);
+            if (unindexed) {
+                names->add(hash, static_cast<NameIndex::Position>(at));
+            } else {
+                names->assign(hash, static_cast<NameIndex::Position>(at), name,
+                              [this](NameIndex::Position position) { return name_at(position); });
+            }
         } else if (!has_link_ && size() > kIndexThreshold) {
             build_index();
         }

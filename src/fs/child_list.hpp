@@ -137,8 +137,10 @@ class ChildList {
     // Adds a child at the end, taking a share of it, in the room reserve_one() made: this
     // cannot fail. Each room takes one child (checked in debug builds). `name_hash`, when
     // given, is the NameIndex::hash of the child's name, which the index then need not
-    // compute again.
-    void append(Room room, INode *child, std::optional<std::uint32_t> name_hash = std::nullopt);
+    // compute again; `unindexed` says that the index holds no entry of that name at all
+    // (the caller has just asked it), so that the entry goes in without a search.
+    void append(Room room, INode *child, std::optional<std::uint32_t> name_hash = std::nullopt,
+                bool unindexed = false);
     // Takes a listed child out; the others keep their order.
     void remove(const INode *child);
     // Hands the list's share of each entry to `release(INode *)`, for a list about to be

@@ -377,12 +377,22 @@ Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&
     auto *entries = std::get_if<Directory>(&directory.kind);
     // An indexed directory hashes the name once, for the search and for the index entry.
     std::optional<std::uint32_t> name_hash;
-    if (entries && entries->children.indexed()) name_hash = NameIndex::hash(wanted);
+    // Whether the index holds no entry of the name at all, not even one released behind
+    // the list's back, so that the new entry goes in without being looked for again.
+    bool unindexed = false;
 #ifndef QUORVEX_PLANT_FAULT_NO_NAME_RECHECK
-    // A directory's entries are searched as any lookup searches them (links followed).
-    if (entries && find_child_locked(*entries, wanted, name_hash)) {
+    // A directory's entries are searched as any lookup searches them (links followed); an
+    // indexed list holds no links, so its index answers as find_child_locked would.
+    if (entries && entries->children.indexed()) {
+        name_hash = NameIndex::hash(wanted);
+        const INode *found = entries->children.find(wanted, *name_hash);
+        if (found && !is_released(*found)) return IoErrorKind::ResourceAlreadyExists;
+        unindexed = !found;
+    } else if (entries && find_child_locked(*entries, wanted)) {
         return IoErrorKind::ResourceAlreadyExists;
     }
+#else
+    if (entries && entries->children.indexed()) name_hash = NameIndex::hash(wanted);
 #endif
     if (depth > kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
     if (!entries) return IoErrorKind::NotADirectory;
@@ -403,7 +413,7 @@ Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&
         const ListChange change(directory);
         const auto room = entries->children.reserve_one();
         inodes_.insert(node);
-        entries->children.append(room, node.get(), name_hash);
+        entries->children.append(room, node.get(), name_hash, unindexed);
     }
     return node;
 }

@@ -147,6 +147,10 @@ class NameIndex {
                 }
             }
         }
+        add(hash, position);
+    }
+    // assign() of a name that the index is known not to hold.
+    void add(std::uint32_t hash, Position position) {
         if ((count_ + 1) * 4 > capacity() * 3) grow_if_possible();
         place({position, hash});
         ++count_;
