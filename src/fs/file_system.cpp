@@ -11,11 +11,14 @@ namespace quorvex::fs {
 SplitPath split_last_component(std::string_view path) noexcept {
     // A loop over the table rather than find_last_of, which searches the separators once
     // for every byte.
-    std::size_t at = path.size();
-    while (at != 0 && !is_separator(path[at - 1]))
-        --at;
-    if (at == 0) return {std::string_view(), path};
-    return {path.substr(0, at - 1), path.substr(at)};
+    const char *const begin = path.data();
+    const char *const end = begin + path.size();
+    const char *cut = end;
+    while (cut != begin && !is_separator(cut[-1]))
+        --cut;
+    const std::string_view name(cut, static_cast<std::size_t>(end - cut));
+    if (cut == begin) return {std::string_view(), name};
+    return {std::string_view(begin, static_cast<std::size_t>(cut - 1 - begin)), name};
 }
 
 FileSystem::FileSystem()
