@@ -111,7 +111,9 @@ std::string_view ChildList::name_at(NameIndex::Position position) const noexcept
     return node_at(slots()[position])->name_view();
 }
 
-INode *ChildList::find(std::string_view name) const { return find(name, NameIndex::hash(name)); }
+INode *ChildList::find(std::string_view name) const {
+    return find(name, NameIndex::hash_once(name));
+}
 
 INode *ChildList::find(std::string_view name, std::uint32_t name_hash) const {
     const auto position =
@@ -135,7 +137,7 @@ void ChildList::append(Room room, INode *child, std::optional<std::uint32_t> nam
         if (NameIndex *names = index()) {
             // A name already there can only be an entry released behind this list's back.
             const std::string_view name = child->name_view();
-            const std::uint32_t hash = name_hash ? *name_hash : NameIndex::hash(name);
+            const std::uint32_t hash = name_hash ? *name_hash : NameIndex::hash_once(name);
             if (unindexed) {
                 names->add(hash, static_cast<NameIndex::Position>(at));
             } else {
@@ -178,7 +180,7 @@ void ChildList::remove(const INode *child) {
     std::uint32_t slot = count;
     if (NameIndex *names = index()) {
         const std::string_view name = child->name_view();
-        const std::uint32_t hash = NameIndex::hash(name);
+        const std::uint32_t hash = NameIndex::hash_once(name);
         const auto position =
             names->find(name, hash, [this](NameIndex::Position at) { return name_at(at); });
         if (position != NameIndex::kAbsent && node_at(entries[position]) == child) {
@@ -208,7 +210,7 @@ void ChildList::build_index() {
         const INode *child = node_at(entries[slot]);
         if (!child) continue;
         const std::string_view name = child->name_view();
-        built->assign(NameIndex::hash(name), static_cast<NameIndex::Position>(slot), name,
+        built->assign(NameIndex::hash_once(name), static_cast<NameIndex::Position>(slot), name,
                       name_at_slot);
     }
     NameIndex *old = index();
@@ -227,7 +229,7 @@ void ChildList::compact() {
         const std::uintptr_t word = entries[slot].load(std::memory_order_relaxed);
         if (!word) continue;
         if (names && slot != kept) {
-            names->move(NameIndex::hash(node_at(entries[slot])->name_view()), slot, kept);
+            names->move(NameIndex::hash_once(node_at(entries[slot])->name_view()), slot, kept);
         }
         entries[kept++].store(word, std::memory_order_release);
     }

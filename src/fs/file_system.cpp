@@ -102,7 +102,7 @@ Result<INode *> FileSystem::find_child_locked(const Directory &directory, std::s
                                               std::optional<std::uint32_t> name_hash) const {
     const ChildList &children = directory.children;
     if (children.indexed()) {
-        INode *found = children.find(name, name_hash ? *name_hash : NameIndex::hash(name));
+        INode *found = children.find(name, name_hash ? *name_hash : NameIndex::hash_once(name));
         if (found && !is_released(*found)) return found;
         return IoErrorKind::InodeNotFound;
     }
@@ -387,7 +387,7 @@ Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&
     // A directory's entries are searched as any lookup searches them (links followed); an
     // indexed list holds no links, so its index answers as find_child_locked would.
     if (entries && entries->children.indexed()) {
-        name_hash = NameIndex::hash(wanted);
+        name_hash = NameIndex::hash_once(wanted);
         const INode *found = entries->children.find(wanted, *name_hash);
         if (found && !is_released(*found)) return IoErrorKind::ResourceAlreadyExists;
         unindexed = !found;
@@ -395,7 +395,7 @@ Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&
         return IoErrorKind::ResourceAlreadyExists;
     }
 #else
-    if (entries && entries->children.indexed()) name_hash = NameIndex::hash(wanted);
+    if (entries && entries->children.indexed()) name_hash = NameIndex::hash_once(wanted);
 #endif
     if (depth > kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
     if (!entries) return IoErrorKind::NotADirectory;

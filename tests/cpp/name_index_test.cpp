@@ -116,6 +116,16 @@ TEST(NameIndexTest, GrowthThatFailsFillsTheTableUntilItIsFull) {
         ASSERT_EQ(indexed.find("entry " + std::to_string(at)), at);
 }
 
+// The index is filled with one form of the hash and probed with the other.
+TEST(NameIndexTest, BothFormsOfTheHashAgree) {
+    std::string name;
+    for (int length = 0; length <= 40; ++length) {
+        SCOPED_TRACE(length);
+        EXPECT_EQ(NameIndex::hash_once(name), NameIndex::hash(name));
+        name += static_cast<char>(0x35 + 29 * length); // high bytes too
+    }
+}
+
 TEST(NameIndexTest, NamesThatShareASlotUnderOneKeySpreadUnderAnother) {
     // The slot a 64-slot table gives a hash: its top six bits after the index's mixing.
     const auto slot = [](std::uint32_t hash) { return (hash * 0x9E3779B9u) >> 26; };
