@@ -19,7 +19,12 @@ void release_word(std::uintptr_t word) noexcept {
     if (word) INodeRef::adopt(reinterpret_cast<INode *>(word));
 }
 
-void free_block(void *block) noexcept { delete[] static_cast<ChildList::Word *>(block); }
+// A heap block's words are made by grow() with their first values, rather than zeroed
+// first and stored again; they need no destruction.
+ChildList::Word *new_block(std::uint32_t capacity) {
+    return static_cast<ChildList::Word *>(::operator new(capacity * sizeof(ChildList::Word)));
+}
+void free_block(void *block) noexcept { ::operator delete(block); }
 void free_index(void *index) noexcept { delete static_cast<NameIndex *>(index); }
 
 } // namespace
@@ -56,7 +61,7 @@ void ChildList::destroy() noexcept {
     if (spilled()) {
         delete index();
         // The list dies with its node, which readers can no longer reach.
-        delete[] entries;
+        free_block(entries);
     }
 }
 
@@ -65,13 +70,13 @@ void ChildList::grow() {
     if (old_capacity > std::numeric_limits<std::uint32_t>::max() / 2) throw std::bad_alloc();
     const std::uint32_t fresh_capacity = old_capacity * 2;
     // Entries keep their positions, so the index stays valid across the move.
-    auto *fresh = new Word[fresh_capacity];
+    Word *fresh = new_block(fresh_capacity);
     Word *old = slots();
     const std::uint32_t count = used();
     for (std::uint32_t slot = 0; slot < count; ++slot)
-        fresh[slot].store(old[slot].load(std::memory_order_relaxed), std::memory_order_relaxed);
+        std::construct_at(fresh + slot, old[slot].load(std::memory_order_relaxed));
     for (std::uint32_t slot = count; slot < fresh_capacity; ++slot)
-        fresh[slot].store(0, std::memory_order_relaxed);
+        std::construct_at(fresh + slot, 0);
     if (spilled()) {
         const std::uint32_t holes_now = holes();
         put_tagged(words_[kSpillSlots], fresh);

@@ -3,6 +3,7 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <random>
 
@@ -47,14 +48,16 @@ NameIndex::HashKey random_key() noexcept {
 #endif
 }
 
-void free_table(void *table) noexcept { delete[] static_cast<NameIndex::Word *>(table); }
+// A table's words are made by rehash() with their first values, rather than zeroed first
+// and stored again; they need no destruction.
+void free_table(void *table) noexcept { ::operator delete(table); }
 
 } // namespace
 
 // Drawn while the library is loaded, so that reading it needs no check of its own.
 const NameIndex::HashKey NameIndex::process_key_ = random_key();
 
-NameIndex::~NameIndex() { delete[] table_.load(std::memory_order_relaxed); }
+NameIndex::~NameIndex() { free_table(table_.load(std::memory_order_relaxed)); }
 
 std::size_t NameIndex::slot_of(std::uint32_t hash, Position position) const noexcept {
     if (!entries_) return capacity();
@@ -113,11 +116,11 @@ void NameIndex::rehash(std::size_t fresh_capacity) {
     Word *const old_table = table_.load(std::memory_order_relaxed);
     Word *const old_entries = entries_;
     // Filled before it is published, so nobody else sees it yet.
-    auto *fresh = new Word[fresh_capacity + 1];
+    auto *fresh = static_cast<Word *>(::operator new((fresh_capacity + 1) * sizeof(Word)));
     const auto bits = static_cast<unsigned>(std::countr_zero(fresh_capacity));
-    fresh[0].store(bits, std::memory_order_relaxed);
+    std::construct_at(fresh, bits);
     for (std::size_t at = 1; at <= fresh_capacity; ++at)
-        fresh[at].store(pack(Entry{}), std::memory_order_relaxed);
+        std::construct_at(fresh + at, pack(Entry{}));
     entries_ = fresh + 1;
     mask_ = fresh_capacity - 1;
     shift_ = 32 - bits;
