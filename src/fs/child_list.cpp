@@ -22,9 +22,9 @@ void release_word(std::uintptr_t word) noexcept {
 // A heap block's words are made by grow() with their first values, rather than zeroed
 // first and stored again; they need no destruction.
 ChildList::Word *new_block(std::uint32_t capacity) {
-    return static_cast<ChildList::Word *>(::operator new(capacity * sizeof(ChildList::Word)));
+    return static_cast<ChildList::Word *>(::operator new[](capacity * sizeof(ChildList::Word)));
 }
-void free_block(void *block) noexcept { ::operator delete(block); }
+void free_block(void *block) noexcept { ::operator delete[](block); }
 void free_index(void *index) noexcept { delete static_cast<NameIndex *>(index); }
 
 } // namespace

@@ -50,7 +50,7 @@ NameIndex::HashKey random_key() noexcept {
 
 // A table's words are made by rehash() with their first values, rather than zeroed first
 // and stored again; they need no destruction.
-void free_table(void *table) noexcept { ::operator delete(table); }
+void free_table(void *table) noexcept { ::operator delete[](table); }
 
 } // namespace
 
@@ -116,7 +116,7 @@ void NameIndex::rehash(std::size_t fresh_capacity) {
     Word *const old_table = table_.load(std::memory_order_relaxed);
     Word *const old_entries = entries_;
     // Filled before it is published, so nobody else sees it yet.
-    auto *fresh = static_cast<Word *>(::operator new((fresh_capacity + 1) * sizeof(Word)));
+    auto *fresh = static_cast<Word *>(::operator new[]((fresh_capacity + 1) * sizeof(Word)));
     const auto bits = static_cast<unsigned>(std::countr_zero(fresh_capacity));
     std::construct_at(fresh, bits);
     for (std::size_t at = 1; at <= fresh_capacity; ++at)
