@@ -244,11 +244,24 @@ void ChildList::compact() {
     set_counts(capacity(), 0);
 }
 
-ChildList::Probed ChildList::probe_indexed_call(const char *at, const char *end,
-                                                const std::atomic<std::uint32_t> &version,
-                                                std::uint32_t seen, std::uintptr_t block,
-                                                std::uintptr_t names) const noexcept {
-    return probe_indexed(at, end, version, seen, block, names);
+ChildList::Probed ChildList::probe_heap(const char *at, const char *end,
+                                        const std::atomic<std::uint32_t> &version,
+                                        std::uint32_t seen) const noexcept {
+    constexpr auto acquire = std::memory_order_acquire;
+    constexpr Probed undecided{nullptr, Probe::Undecided, 0};
+    const std::uintptr_t first = words_[kSpillSlots].load(acquire);
+    // Still inline: what the scan gave up on (a link, an entry that left the table, a
+    // change under way) is for the locked path.
+    if (!(first & kTag)) return undecided;
+    // The block and the count must belong together before the block is read.
+    const std::uintptr_t names = words_[kSpillIndex].load(acquire);
+    if (names != kTag) return probe_indexed(at, end, version, seen, first, names);
+    const auto *entries = reinterpret_cast<const Word *>(first & ~kTag);
+    const std::uint32_t count = used_.load(acquire);
+    if (version.load(acquire) != seen) return undecided;
+    const Probed answer = scan_entries(entries, count, at, end);
+    if (version.load(acquire) != seen) return undecided;
+    return answer;
 }
 
 } // namespace quorvex::fs

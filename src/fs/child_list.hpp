@@ -166,11 +166,6 @@ class ChildList {
     // while a change is under way. Found or Missing only when every entry read came from
     // one unchanged state of the list and was a plain node (no link, nothing released);
     // anything else is Undecided, and the caller asks again under the lock.
-    //
-    // The search of a name index, with its hash, is inlined for a caller that probes in a
-    // loop, where a call would cost the loop registers on every turn; a caller that probes
-    // once (kInlineIndex false) calls it instead and stays small.
-    template <bool kInlineIndex = true>
     [[nodiscard]] Probed probe(const char *at, const char *end,
                                const std::atomic<std::uint32_t> &version) const noexcept;
 
@@ -225,15 +220,18 @@ class ChildList {
     }
     void set_index(NameIndex *index) noexcept { put_tagged(words_[kSpillIndex], index); }
 
-    // probe() in a spilled list with an index: `block` and `names` are the words read
-    // from kSpillSlots and kSpillIndex after the counter showed `seen`.
-    [[nodiscard, gnu::always_inline]] Probed
-    probe_indexed(const char *at, const char *end, const std::atomic<std::uint32_t> &version,
-                  std::uint32_t seen, std::uintptr_t block, std::uintptr_t names) const noexcept;
-    [[nodiscard, gnu::noinline]] Probed
-    probe_indexed_call(const char *at, const char *end, const std::atomic<std::uint32_t> &version,
-                       std::uint32_t seen, std::uintptr_t block,
-                       std::uintptr_t names) const noexcept;
+    // probe() in a list that moved to the heap, after the counter showed `seen`. Out of
+    // line, so that the walk's loop, which inlines probe(), keeps its registers for the
+    // inline lists that most directories have.
+    [[nodiscard, gnu::noinline]] Probed probe_heap(const char *at, const char *end,
+                                                   const std::atomic<std::uint32_t> &version,
+                                                   std::uint32_t seen) const noexcept;
+    // probe_heap() in a list with an index: `block` and `names` are the words read from
+    // kSpillSlots and kSpillIndex after the counter showed `seen`.
+    [[nodiscard]] Probed probe_indexed(const char *at, const char *end,
+                                       const std::atomic<std::uint32_t> &version,
+                                       std::uint32_t seen, std::uintptr_t block,
+                                       std::uintptr_t names) const noexcept;
     void clear_words() noexcept;
     void take(ChildList &other) noexcept;
     void destroy() noexcept;

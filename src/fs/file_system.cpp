@@ -188,38 +188,49 @@ bool is_dot_dot(std::string_view component) noexcept {
 
 } // namespace
 
-FileSystem::FastWalk FileSystem::walk_unlocked(std::string_view path) const noexcept {
-    constexpr FastWalk undecided{nullptr, FastWalk::Undecided, IoErrorKind::InodeNotFound};
+inline FileSystem::FastWalk FileSystem::walk_unlocked(std::string_view path) const noexcept {
     const INode *current = root_.get();
     if (is_released(*current)) return {nullptr, FastWalk::Failed, IoErrorKind::InodeNotFound};
     // The parent of a name directly under the root, answered before the walk sets up.
     if (path.empty()) return {current, FastWalk::Reached, IoErrorKind::InodeNotFound};
-    // The nodes above the current one, as the walk came down through them, for "..".
+    return descend_unlocked(current, path);
+}
+
+FileSystem::FastWalk FileSystem::descend_unlocked(const INode *current,
+                                                  std::string_view path) noexcept {
+    constexpr FastWalk undecided{nullptr, FastWalk::Undecided, IoErrorKind::InodeNotFound};
+    // The nodes above the current one, as the walk came down through them, for "..": the
+    // walk goes down only from a directory to a listed child (never through a link) and up
+    // only to where it came from, so each lies at its own depth, at most kMaxDepth.
     const INode *above[kMaxDepth + 1];
-    std::size_t height = 0;
     const char *at = path.data();
     const char *const end = at + path.size();
+    // The path is not empty, and every step that moves `at` stops the walk at the end, so
+    // at < end at the top of the loop.
     for (;;) {
-        // Empty components, between two separators, stay where they are.
-        while (at != end && is_separator(*at))
-            ++at;
-        if (at == end) break;
-        if (*at == '.') {
+        if (is_separator_or_dot(*at)) {
+            // Empty components, between two separators, stay where they are.
+            if (*at != '.') {
+                if (++at == end) break;
+                continue;
+            }
             const char *after = at + 1;
-            if (after == end || is_separator(*after)) { // "." stays too
+            if (after == end) break; // "." stays too
+            if (is_separator(*after)) {
                 at = after;
                 continue;
             }
             if (*after == '.' && (after + 1 == end || is_separator(after[1]))) {
                 at = after + 1;
-                if (current->id == kRootId) continue; // the root is its own parent
-                // A parent that is not the node the walk came from (a child made through a
-                // link) or that has left the table is found through the table instead.
-                if (height == 0 || above[height - 1]->id != current->parent ||
-                    is_released(*above[height - 1])) {
-                    return undecided;
+                // The root is its own parent. Any other parent that is not the node the
+                // walk came from (a child made through a link) or that has left the table
+                // is found through the table instead.
+                if (current->id != kRootId) {
+                    const INode *parent = above[current->depth - 1];
+                    if (parent->id != current->parent || is_released(*parent)) return undecided;
+                    current = parent;
                 }
-                current = above[--height];
+                if (at == end) break;
                 continue;
             }
         }
@@ -230,16 +241,13 @@ FileSystem::FastWalk FileSystem::walk_unlocked(std::string_view path) const noex
             return {nullptr, FastWalk::Failed, IoErrorKind::InodeNotFound};
         }
         if (probed.outcome != ChildList::Probe::Found) return undecided;
-        // The walk goes down only from a directory to a listed child (never through a link)
-        // and up only to where it came from, so the height is the current node's depth,
-        // which is at most kMaxDepth.
-        assert(height == current->depth);
-        above[height++] = current;
+        assert(probed.node->depth == current->depth + 1);
+        above[current->depth] = current;
         current = probed.node;
-        // The name ends the path or is followed by a separator, which need not be read again.
-        at += probed.length;
-        if (at == end) break;
-        ++at;
+        // The name ends the path or is followed by a separator, which need not be read again;
+        // a separator that ends the path ends the walk too.
+        if (probed.length + 1 >= static_cast<std::size_t>(end - at)) break;
+        at += probed.length + 1;
     }
     return {current, FastWalk::Reached, IoErrorKind::InodeNotFound};
 }
@@ -256,7 +264,7 @@ std::optional<Result<INodeRef>> FileSystem::open_unlocked(const SplitPath &split
     if (!entries) return Result<INodeRef>(IoErrorKind::NotADirectory);
     const char *name = split.name.data();
     const ChildList::Probed probed =
-        entries->children.probe<false>(name, name + split.name.size(), parent.node->version);
+        entries->children.probe(name, name + split.name.size(), parent.node->version);
     if (probed.outcome != ChildList::Probe::Found) return std::nullopt;
     INodeRef node = INodeRef::try_share(probed.node);
     if (!node) return std::nullopt;

@@ -130,6 +130,10 @@ class FileSystem {
         IoErrorKind error;
     };
     [[nodiscard]] FastWalk walk_unlocked(std::string_view path) const noexcept;
+    // walk_unlocked() below the root, for a path that is not empty; out of line, so that
+    // the callers' common case, a name directly under the root, stays small.
+    [[nodiscard, gnu::noinline]] static FastWalk descend_unlocked(const INode *current,
+                                                                  std::string_view path) noexcept;
     [[nodiscard]] Result<INodeRef> walk_locked(std::string_view path) const;
     // The file that open() reaches, found without locks and pinned, or a failure that
     // stands; nothing when the locked way has to settle it.

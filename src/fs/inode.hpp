@@ -277,7 +277,6 @@ inline bool starts_with_component(const char *at, const char *end, const char *n
     return {nullptr, Probe::Missing, 0};
 }
 
-template <bool kInlineIndex>
 [[gnu::always_inline]] inline ChildList::Probed
 ChildList::probe(const char *at, const char *end,
                  const std::atomic<std::uint32_t> &version) const noexcept {
@@ -288,30 +287,22 @@ ChildList::probe(const char *at, const char *end,
     // Every word read here was current at some moment since the caller's guard opened, so
     // an even word is a node that the epoch guard keeps alive. Only the answer needs the
     // counter to show that nothing changed meanwhile.
-    const std::uintptr_t first = words_[kSpillSlots].load(acquire);
-    const Word *entries = words_;
-    std::uint32_t count = 0;
-    if (first & kTag) {
-        // The block and the count must belong together before the block is read.
-        const std::uintptr_t names = words_[kSpillIndex].load(acquire);
-        if (names != kTag) {
-            if constexpr (kInlineIndex) return probe_indexed(at, end, version, seen, first, names);
-            return probe_indexed_call(at, end, version, seen, first, names);
+    //
+    // A count that fits the inline words is scanned there at once, without first asking
+    // whether the list moved to the heap: the words of a list that did are tagged from the
+    // first on, so the scan gives up at its first word (or finds nothing, for an empty
+    // list, which is the right answer), and only then is the heap block looked at.
+    const std::uint32_t inline_count = used_.load(acquire);
+    if (inline_count <= kInlineSlots) {
+        const Probed answer = scan_entries(words_, inline_count, at, end);
+        if (answer.outcome != Probe::Undecided) {
+            if (version.load(acquire) != seen) return undecided;
+            return answer;
         }
-        entries = reinterpret_cast<const Word *>(first & ~kTag);
-        count = used_.load(acquire);
-        if (version.load(acquire) != seen) return undecided;
-    } else {
-        count = used_.load(acquire);
-        if (count > kInlineSlots) return undecided;
     }
-    const Probed answer = scan_entries(entries, count, at, end);
-    if (version.load(acquire) != seen) return undecided;
-    return answer;
+    return probe_heap(at, end, version, seen);
 }
 
-// Inline, hash and all, like probe() itself: a call inside the walk's loop would cost the
-// walk registers on every component, indexed or not.
 inline ChildList::Probed ChildList::probe_indexed(const char *at, const char *end,
                                                   const std::atomic<std::uint32_t> &version,
                                                   std::uint32_t seen, std::uintptr_t block,

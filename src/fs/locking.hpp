@@ -86,9 +86,13 @@
 //     missing when the name's run ends first; an entry found there that left the table
 //     is settled under the locks.
 //  f. Words that change role. When a list moves to the heap, its inline words become
-//     bookkeeping, each tagged with the low bit, which no node's address has; a lookup
-//     that meets a tagged word, a link or an entry that left the table gives up and the
-//     caller asks again under the locks, which settle those cases as they always did.
+//     bookkeeping, each tagged with the low bit, which no node's address has, the first
+//     word before the others. A lookup scans the inline words whenever the count fits
+//     them, so in a list that moved it meets a tagged first word (and only then reads the
+//     heap block), or reads no word at all when the count is zero, an empty list either
+//     way. A lookup that meets a tagged word elsewhere, a link or an entry that left the
+//     table gives up and the caller asks again under the locks, which settle those cases
+//     as they always did.
 //  g. Pinning a result. A lookup that must return a share of the node it reached takes
 //     one with INodeRef::try_share, which refuses a node whose count already fell to zero,
 //     so a node on its way to retire() is never brought back.

@@ -21,6 +21,13 @@ inline constexpr std::string_view kSeparators = "/\\";
     return false;
 }
 
+// Whether c is a separator or '.', in the two comparisons a path walk can afford on every
+// component: '.' and '/' are neighbours, so one range test covers both.
+[[nodiscard]] constexpr bool is_separator_or_dot(char c) noexcept {
+    static_assert(kSeparators == "/\\" && '/' - '.' == 1);
+    return static_cast<unsigned char>(c - '.') <= 1 || c == '\\';
+}
+
 class Name {
   public:
     static constexpr std::size_t kInline = 24;
