@@ -1,6 +1,7 @@
 #include "fs/node_pool.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -53,12 +54,16 @@ struct NodePool::Cell {
     static Cell *of(void *node) noexcept {
         return reinterpret_cast<Cell *>(static_cast<unsigned char *>(node) - offsetof(Cell, node));
     }
+    // The link is kept as an address word in the cell's bytes, which hold no object then.
     [[nodiscard]] Cell *next_free() const noexcept {
-        Cell *next = nullptr;
+        std::uintptr_t next = 0;
         std::memcpy(&next, node, sizeof next);
-        return next;
+        return reinterpret_cast<Cell *>(next);
     }
-    void set_next_free(Cell *next) noexcept { std::memcpy(node, &next, sizeof next); }
+    void set_next_free(Cell *next) noexcept {
+        const auto word = reinterpret_cast<std::uintptr_t>(next);
+        std::memcpy(node, &word, sizeof word);
+    }
 };
 
 struct NodePool::Block {
