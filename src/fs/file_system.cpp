@@ -35,20 +35,33 @@ namespace {
 // that is being destroyed (see locking.hpp). A node shared by something else keeps the
 // ordinary way, and its list its entries. Recursion goes one level per directory, at most
 // kMaxDepth deep.
-void release_in_teardown(INode *node) noexcept {
-    if (!INodeRef::release_was_last(node)) return;
+void destroy_in_teardown(INode *node, NodePool::Batch &batch) noexcept {
     if (auto *directory = std::get_if<Directory>(&node->kind)) {
-        directory->children.release_each(release_in_teardown);
+        directory->children.release_each([&batch](INode *child) {
+            if (!INodeRef::release_was_last(child)) return;
+            // Most children are files, which are destroyed without a further frame.
+            if (child->is_directory()) {
+                destroy_in_teardown(child, batch);
+            } else {
+                destroy_inode(child, batch);
+            }
+        });
     }
-    destroy_inode(node);
+    destroy_inode(node, batch);
+}
+
+void release_in_teardown(INode *node, NodePool::Batch &batch) noexcept {
+    if (INodeRef::release_was_last(node)) destroy_in_teardown(node, batch);
 }
 
 } // namespace
 
 FileSystem::~FileSystem() {
+    // The nodes' memory goes back block by block, before the pool is let go.
+    NodePool::Batch batch;
     // The table first: a listed node's last share is then its directory's.
-    inodes_.release_each(release_in_teardown);
-    release_in_teardown(root_.detach());
+    inodes_.release_each([&batch](INode *node) { release_in_teardown(node, batch); });
+    release_in_teardown(root_.detach(), batch);
 }
 
 std::shared_ptr<FileSystem> FileSystem::make() {

@@ -200,6 +200,8 @@ void retire_inode(INode *node) noexcept;
 // Destroys a node and gives its memory back, at once: for its last share's holder, once no
 // lookup without locks can reach it.
 void destroy_inode(INode *node) noexcept;
+// The same, for many nodes destroyed in a row, whose memory `batch` gives back together.
+void destroy_inode(INode *node, NodePool::Batch &batch) noexcept;
 
 inline bool INodeRef::release_was_last(INode *node) noexcept {
     return node->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1;

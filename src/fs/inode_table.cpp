@@ -8,7 +8,7 @@ std::vector<INodeRef> InodeTable::snapshot() const {
     std::vector<INodeRef> nodes;
     for (const Shard &shard : shards_) {
         std::shared_lock guard(shard.mutex);
-        shard.nodes.for_each([&](const INodeRef &node) { nodes.push_back(node); });
+        shard.nodes.for_each([&](INode *node) { nodes.push_back(INodeRef::share(node)); });
     }
     std::sort(nodes.begin(), nodes.end(),
               [](const INodeRef &a, const INodeRef &b) { return a->id < b->id; });

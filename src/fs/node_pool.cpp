@@ -107,7 +107,33 @@ void NodePool::release(void *node) noexcept {
         ::operator delete(cell);
         return;
     }
-    block->pool->give_back(cell, block);
+    block->pool->give_back(cell, cell, 1, block);
+}
+
+void NodePool::Batch::release(void *node) noexcept {
+    Cell *cell = Cell::of(node);
+    Block *block = cell->block;
+    if (!block) {
+        ::operator delete(cell);
+        return;
+    }
+    if (block != block_) {
+        flush();
+        block_ = block;
+        earliest_ = cell;
+    }
+    cell->set_next_free(latest_);
+    poison(cell->node, sizeof cell->node);
+    latest_ = cell;
+    ++count_;
+}
+
+void NodePool::Batch::flush() noexcept {
+    if (count_ == 0) return;
+    block_->pool->give_back(latest_, earliest_, count_, block_);
+    block_ = nullptr;
+    latest_ = earliest_ = nullptr;
+    count_ = 0;
 }
 
 void *NodePool::take() {
@@ -132,16 +158,19 @@ void *NodePool::take() {
     return cell->node;
 }
 
-void NodePool::give_back(Cell *cell, Block *block) noexcept {
+void NodePool::give_back(Cell *first, Cell *last, std::uint32_t count, Block *block) noexcept {
     lock_.lock();
     if (!block->open) link(block); // it was full
-    cell->set_next_free(block->free);
-    block->free = cell;
-    poison(cell->node, sizeof cell->node);
+    // The last cell's link is the one word of the run still to be written.
+    unpoison(last->node, sizeof(Cell *));
+    last->set_next_free(block->free);
+    block->free = first;
+    poison(last->node, sizeof last->node);
     bool pool_gone = false;
+    block->live -= count;
     // An empty block goes back to the heap, unless it is the one the next creation would
     // take from: a file system that makes and removes one node at a time keeps its block.
-    if (--block->live == 0 && (!owned_ || open_ != block || block->next)) {
+    if (block->live == 0 && (!owned_ || open_ != block || block->next)) {
         pool_gone = free_block(block);
     }
     lock_.unlock();
@@ -192,6 +221,11 @@ bool NodePool::free_block(Block *block) noexcept {
 void destroy_inode(INode *node) noexcept {
     node->~INode();
     NodePool::release(node);
+}
+
+void destroy_inode(INode *node, NodePool::Batch &batch) noexcept {
+    node->~INode();
+    batch.release(node);
 }
 
 } // namespace quorvex::fs

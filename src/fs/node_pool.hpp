@@ -16,8 +16,11 @@
 // happens when the epoch reclaimer (or a file system's teardown) has established that no
 // lookup can still see the node; reuse is then as safe as the heap's own.
 //
-// The pool's lock is a leaf: it is held for taking or giving back one cell (and the block
-// bookkeeping that goes with it) and nothing is called under it but the heap. It may be
+// The pool's lock is a leaf: it is held for taking one cell or giving back a run of cells
+// of one block (and the block bookkeeping that goes with it) and nothing is called under
+// it but the heap. A file system's teardown gives its nodes' cells back in such runs
+// (NodePool::Batch): nodes made one after another sit in one block, so the lock is taken
+// about once per block rather than once per node. It may be
 // taken under any other lock, since a node may be destroyed wherever its last share goes,
 // but never inside an epoch guard (nothing is destroyed there).
 #pragma once
@@ -30,11 +33,37 @@
 namespace quorvex::fs {
 
 class NodePool {
+    struct Block;
+    struct Cell;
+
   public:
     // Memory for one node. From the heap, one cell alone, when `pool` is null.
     [[nodiscard]] static void *allocate(NodePool *pool);
     // Gives back the memory of a node already destroyed, to the pool it came from.
     static void release(void *node) noexcept;
+
+    // Gives back the memory of many nodes destroyed one after another on one thread,
+    // taking a pool's lock once for each run of cells of one block rather than once for
+    // each cell. A cell it holds still counts as taken, so its block stays, until the run
+    // is handed over: when a cell of another block comes, or when the batch goes.
+    class Batch {
+      public:
+        Batch() noexcept = default;
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+        ~Batch() { flush(); }
+
+        void release(void *node) noexcept;
+
+      private:
+        void flush() noexcept;
+
+        Block *block_ = nullptr;
+        // The run, linked as free cells from the latest to the earliest.
+        Cell *latest_ = nullptr;
+        Cell *earliest_ = nullptr;
+        std::uint32_t count_ = 0;
+    };
 
     // Ends the owner's part: frees what it can now, the rest as its last nodes go.
     struct Disown {
@@ -46,11 +75,9 @@ class NodePool {
     NodePool &operator=(const NodePool &) = delete;
 
   private:
-    struct Block;
-    struct Cell;
-
     void *take();
-    void give_back(Cell *cell, Block *block) noexcept;
+    // Gives back `count` cells of `block`, linked as free cells from `first` to `last`.
+    void give_back(Cell *first, Cell *last, std::uint32_t count, Block *block) noexcept;
     void disown() noexcept;
     void link(Block *block) noexcept;
     void unlink(Block *block) noexcept;
