@@ -138,13 +138,7 @@ void NodePool::Batch::flush() noexcept {
 
 void *NodePool::take() {
     std::unique_lock guard(lock_);
-    Block *block = open_;
-    if (!block) {
-        block = Block::make(this, next_capacity_);
-        ++blocks_;
-        next_capacity_ = std::min(next_capacity_ * 2, kMaxCells);
-        link(block);
-    }
+    Block *block = open_ ? open_ : open_new_block();
     Cell *cell = block->free;
     if (cell) {
         unpoison(cell->node, sizeof cell->node);
@@ -156,6 +150,14 @@ void *NodePool::take() {
     ++block->live;
     if (block->full()) unlink(block);
     return cell->node;
+}
+
+NodePool::Block *NodePool::open_new_block() {
+    Block *block = Block::make(this, next_capacity_);
+    ++blocks_;
+    next_capacity_ = std::min(next_capacity_ * 2, kMaxCells);
+    link(block);
+    return block;
 }
 
 void NodePool::give_back(Cell *first, Cell *last, std::uint32_t count, Block *block) noexcept {

@@ -76,6 +76,8 @@ class NodePool {
 
   private:
     void *take();
+    // Out of line, so that taking a cell from an open block saves no registers for it.
+    [[gnu::noinline]] Block *open_new_block();
     // Gives back `count` cells of `block`, linked as free cells from `first` to `last`.
     void give_back(Cell *first, Cell *last, std::uint32_t count, Block *block) noexcept;
     void disown() noexcept;
