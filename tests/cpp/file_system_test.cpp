@@ -375,5 +375,25 @@ TEST(TeardownTest, SharesDroppedOnAnotherThreadWhileTheFileSystemGoes) {
     EXPECT_EQ(intact, 41);
 }
 
+// Directories filled in turn, so that a teardown meets each block's cells in many short
+// runs and crosses blocks often; a held node and a held directory keep what they need.
+TEST(TeardownTest, NodesMadeInTurnUnderSeveralDirectoriesGoBackBlockByBlock) {
+    auto fs = FileSystem::make();
+    for (int d = 0; d < 4; ++d)
+        ASSERT_TRUE(Ok(fs->mkdir("/d" + std::to_string(d))));
+    for (int i = 0; i < 100; ++i) {
+        for (int d = 0; d < 4; ++d)
+            ASSERT_TRUE(Ok(fs->touch("/d" + std::to_string(d) + "/f" + std::to_string(i))));
+    }
+    INodeRef file = fs->walk("/d1/f50").value();
+    INodeRef directory = fs->walk("/d3").value();
+    fs.reset();
+    EXPECT_EQ(file->name_view(), "f50");
+    std::vector<std::string> names;
+    collect_names(*directory, names);
+    ASSERT_EQ(names.size(), 100u);
+    EXPECT_EQ(names[99], "f99");
+}
+
 } // namespace
 } // namespace quorvex::fs

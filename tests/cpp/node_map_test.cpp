@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <random>
 #include <unordered_map>
 #include <vector>
@@ -76,6 +77,34 @@ TEST(NodeMapTest, ARunThatWrapsAroundTheEndSurvivesRemovalAtItsStart) {
     EXPECT_NE(map.find(last_slot[2]), nullptr);
     EXPECT_EQ(map.size(), 1u);
 }
+
+class NodeMapReleaseTest : public testing::TestWithParam<InodeId> {};
+
+// Inline slots alone, and a map that grew onto the heap.
+TEST_P(NodeMapReleaseTest, ReleaseEachHandsOverEveryEntryOnceAndLeavesAnEmptyMap) {
+    NodeMap map;
+    std::vector<INode *> made;
+    for (InodeId id = 1; id <= GetParam(); ++id) {
+        INodeRef fresh = node(id);
+        made.push_back(fresh.get());
+        map.insert(std::move(fresh));
+    }
+    std::vector<INodeRef> released;
+    map.release_each([&](INode *entry) { released.push_back(INodeRef::adopt(entry)); });
+    std::vector<INode *> seen;
+    for (const INodeRef &entry : released)
+        seen.push_back(entry.get());
+    std::sort(seen.begin(), seen.end());
+    std::sort(made.begin(), made.end());
+    EXPECT_EQ(seen, made);
+    EXPECT_EQ(map.size(), 0u);
+    EXPECT_EQ(map.find(1), nullptr);
+    map.insert(node(GetParam() + 1));
+    ASSERT_NE(map.find(GetParam() + 1), nullptr);
+    EXPECT_EQ(map.find(1), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, NodeMapReleaseTest, testing::Values(InodeId{2}, InodeId{40}));
 
 } // namespace
 } // namespace quorvex::fs
