@@ -18,7 +18,9 @@
 //    re-entry on the same thread, which is reported as an internal failure rather than
 //    deadlocking.
 // 5. The node pool's lock (NodePool, a bare RwLock) is a leaf too: it is held only to
-//    hand out or take back one node's memory, and nothing is called under it but the heap.
+//    hand out one node's memory or take back that of one node (or, in a file system's
+//    teardown, of a run of nodes from one block), and nothing is called under it but the
+//    heap.
 //    It may be taken under a node lock, since a node is destroyed wherever its last share
 //    goes (a directory's list lets go of a child under the directory's exclusive lock),
 //    but not under a shard lock (the table destroys nothing while locked), nor inside an
