@@ -36,9 +36,14 @@ struct SplitPath {
 [[nodiscard]] SplitPath split_last_component(std::string_view path) noexcept;
 // A name as the rendering shows it: quoted, with anything that would not show escaped.
 [[nodiscard]] std::string render_quoted_name(std::string_view name);
+// Whether a name cut from a path by split_last_component, which holds no separator, may
+// be a node's name: not empty, not "." or "..".
+[[nodiscard]] constexpr bool is_acceptable_last_component(std::string_view name) noexcept {
+    return !name.empty() && name != "." && name != "..";
+}
 // Whether a node may be called `name`: not empty, not "." or "..", and no separator in it.
 [[nodiscard]] constexpr bool is_acceptable_name(std::string_view name) noexcept {
-    if (name.empty() || name == "." || name == "..") return false;
+    if (!is_acceptable_last_component(name)) return false;
     for (const char c : name) {
         if (is_separator(c)) return false;
     }
@@ -82,7 +87,8 @@ class FileSystem {
     // --- creation --------------------------------------------------------------------
     [[nodiscard]] Result<InodeId> create_inode(InodeId parent, Name name, INodeKind kind);
     // create_inode under a directory the caller holds (links already followed), with
-    // `parent` recorded as the new node's parent; gives the new node.
+    // `parent` recorded as the new node's parent; gives the new node. The caller has
+    // checked the name (is_acceptable_name).
     [[nodiscard]] Result<INodeRef> create_in(INode &directory, InodeId parent, Name &&name,
                                              INodeKind &&kind);
     [[nodiscard]] Status mkdir(std::string_view path);
