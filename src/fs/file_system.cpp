@@ -467,15 +467,6 @@ Status FileSystem::make_node(std::string_view path, INodeKind &&kind) {
     return {};
 }
 
-// The kinds are made in place, so that no moved-from temporary is left to destroy.
-Status FileSystem::mkdir(std::string_view path) {
-    return make_node(path, INodeKind(std::in_place_type<Directory>));
-}
-
-Status FileSystem::touch(std::string_view path) {
-    return make_node(path, INodeKind(std::in_place_type<File>));
-}
-
 Status FileSystem::ls_each(InodeId id, FunctionRef<bool(std::string_view, bool)> visit) const {
     auto node = resolve(id);
     if (!node) return node.error();

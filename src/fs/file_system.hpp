@@ -91,8 +91,13 @@ class FileSystem {
     // checked the name (is_acceptable_name).
     [[nodiscard]] Result<INodeRef> create_in(INode &directory, InodeId parent, Name &&name,
                                              INodeKind &&kind);
-    [[nodiscard]] Status mkdir(std::string_view path);
-    [[nodiscard]] Status touch(std::string_view path);
+    // The kinds are made in place, so that no moved-from temporary is left to destroy.
+    [[nodiscard]] Status mkdir(std::string_view path) {
+        return make_node(path, INodeKind(std::in_place_type<Directory>));
+    }
+    [[nodiscard]] Status touch(std::string_view path) {
+        return make_node(path, INodeKind(std::in_place_type<File>));
+    }
     // Removes one entry from the table and nothing else; an absent id is no error.
     void release_inode_id(InodeId id) { inodes_.erase(id); }
 

@@ -11,19 +11,11 @@ namespace quorvex::py {
 
 // ---- conversions --------------------------------------------------------------------
 
-bool Str::convert(PyObject *object, value_type &out) noexcept {
+bool Str::convert_any(PyObject *object, value_type &out) noexcept {
     if (!is_str(object)) {
         raise_cannot_convert(object, "PyString");
         return false;
     }
-#if !defined(Py_LIMITED_API) && !defined(PYPY_VERSION)
-    // A compact ASCII str holds its UTF-8 form as its own data: no call is needed to find it.
-    if (PyUnicode_IS_COMPACT_ASCII(object)) {
-        out = std::string_view(static_cast<const char *>(PyUnicode_DATA(object)),
-                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
-        return true;
-    }
-#endif
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(object, &size);
     if (!utf8) return false; // UnicodeEncodeError, raised as it is
