@@ -1,6 +1,9 @@
 #include "fs/file_system.hpp"
 
+#include <bit>
 #include <cassert>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 
@@ -8,12 +11,37 @@
 
 namespace quorvex::fs {
 
+namespace {
+
+// The bytes of `word` that are separators, each marked by its top bit; exact, with no
+// carry from one byte into the next, so that the highest mark is the last separator.
+std::uint64_t separator_bytes(std::uint64_t word) noexcept {
+    static_assert(kSeparators == "/\\");
+    constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7full;
+    constexpr std::uint64_t kEach = 0x0101010101010101ull;
+    const auto zero_bytes = [](std::uint64_t x) { return ~(((x & kLow7) + kLow7) | x | kLow7); };
+    return zero_bytes(word ^ ('/' * kEach)) | zero_bytes(word ^ ('\\' * kEach));
+}
+
+} // namespace
+
 SplitPath split_last_component(std::string_view path) noexcept {
-    // A loop over the table rather than find_last_of, which searches the separators once
-    // for every byte.
     const char *const begin = path.data();
     const char *const end = begin + path.size();
     const char *cut = end;
+    // Eight bytes at a time while a whole word is left, from the end; the word's last
+    // separator is its highest mark when the last byte in memory is the most significant.
+    for (; cut - begin >= 8; cut -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, cut - 8, sizeof word);
+        if (const std::uint64_t marks = separator_bytes(word)) {
+            cut -= (std::endian::native == std::endian::little ? std::countl_zero(marks)
+                                                               : std::countr_zero(marks)) /
+                   8;
+            return {std::string_view(begin, static_cast<std::size_t>(cut - 1 - begin)),
+                    std::string_view(cut, static_cast<std::size_t>(end - cut))};
+        }
+    }
     while (cut != begin && !is_separator(cut[-1]))
         --cut;
     const std::string_view name(cut, static_cast<std::size_t>(end - cut));
@@ -382,7 +410,7 @@ Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind ki
 
 Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&name,
                                        INodeKind &&kind) {
-    if (!is_acceptable_name(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
+    assert(is_acceptable_name(as_view(name)));
     const InodeId id = next_inode_id_.fetch_add(1);
     if (is_released(directory)) return IoErrorKind::InodeNotFound;
     const std::uint64_t depth = directory.depth + 1;
@@ -446,18 +474,10 @@ Status FileSystem::make_node(std::string_view path, INodeKind &&kind) {
     const SplitPath split = split_last_component(path);
     auto parent = walk(split.parent);
     if (!parent) return parent.error();
+    if (!is_acceptable_last_component(split.name)) return IoErrorKind::ResourceAlreadyExists;
     auto created = create_in(**parent, (*parent)->id, make_name(split.name), std::move(kind));
     if (!created) return created.error();
     return {};
-}
-
-// The kinds are made in place, so that no moved-from temporary is left to destroy.
-Status FileSystem::mkdir(std::string_view path) {
-    return make_node(path, INodeKind(std::in_place_type<Directory>));
-}
-
-Status FileSystem::touch(std::string_view path) {
-    return make_node(path, INodeKind(std::in_place_type<File>));
 }
 
 Status FileSystem::ls_each(InodeId id, FunctionRef<bool(std::string_view, bool)> visit) const {

@@ -36,9 +36,14 @@ struct SplitPath {
 [[nodiscard]] SplitPath split_last_component(std::string_view path) noexcept;
 // A name as the rendering shows it: quoted, with anything that would not show escaped.
 [[nodiscard]] std::string render_quoted_name(std::string_view name);
+// Whether a name cut from a path by split_last_component, which holds no separator, may
+// be a node's name: not empty, not "." or "..".
+[[nodiscard]] constexpr bool is_acceptable_last_component(std::string_view name) noexcept {
+    return !name.empty() && name != "." && name != "..";
+}
 // Whether a node may be called `name`: not empty, not "." or "..", and no separator in it.
 [[nodiscard]] constexpr bool is_acceptable_name(std::string_view name) noexcept {
-    if (name.empty() || name == "." || name == "..") return false;
+    if (!is_acceptable_last_component(name)) return false;
     for (const char c : name) {
         if (is_separator(c)) return false;
     }
@@ -82,11 +87,17 @@ class FileSystem {
     // --- creation --------------------------------------------------------------------
     [[nodiscard]] Result<InodeId> create_inode(InodeId parent, Name name, INodeKind kind);
     // create_inode under a directory the caller holds (links already followed), with
-    // `parent` recorded as the new node's parent; gives the new node.
+    // `parent` recorded as the new node's parent; gives the new node. The caller has
+    // checked the name (is_acceptable_name).
     [[nodiscard]] Result<INodeRef> create_in(INode &directory, InodeId parent, Name &&name,
                                              INodeKind &&kind);
-    [[nodiscard]] Status mkdir(std::string_view path);
-    [[nodiscard]] Status touch(std::string_view path);
+    // The kinds are made in place, so that no moved-from temporary is left to destroy.
+    [[nodiscard]] Status mkdir(std::string_view path) {
+        return make_node(path, INodeKind(std::in_place_type<Directory>));
+    }
+    [[nodiscard]] Status touch(std::string_view path) {
+        return make_node(path, INodeKind(std::in_place_type<File>));
+    }
     // Removes one entry from the table and nothing else; an absent id is no error.
     void release_inode_id(InodeId id) { inodes_.erase(id); }
 

@@ -36,7 +36,7 @@ class Name {
     // Throws std::bad_alloc when a long name finds no memory.
     explicit Name(std::string_view text) {
         if (text.size() <= kInline) {
-            std::memcpy(bytes_, text.data(), text.size());
+            copy_short(text.data(), text.size());
             tag_ = static_cast<std::uint8_t>(text.size());
         } else {
             auto *block = new char[text.size()];
@@ -80,6 +80,22 @@ class Name {
         Spilled spilled;
         std::memcpy(&spilled, bytes_, sizeof spilled);
         return spilled;
+    }
+    // The inline bytes, in fixed-size moves that overlap rather than a call for a length
+    // known only now.
+    void copy_short(const char *from, std::size_t size) noexcept {
+        if (size >= 8) {
+            std::memcpy(bytes_, from, 8);
+            if (size > 16) std::memcpy(bytes_ + 8, from + 8, 8);
+            std::memcpy(bytes_ + size - 8, from + size - 8, 8);
+        } else if (size >= 4) {
+            std::memcpy(bytes_, from, 4);
+            std::memcpy(bytes_ + size - 4, from + size - 4, 4);
+        } else if (size > 0) {
+            bytes_[0] = from[0];
+            bytes_[size / 2] = from[size / 2];
+            bytes_[size - 1] = from[size - 1];
+        }
     }
     void steal(Name &other) noexcept {
         std::memcpy(bytes_, other.bytes_, sizeof bytes_);

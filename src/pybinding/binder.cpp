@@ -11,7 +11,7 @@ namespace quorvex::py {
 
 // ---- conversions --------------------------------------------------------------------
 
-bool Str::convert(PyObject *object, value_type &out) noexcept {
+bool Str::convert_any(PyObject *object, value_type &out) noexcept {
     if (!is_str(object)) {
         raise_cannot_convert(object, "PyString");
         return false;

@@ -33,7 +33,20 @@ namespace quorvex::py {
 // str or a subclass, as UTF-8 borrowed from the object (which outlives the call).
 struct Str {
     using value_type = std::string_view;
-    static bool convert(PyObject *object, value_type &out) noexcept;
+    static bool convert(PyObject *object, value_type &out) noexcept {
+#if !defined(Py_LIMITED_API) && !defined(PYPY_VERSION)
+        // A compact ASCII str (an exact str, never a subclass's instance) holds its UTF-8
+        // form as its own data.
+        if (PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object)) {
+            out = std::string_view(static_cast<const char *>(PyUnicode_DATA(object)),
+                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+            return true;
+        }
+#endif
+        return convert_any(object, out);
+    }
+    // Any other object: a str through the C API, anything else refused.
+    static bool convert_any(PyObject *object, value_type &out) noexcept;
 };
 
 // Like Str; None, like an omitted argument, means no value.

@@ -139,6 +139,12 @@ void wrap_conversion_error(const char *name) noexcept {
     PyErr_SetObject(PyExc_TypeError, error.get());
 }
 
+void make_exception_state() noexcept {
+    // The query is declared pure: only a use of its result keeps the call.
+    [[maybe_unused]] volatile int in_flight = std::uncaught_exceptions();
+    exception_state_made = true;
+}
+
 void raise_from_current_exception() noexcept {
     try {
         throw;

@@ -68,17 +68,21 @@ QUORVEX_COLD void wrap_conversion_error(const char *name) noexcept;
 // std::bad_alloc MemoryError.
 QUORVEX_COLD void raise_from_current_exception() noexcept;
 
+// A thread's first throw makes the C++ runtime allocate that thread's exception state,
+// and if that allocation fails the process is ended on the spot. Touching the state once
+// on each thread, on its first call, has it made while memory is still to be had, so that
+// a std::bad_alloc thrown later, when memory has run out, still reaches the handler of
+// guarded() as MemoryError.
+QUORVEX_COLD void make_exception_state() noexcept;
+inline constinit thread_local bool exception_state_made = false;
+
 // The single place where C++ exceptions stop: every C-API entry point runs its body
 // through this. `body` returns the result in the form the entry point returns it
 // (a PyObject* new reference, or an int status); `failed` is what is returned when an
 // exception escapes.
 template <class R, class Body> R guarded(R failed, Body &&body) noexcept {
-    // A thread's first throw makes the C++ runtime allocate that thread's exception state,
-    // and if that allocation fails the process is ended on the spot. Touching the state on
-    // entry has it made while memory is still to be had, so that a std::bad_alloc thrown
-    // later, when memory has run out, still reaches the handler below as MemoryError.
-    // The query is declared pure: only a use of its result keeps the call.
-    [[maybe_unused]] volatile int in_flight = std::uncaught_exceptions();
+    if (!exception_state_made) [[unlikely]]
+        make_exception_state();
     try {
         return body();
     } catch (...) {

@@ -1,3 +1,4 @@
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -22,6 +23,27 @@ class FileSystemTest : public testing::Test {
 
     std::shared_ptr<FileSystem> fs = FileSystem::make();
 };
+
+// The cut falls after the last '/' or '\', whatever bytes surround it: bytes that differ
+// from a separator only in their top bit, or that are zero, must not count.
+TEST(SplitLastComponent, CutsAtTheLastSeparator) {
+    constexpr char kAlphabet[] = {'/', '\\', 'a', '.', '\0', '\xaf', '\xdc', '\x7f'};
+    std::mt19937 random(11);
+    for (int round = 0; round < 20'000; ++round) {
+        std::string path(random() % 41, 'a');
+        for (char &c : path)
+            c = kAlphabet[random() % sizeof kAlphabet];
+        const std::size_t last = path.find_last_of("/\\");
+        const SplitPath split = split_last_component(path);
+        if (last == std::string::npos) {
+            EXPECT_EQ(split.parent.data(), nullptr);
+            EXPECT_EQ(split.name, path);
+        } else {
+            EXPECT_EQ(split.parent, std::string_view(path).substr(0, last));
+            EXPECT_EQ(split.name, std::string_view(path).substr(last + 1));
+        }
+    }
+}
 
 TEST_F(FileSystemTest, ResolvesPaths) {
     ASSERT_TRUE(Ok(fs->mkdir("a")));
