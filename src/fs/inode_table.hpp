@@ -55,7 +55,7 @@ class NodeMap {
     // Takes over the caller's share. Leaves the map and the share unchanged when growing
     // the map throws.
     void insert(INodeRef &&node) {
-        if ((size_ + 1) * 4 > capacity() * 3) grow();
+        if ((std::size_t{size_} + 1) * 4 > capacity() * 3) grow();
         place(node.detach());
         ++size_;
     }
