@@ -113,10 +113,7 @@ void NodePool::release(void *node) noexcept {
 void NodePool::Batch::release(void *node) noexcept {
     Cell *cell = Cell::of(node);
     Block *block = cell->block;
-    if (!block) {
-        ::operator delete(cell);
-        return;
-    }
+    if (!block) return NodePool::release(node); // a cell of its own, from the heap
     if (block != block_) {
         flush();
         block_ = block;

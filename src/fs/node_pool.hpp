@@ -20,9 +20,9 @@
 // of one block (and the block bookkeeping that goes with it) and nothing is called under
 // it but the heap. A file system's teardown gives its nodes' cells back in such runs
 // (NodePool::Batch): nodes made one after another sit in one block, so the lock is taken
-// about once per block rather than once per node. It may be
-// taken under any other lock, since a node may be destroyed wherever its last share goes,
-// but never inside an epoch guard (nothing is destroyed there).
+// about once per block rather than once per node. It may be taken under any other lock,
+// since a node may be destroyed wherever its last share goes, but never inside an epoch
+// guard (nothing is destroyed there).
 #pragma once
 
 #include <cstddef>
