@@ -20,6 +20,8 @@ constexpr KindTexts kTexts[kIoErrorKindCount] = {
     {"UnrecognizedFileMode", "Unrecognized file mode"},
     {"OperationNotSupported", "File does not support the specified operation: "},
     {"InvalidFileDescriptor", "Invalid file descriptor"},
+    {"NoSpaceLeft", "No space left on device"},
+    {"InvalidMove", "Cannot move a directory into itself"},
 };
 
 const KindTexts &texts_of(IoErrorKind kind) { return kTexts[static_cast<int>(kind)]; }
@@ -31,6 +33,8 @@ std::string IoError::message() const {
     if (kind_ == IoErrorKind::OperationNotSupported) text += operation();
     return text;
 }
+
+const char *IoError::kind_name() const noexcept { return texts_of(kind_).name; }
 
 std::string IoError::debug() const {
     std::string text = texts_of(kind_).name;

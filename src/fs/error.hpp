@@ -20,9 +20,13 @@ enum class IoErrorKind : std::uint8_t {
     UnrecognizedFileMode,
     OperationNotSupported,
     InvalidFileDescriptor,
+    // Kinds of the additions beyond the first eleven; no operation of the original set
+    // reports them.
+    NoSpaceLeft,
+    InvalidMove,
 };
 
-inline constexpr int kIoErrorKindCount = 11;
+inline constexpr int kIoErrorKindCount = 13;
 
 // A small value: the kind, plus for OperationNotSupported a static text naming the refused
 // operation ("read" or "write"). Copyable, owns nothing.
@@ -46,6 +50,8 @@ class IoError {
     [[nodiscard]] std::string message() const;
     // The variant's name, e.g. InodeNotFound or OperationNotSupported("write").
     [[nodiscard]] std::string debug() const;
+    // The kind's bare name, e.g. "OperationNotSupported" (no operation attached).
+    [[nodiscard]] const char *kind_name() const noexcept;
 
     friend bool operator==(const IoError &a, const IoError &b) noexcept {
         return a.kind_ == b.kind_ && a.operation() == b.operation();

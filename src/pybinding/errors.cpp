@@ -1,5 +1,6 @@
 #include "pybinding/errors.hpp"
 
+#include <cerrno>
 #include <exception>
 #include <string>
 
@@ -43,12 +44,44 @@ bool init_internal_failure() noexcept {
     return internal_failure_type != nullptr;
 }
 
+int errno_of(fs::IoErrorKind kind) noexcept {
+    using K = fs::IoErrorKind;
+    switch (kind) {
+    case K::InodeNotFound: return ENOENT;
+    case K::NotADirectory: return ENOTDIR;
+    case K::NotAFile: return EISDIR;
+    case K::NotASymlink: return EINVAL;
+    case K::MaxRecursionDepthExceeded: return ENAMETOOLONG;
+    case K::ResourceAlreadyExists: return EEXIST;
+    case K::DirectoryIsNotEmpty: return ENOTEMPTY;
+    case K::ResourceCurrentInUse: return EBUSY;
+    case K::UnrecognizedFileMode: return EINVAL;
+    case K::OperationNotSupported: return EBADF;
+    case K::InvalidFileDescriptor: return EBADF;
+    case K::NoSpaceLeft: return ENOSPC;
+    case K::InvalidMove: return EINVAL;
+    }
+    return EIO;
+}
+
 void raise_io_error(const fs::IoError &error) noexcept {
+    PyRef text;
     try {
-        raise_value_error(error.message());
+        text = text_object(error.message());
     } catch (...) {
         PyErr_NoMemory();
+        return;
     }
+    if (!text) return;
+    PyRef exception =
+        PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_ValueError, text.get(), nullptr));
+    if (!exception) return;
+    PyRef kind = PyRef::steal(PyUnicode_FromString(error.kind_name()));
+    PyRef number = PyRef::steal(PyLong_FromLong(errno_of(error.kind())));
+    if (!kind || !number || PyObject_SetAttrString(exception.get(), "kind", kind.get()) < 0 ||
+        PyObject_SetAttrString(exception.get(), "errno", number.get()) < 0)
+        return;
+    PyErr_SetObject(PyExc_ValueError, exception.get());
 }
 
 void raise_value_error(std::string_view text) noexcept {

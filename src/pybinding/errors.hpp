@@ -40,8 +40,13 @@ inline constexpr const char kOldPyPyWarning[] =
 // Creates the internal-failure exception type once; false with an exception set on failure.
 bool init_internal_failure() noexcept;
 
-// ValueError whose single argument is the error's display text.
+// ValueError whose single argument is the error's display text. The exception also carries
+// the failure's kind, so that Python code can tell failures apart without reading texts:
+// `kind`, the kind's name (e.g. "InodeNotFound"), and `errno`, the POSIX error number that
+// stands for it (see errno_of).
 QUORVEX_COLD void raise_io_error(const fs::IoError &error) noexcept;
+// The POSIX error number that stands for a kind of failure, e.g. ENOENT for InodeNotFound.
+int errno_of(fs::IoErrorKind kind) noexcept;
 // ValueError carrying a text as it is (the terminal's error texts).
 QUORVEX_COLD void raise_value_error(std::string_view text) noexcept;
 // The binding's own BaseException-derived internal failure.

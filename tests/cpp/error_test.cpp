@@ -28,12 +28,15 @@ TEST(IoErrorTest, DisplayAndDebugTextsOfEveryKind) {
                 {IoError::operation_not_supported("write"),
                  "File does not support the specified operation: write",
                  "OperationNotSupported(\"write\")"},
-                {K::InvalidFileDescriptor, "Invalid file descriptor", "InvalidFileDescriptor"}};
+                {K::InvalidFileDescriptor, "Invalid file descriptor", "InvalidFileDescriptor"},
+                {K::NoSpaceLeft, "No space left on device", "NoSpaceLeft"},
+                {K::InvalidMove, "Cannot move a directory into itself", "InvalidMove"}};
     std::set<K> kinds;
     for (const auto &row : rows) {
         EXPECT_EQ(row.error.message(), row.message);
         EXPECT_EQ(row.error.debug(), row.debug);
         kinds.insert(row.error.kind());
+        EXPECT_TRUE(row.error.debug().starts_with(row.error.kind_name()));
     }
     EXPECT_EQ(static_cast<int>(kinds.size()), kIoErrorKindCount);
 }

@@ -1,3 +1,4 @@
+import errno
 import re
 
 import pytest
@@ -55,6 +56,28 @@ def test_creation_failures(fs, setup, call, message, raises_exactly):
         call(fs)
     assert info.value.args == (message,) and info.value.__cause__ is None
     assert fs.listdir("/") == before
+
+
+@pytest.mark.parametrize(
+    "call, kind, number",
+    [
+        (lambda fs: fs.mkdir("x/y"), "InodeNotFound", errno.ENOENT),
+        (lambda fs: fs.mkdir("/"), "ResourceAlreadyExists", errno.EEXIST),
+        (lambda fs: fs.listdir("/f"), "NotADirectory", errno.ENOTDIR),
+        (lambda fs: fs.open("/d", "r"), "NotAFile", errno.EISDIR),
+        (lambda fs: fs.open("/f", "x"), "UnrecognizedFileMode", errno.EINVAL),
+        (lambda fs: fs.remove("/d", False), "DirectoryIsNotEmpty", errno.ENOTEMPTY),
+        (lambda fs: (fs.open("/f", "w"), fs.open("/f", "r")), "ResourceCurrentInUse", errno.EBUSY),
+    ],
+)
+def test_failures_carry_their_kind_and_errno(fs, call, kind, number):
+    fs.touch("f")
+    fs.mkdir("d")
+    fs.touch("d/g")
+    with pytest.raises(ValueError) as info:
+        call(fs)
+    assert type(info.value) is ValueError and len(info.value.args) == 1
+    assert (info.value.kind, info.value.errno) == (kind, number)
 
 
 def test_depth_limit(fs, raises_exactly):
