@@ -1,6 +1,5 @@
 """quorvex_fs: Python's file objects, os-style helpers, typed errors and tree transfers."""
 import errno
-import gc
 import io
 import os
 import pathlib
@@ -526,6 +525,7 @@ def test_export_host_refuses_a_link_inside_the_target(fs, tmp_path):
     assert list(outside.iterdir()) == []
 
 
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
 def test_import_host_opens_names_without_following_links_or_blocking(fs, tmp_path, monkeypatch):
     (tmp_path / "secret").write_bytes(b"secret")
     tree = tmp_path / "in"
@@ -548,17 +548,22 @@ def test_import_host_opens_names_without_following_links_or_blocking(fs, tmp_pat
     assert q.listdir(fs, "/") == ["f"]
 
 
-def test_tar_import_keeps_no_member_it_has_copied(fs):
+def test_tar_import_keeps_no_member_it_has_copied(fs, monkeypatch):
     stream = io.BytesIO()
     with tarfile.open(fileobj=stream, mode="w") as archive:
         for number in range(50):
             archive.addfile(tarfile.TarInfo(f"d/{number}"))
-    del archive  # a writer keeps its members too
     stream.seek(0)
-    live = []
-    q.import_tar(fs, stream, progress=lambda *a: live.append(
-        sum(isinstance(o, tarfile.TarInfo) for o in gc.get_objects())))
-    assert len(live) == 50 and max(live) <= 2
+    kept = []
+    next_member = tarfile.TarFile.next
+
+    def counting_next(self):
+        kept.append(len(self.members))
+        return next_member(self)
+
+    monkeypatch.setattr(tarfile.TarFile, "next", counting_next)
+    assert q.import_tar(fs, stream) == 50
+    assert max(kept) <= 1
 
 
 def sparse_archive(real_size):
@@ -598,7 +603,10 @@ def latin1_archive():
 ], ids=["tar", "host"])
 def test_imports_refuse_names_that_are_not_utf8_with_eilseq(fs, tmp_path, transfer):
     (tmp_path / "ok").mkdir()
-    (tmp_path / os.fsdecode(b"ok/\xff")).write_bytes(b"")
+    try:
+        (tmp_path / os.fsdecode(b"ok/\xff")).write_bytes(b"")
+    except OSError:
+        pytest.skip("the host refuses names that are not UTF-8 itself")
     before = snapshot(fs)
     with pytest.raises(OSError) as caught:
         transfer(fs, tmp_path)
