@@ -40,7 +40,7 @@ import stat
 import sys
 import tempfile
 import unicodedata
-from typing import Callable, Iterable, Sequence, TextIO
+from typing import Callable, Iterable, Sequence, TextIO, cast
 
 import quorvex
 
@@ -159,9 +159,8 @@ class Shell:
         # it has no names to offer.
         self.fs = fs
         self.out: TextIO = out if out is not None else sys.stdout
-        if err is None:
-            err = sys.stderr if sys.stderr is not None else _ClosedOutput()  # type: ignore[assignment]
-        self.err: TextIO = err  # type: ignore[assignment]
+        # A standard error closed before the shell started is None.
+        self.err: TextIO = err if err is not None else sys.stderr or cast(TextIO, _ClosedOutput())
         self.failed = False
         self.status: int | None = None  # set by ``exit N``
         self.commands = self._command_names()
