@@ -203,6 +203,9 @@ class _HostDirectory:
         return self
 
     def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def close(self) -> None:
         if self.fd is not None:
             os.close(self.fd)
             self.fd = None
@@ -317,19 +320,25 @@ def _import_directory(fs: PyFs, directory: _HostDirectory, here: str, created: _
             with below:
                 _core_mkdir(fs, target, created)
                 count += _import_directory(fs, below, target, created, progress)
-            continue
-        fd = directory.open_regular_file(name)
-        if fd is None:
-            continue
-        with open(fd, "rb", buffering=0) as host_file:
-            size = os.fstat(fd).st_size
-            handle = _core_new_file(fs, target, created)
-            try:
-                _pump(host_file.readinto, _writer_of(handle), target, size, progress)
-            finally:
-                handle.close()
-        count += 1
+        else:
+            count += _import_file(fs, directory, name, target, created, progress)
     return count
+
+
+def _import_file(fs: PyFs, directory: _HostDirectory, name: str, target: str,
+                 created: _Created, progress: Optional[Progress]) -> int:
+    """Copies the regular file `name` to `target`; 0 when it is no regular file now."""
+    fd = directory.open_regular_file(name)
+    if fd is None:
+        return 0
+    with open(fd, "rb", buffering=0) as host_file:
+        size = os.fstat(fd).st_size
+        handle = _core_new_file(fs, target, created)
+        try:
+            _pump(host_file.readinto, _writer_of(handle), target, size, progress)
+        finally:
+            handle.close()
+    return 1
 
 
 def _directory_or_error(fs: PyFs, path: str) -> str:
@@ -388,7 +397,7 @@ class _HostCreated:
                 pass
             finally:
                 for below in opened:
-                    below.__exit__()
+                    below.close()
 
 
 def _make_missing_directories(root: str) -> List[str]:
