@@ -24,7 +24,9 @@ interactive session that ends without ``exit N`` always ends with 0).
 
 The history lives in ``$QUORVEX_SHELL_HISTORY`` when that is set (empty: no
 history file), else in ``$XDG_STATE_HOME/quorvex/shell_history`` (by default
-``~/.local/state/quorvex/shell_history``); ``--history FILE`` overrides both.
+``~/.local/state/quorvex/shell_history``); ``--history FILE`` overrides both. It is
+opened without following a link or waiting on a pipe: anything but a regular file
+there is left alone, and no history is kept.
 """
 
 from __future__ import annotations
@@ -34,9 +36,11 @@ import errno
 import os
 import shlex
 import shutil
+import stat
 import sys
+import tempfile
 import unicodedata
-from typing import Callable, Iterable, Sequence, TextIO
+from typing import Callable, Iterable, Sequence, TextIO, cast
 
 import quorvex
 
@@ -69,6 +73,11 @@ _COLUMN_GAP = 2
 # Status of an ``exit`` whose argument is not a number, as in POSIX shells.
 _BAD_EXIT_STATUS = 2
 _START_FAILED = 2
+# Opening the history never follows a link nor waits for a pipe's writer; what
+# os.open says of a link (EMLINK on the BSDs) and of a socket.
+_HISTORY_OPEN = (getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0)
+                 | getattr(os, "O_CLOEXEC", 0))
+_NOT_A_FILE = (errno.ELOOP, errno.EMLINK, errno.ENXIO)
 
 
 def quote_word(name: str) -> str:
@@ -119,7 +128,8 @@ class OutputFailed(Exception):
 
 
 class _ClosedOutput:
-    """Stands in for a standard output that was closed before the shell started."""
+    """Stands in for a standard output or error that was closed before the shell
+    started."""
 
     def write(self, text: str) -> int:
         raise OSError(errno.EBADF, os.strerror(errno.EBADF))
@@ -149,7 +159,8 @@ class Shell:
         # it has no names to offer.
         self.fs = fs
         self.out: TextIO = out if out is not None else sys.stdout
-        self.err: TextIO = err if err is not None else sys.stderr
+        # A standard error closed before the shell started is None.
+        self.err: TextIO = err if err is not None else sys.stderr or cast(TextIO, _ClosedOutput())
         self.failed = False
         self.status: int | None = None  # set by ``exit N``
         self.commands = self._command_names()
@@ -187,8 +198,11 @@ class Shell:
         self.failed = True
         # Keep the order of output and messages when both go to one file.
         self.flush()
-        self.err.write(f"{message}\n")
-        self.err.flush()
+        try:
+            self.err.write(f"{message}\n")
+            self.err.flush()
+        except OSError:
+            pass  # unseen, the failure still counts, and the script goes on
 
     def _exit(self, line: str, where: str) -> bool:
         try:
@@ -347,8 +361,39 @@ def default_history_file() -> str | None:
     return os.path.join(state, "quorvex", "shell_history")
 
 
+def _read_regular_file(path: str) -> bytes | None:
+    """The bytes of the regular file `path`, b"" when there is none, None when
+    something else stands there; a link is not followed, a pipe not waited on."""
+    try:
+        fd = os.open(path, os.O_RDONLY | _HISTORY_OPEN)
+    except FileNotFoundError:
+        return b""
+    except OSError as error:
+        if error.errno in _NOT_A_FILE:
+            return None
+        raise
+    with open(fd, "rb") as file:
+        return file.read() if stat.S_ISREG(os.fstat(fd).st_mode) else None
+
+
+def _replace_file(path: str, data: bytes) -> None:
+    """Puts a regular file holding `data` at `path` in one step: whatever stood there,
+    a link too, is replaced, never written through."""
+    fd, temporary = tempfile.mkstemp(dir=os.path.dirname(path) or ".", prefix=".history.")
+    try:
+        with open(fd, "wb") as file:
+            file.write(data)
+        os.replace(temporary, path)
+    except BaseException:
+        os.remove(temporary)
+        raise
+
+
 def _setup_readline(shell: Shell, history: str | None) -> Callable[[], None]:
-    """Set up line editing; returns what saves the history at the end."""
+    """Set up line editing; returns what saves the history at the end.
+
+    readline reads and writes the history only in a private copy, so that it never
+    opens the history file itself: that could follow a link or wait on a pipe."""
     try:
         import readline
     except ImportError:  # line editing is a convenience, not a requirement
@@ -362,37 +407,60 @@ def _setup_readline(shell: Shell, history: str | None) -> Callable[[], None]:
     if history is None:
         return lambda: None
     try:
+        kept = _read_regular_file(history)
+    except OSError as error:
+        _warn(f"cannot read the history from {history}: {error.strerror or error}")
+        kept = b""
+    if kept is None:
+        _warn(f"{history} is not a regular file; no history is kept")
+        return lambda: None
+    scratch = tempfile.TemporaryDirectory(prefix="quorvex-shell-")
+    copy = os.path.join(scratch.name, "history")
+    try:
         readline.set_history_length(_HISTORY_LENGTH)
-        try:
-            readline.read_history_file(history)
-        except FileNotFoundError:
-            pass
-        except OSError as error:
-            _warn(f"cannot read the history from {history}: {error.strerror or error}")
+        if kept:
+            with open(copy, "wb") as file:
+                file.write(kept)
+            readline.read_history_file(copy)
         loaded = readline.get_current_history_length()
     except RuntimeError:
         # PyPy's line editor refuses a terminal it cannot drive (TERM=dumb); input()
         # then reads plain lines, with no history to keep.
+        scratch.cleanup()
         return lambda: None
 
     def save() -> None:
         try:
             os.makedirs(os.path.dirname(history) or ".", exist_ok=True)
+            current = _read_regular_file(history)
+            if current is None:
+                return  # something else stands there now: left alone
+            with open(copy, "wb") as file:
+                file.write(current)
             append = getattr(readline, "append_history_file", None)
-            if append is not None and os.path.exists(history):
+            if append is not None and current:
                 # Only this session's lines, so that sessions side by side keep theirs.
-                append(readline.get_current_history_length() - loaded, history)
+                append(readline.get_current_history_length() - loaded, copy)
             else:
-                readline.write_history_file(history)
+                readline.write_history_file(copy)
+            with open(copy, "rb") as file:
+                _replace_file(history, file.read())
         except OSError as error:
             _warn(f"cannot save the history to {history}: {error.strerror or error}")
+        finally:
+            scratch.cleanup()
 
     return save
 
 
 def _warn(message: str) -> None:
-    sys.stderr.write(f"{_PROGRAM}: {message}\n")
-    sys.stderr.flush()
+    if sys.stderr is None:
+        return
+    try:
+        sys.stderr.write(f"{_PROGRAM}: {message}\n")
+        sys.stderr.flush()
+    except OSError:
+        pass
 
 
 def _tolerate_encoding_errors() -> None:
@@ -444,6 +512,8 @@ def _script_lines(script: str) -> list[str]:
 def _run(args: argparse.Namespace, shell: Shell, script: list[str] | None) -> int:
     if script is not None:
         return shell.run_script(script)
+    if sys.stdin is None:  # closed: nothing to read
+        return shell.run_script(())
     if sys.stdin.isatty() and args.script is None:
         history = args.history if args.history is not None else default_history_file()
         return shell.interact(history or None)

@@ -12,8 +12,10 @@ imported first::
 A URL names a path from the root: ``quorvex://data/x.csv`` and
 ``quorvex:///data/x.csv`` are both ``/data/x.csv``. Without ``fs=`` every
 instance works on one process-wide PyFs, made on first use (``default_fs()``).
-fsspec keeps one instance per PyFs: the same PyFs gives the same instance, two
-PyFs two instances.
+The same PyFs gives the same instance, two PyFs two instances. An instance over a
+PyFs of the caller's is cached only while something else holds it, so that the PyFs
+is freed with the caller's last reference; it pickles by reference, good only in the
+process that pickled it and while it lives, since a PyFs cannot leave its process.
 
 Files are the ``quorvex_fs.open`` objects; writing a file creates its missing
 parent directories, as in fsspec's other in-memory and local file systems. The
@@ -26,7 +28,10 @@ from __future__ import annotations
 import errno
 import io
 import os
+import pickle
 import threading
+import uuid
+import weakref
 from typing import Any
 
 import fsspec  # type: ignore[import-untyped,import-not-found,unused-ignore]
@@ -53,6 +58,53 @@ def default_fs() -> quorvex.PyFs:
         if _default_fs is None:
             _default_fs = quorvex.PyFs()
         return _default_fs
+
+
+def _owns_fs(args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool:
+    return kwargs.get("fs", args[0] if args else None) is not None
+
+
+_CachedMeta: Any = type(fsspec.AbstractFileSystem)
+_instances_lock = threading.Lock()
+# Instances over a PyFs of the caller's, by their arguments and by their token.
+_by_arguments: weakref.WeakValueDictionary[str, Any] = weakref.WeakValueDictionary()
+_by_token: weakref.WeakValueDictionary[str, Any] = weakref.WeakValueDictionary()
+
+
+class _Instances(_CachedMeta):  # type: ignore[misc]
+    """fsspec's instance cache, held weakly for instances over a PyFs of the caller's.
+
+    fsspec keeps every instance it makes, and so the PyFs given as ``fs=``, until its
+    cache is cleared. Such an instance is found again while it lives; its token is its
+    own, where fsspec's would come from the PyFs's address, which a later PyFs may reuse.
+    """
+
+    def __call__(cls, *args: Any, **kwargs: Any) -> Any:
+        if not _owns_fs(args, kwargs):
+            return super().__call__(*args, **kwargs)
+        cached = not kwargs.pop("skip_instance_cache", False)
+        # The PyFs's address is in it: unique while the PyFs lives, which the instance
+        # found under it keeps alive.
+        key = fsspec.utils.tokenize(cls, os.getpid(), *args, **kwargs)
+        with _instances_lock:
+            found = _by_arguments.get(key) if cached else None
+            if found is None:
+                found = super().__call__(*args, skip_instance_cache=True, **kwargs)
+                found._fs_token_ = uuid.uuid4().hex
+                _by_token[found._fs_token_] = found
+                if cached:
+                    _by_arguments[key] = found
+        return found
+
+
+def _unpickled(token: str, pid: int) -> Any:
+    """The instance a pickle names by reference: one over a PyFs of the caller's."""
+    found = _by_token.get(token) if pid == os.getpid() else None
+    if found is None:
+        raise pickle.UnpicklingError(
+            "a quorvex file system over a PyFs of its own unpickles only in the process "
+            "that pickled it, while it lives: a PyFs cannot leave its process")
+    return found
 
 
 def _core(path: str) -> str:
@@ -95,7 +147,7 @@ def _record_size(reader: Any) -> None:
     handle.seek(0, _SET)
 
 
-class QuorvexFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
+class QuorvexFileSystem(fsspec.AbstractFileSystem, metaclass=_Instances):  # type: ignore[misc]
     """fsspec's interface over one ``quorvex.PyFs`` (``fs=``, else ``default_fs()``)."""
 
     protocol = "quorvex"
@@ -104,6 +156,17 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
     def __init__(self, fs: quorvex.PyFs | None = None, **kwargs: Any) -> None:
         super().__init__(**kwargs)
         self.pyfs = fs if fs is not None else default_fs()
+
+    def __reduce__(self) -> Any:
+        if not _owns_fs(self.storage_args, self.storage_options):
+            return super().__reduce__()  # the receiving process's own default PyFs
+        return _unpickled, (self._fs_token, os.getpid())
+
+    @classmethod
+    def clear_instance_cache(cls) -> None:
+        super().clear_instance_cache()
+        with _instances_lock:
+            _by_arguments.clear()
 
     @classmethod
     def _strip_protocol(cls, path: Any) -> Any:
@@ -193,6 +256,14 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
     def _rm(self, path: Any) -> None:
         self.rm_file(path)
 
+    def rm(self, path: Any, recursive: bool = False, maxdepth: Any = None) -> None:
+        """Removes files and directories; the root, removed recursively, is emptied and
+        stays, as in fsspec's memory file system (alone, it is OSError EBUSY)."""
+        found = self.expand_path(path, recursive=recursive, maxdepth=maxdepth)
+        for name in reversed(found):
+            if not (recursive and name == self.root_marker):
+                self.rm_file(name)
+
     # --- files ----------------------------------------------------------------------
 
     def open(
@@ -261,6 +332,17 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
                 return _SizedReader(file, buffering if buffering > 0 else io.DEFAULT_BUFFER_SIZE)
             _record_size(file)
         return file
+
+    def cat_file(self, path: Any, start: Any = None, end: Any = None, **kwargs: Any) -> bytes:
+        """The bytes of `path` from `start` to `end`, as a slice takes them: negative
+        positions count from the end, and a range that ends before it starts is b""."""
+        with self.open(path, "rb", **kwargs) as file:
+            first, last, _ = slice(start, end).indices(file.seek(0, io.SEEK_END))
+            if last <= first:
+                return b""
+            file.seek(first)
+            data: bytes = file.read(last - first)
+            return data
 
     def cp_file(self, path1: Any, path2: Any, **kwargs: Any) -> None:
         path1, path2 = self._strip_protocol(path1), self._strip_protocol(path2)

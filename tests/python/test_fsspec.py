@@ -1,5 +1,13 @@
 """The quorvex:// fsspec file system: fsspec's own abstract suite and its semantics."""
+import errno
+import gc
+import os
+import pickle
 import posixpath
+import subprocess
+import sys
+import weakref
+from pathlib import Path
 
 import pytest
 
@@ -8,6 +16,7 @@ import quorvex
 fsspec = pytest.importorskip("fsspec")
 from fsspec.tests import abstract  # noqa: E402
 
+from quorvex_fs import fsspec_fs  # noqa: E402
 from quorvex_fs.fsspec_fs import QuorvexFileSystem, default_fs  # noqa: E402
 
 
@@ -67,6 +76,47 @@ def test_one_instance_per_pyfs():
     assert isinstance(a, QuorvexFileSystem) and a.pyfs is first
 
 
+def test_an_instance_over_a_pyfs_of_ones_own_does_not_keep_it():
+    pyfs = quorvex.PyFs()  # takes no weak reference itself: its holders are counted
+    held = sys.getrefcount(pyfs) if hasattr(sys, "getrefcount") else None
+    qfs = fsspec.filesystem("quorvex", fs=pyfs)
+    assert fsspec.filesystem("quorvex", fs=pyfs) is qfs
+    gone = weakref.ref(qfs)
+    del qfs
+    gc.collect()
+    assert gone() is None
+    assert held is None or sys.getrefcount(pyfs) == held
+
+
+def test_pickles_by_reference_good_in_this_process_while_the_instance_lives(quorvex_fs):
+    qfs = fsspec.filesystem("quorvex", fs=quorvex_fs)
+    blob = pickle.dumps(qfs)
+    assert pickle.loads(blob) is qfs
+    assert pickle.loads(pickle.dumps(fsspec.filesystem("quorvex"))).pyfs is default_fs()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(Path(quorvex.__file__).parent), str(Path(fsspec_fs.__file__).parents[1])]))
+    elsewhere = subprocess.run(
+        [sys.executable, "-c", "import pickle, sys; pickle.loads(sys.stdin.buffer.read())"],
+        input=blob, capture_output=True, env=env, timeout=60)
+    assert b"UnpicklingError: a quorvex file system over a PyFs" in elsewhere.stderr
+    del qfs
+    gc.collect()
+    with pytest.raises(pickle.UnpicklingError):
+        pickle.loads(blob)
+
+
+def test_dask_tokenizes_an_instance_and_its_files(quorvex_fs):
+    dask = pytest.importorskip("dask")
+    from dask.base import tokenize
+
+    qfs = fsspec.filesystem("quorvex", fs=quorvex_fs)
+    other = fsspec.filesystem("quorvex", fs=quorvex.PyFs())
+    with dask.config.set({"tokenize.ensure-deterministic": True}):
+        assert tokenize(qfs) == tokenize(qfs) != tokenize(other)
+        opened = [fsspec.core.OpenFile(qfs, "/a") for _ in range(2)]
+        assert tokenize(opened[0]) == tokenize(opened[1])
+
+
 @pytest.mark.parametrize(
     "mode, data, expected",
     [("wb", b"ab", b"ab"), ("ab", b"ab", b"0123456789ab")],
@@ -88,10 +138,11 @@ def test_text_mode_translates_newlines(qfs):
 
 
 @pytest.mark.parametrize("start, end, expected",
-                         [(2, 5, b"234"), (-3, None, b"789"), (None, -8, b"01"), (8, 100, b"89")])
+                         [(2, 5, b"234"), (-3, None, b"789"), (None, -8, b"01"), (8, 100, b"89"),
+                          (5, 2, b""), (5, -8, b""), (-3, -5, b""), (None, -20, b"")])
 def test_byte_ranges(qfs, start, end, expected):
     assert qfs.cat_file("/d/a.txt", start=start, end=end) == expected
-    if start is not None and start >= 0 and end is not None:
+    if start is not None and 0 <= start <= (end or -1):
         assert qfs.read_block("/d/a.txt", start, end - start) == expected[: end - start]
 
 
@@ -113,6 +164,14 @@ def test_copy_move_remove(qfs):
     assert qfs.cat("/e/moved.txt") == b"0123456789" and not qfs.exists("/d/a.txt")
     qfs.rm("/d", recursive=True)
     assert qfs.ls("/", detail=False) == ["/e"]
+
+
+def test_removing_the_root_empties_it_and_keeps_it(qfs):
+    qfs.rm("/", recursive=True)
+    assert qfs.ls("/", detail=False) == [] and qfs.isdir("/")
+    with pytest.raises(OSError) as caught:
+        qfs.rm("/")
+    assert caught.value.errno == errno.EBUSY
 
 
 @pytest.mark.parametrize(

@@ -5,6 +5,7 @@ import os
 import pathlib
 import sys
 import tarfile
+import threading
 from pathlib import Path
 
 import pytest
@@ -510,3 +511,117 @@ def test_tar_import_refuses_escapes_and_undoes_what_it_made(fs):
     with pytest.raises(tarfile.TarError):
         q.import_tar(fs, stream, "/in")
     assert snapshot(fs) == before
+
+
+def test_export_host_refuses_a_link_inside_the_target(fs, tmp_path):
+    q.makedirs(fs, "/sub")
+    put(fs, "/sub/f", b"x")
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "sub").symlink_to(outside)
+    with pytest.raises(FileExistsError):
+        q.export_host(fs, "/", tmp_path / "out")
+    assert list(outside.iterdir()) == []
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+def test_import_host_opens_names_without_following_links_or_blocking(fs, tmp_path, monkeypatch):
+    (tmp_path / "secret").write_bytes(b"secret")
+    tree = tmp_path / "in"
+    tree.mkdir()
+    (tree / "f").write_bytes(b"ok")
+    (tree / "link").symlink_to(tmp_path / "secret")
+    (tree / "dirlink").symlink_to(tmp_path)
+    os.mkfifo(tree / "pipe")
+    # A listing taken before the names were swapped for a link or a pipe.
+    monkeypatch.setattr(_transfer._HostDirectory, "entries", lambda self: [
+        ("f", False), ("link", False), ("pipe", False), ("dirlink", True)])
+    # A regression would block on the pipe: a writer then ends it, and the test fails.
+    unblock = threading.Timer(20, lambda: os.close(os.open(tree / "pipe", os.O_WRONLY)))
+    unblock.daemon = True
+    unblock.start()
+    try:
+        assert q.import_host(fs, tree) == 1
+    finally:
+        unblock.cancel()
+    assert q.listdir(fs, "/") == ["f"]
+
+
+def test_tar_import_keeps_no_member_it_has_copied(fs, monkeypatch):
+    stream = io.BytesIO()
+    with tarfile.open(fileobj=stream, mode="w") as archive:
+        for number in range(50):
+            archive.addfile(tarfile.TarInfo(f"d/{number}"))
+    stream.seek(0)
+    kept = []
+    next_member = tarfile.TarFile.next
+
+    def counting_next(self):
+        kept.append(len(self.members))
+        return next_member(self)
+
+    monkeypatch.setattr(tarfile.TarFile, "next", counting_next)
+    assert q.import_tar(fs, stream) == 50
+    assert max(kept) <= 1
+
+
+def sparse_archive(real_size):
+    """A PAX sparse member "big" whose 512 stored bytes expand to `real_size`."""
+    stream = io.BytesIO()
+    with tarfile.open(fileobj=stream, mode="w", format=tarfile.PAX_FORMAT) as archive:
+        info = tarfile.TarInfo("big")
+        info.pax_headers = {"GNU.sparse.major": "1", "GNU.sparse.minor": "0",
+                            "GNU.sparse.name": "big", "GNU.sparse.realsize": str(real_size)}
+        body = b"1\n0\n512\n".ljust(512, b"\0") + b"x" * 512
+        info.size = len(body)
+        archive.addfile(info, io.BytesIO(body))
+    stream.seek(0)
+    return stream
+
+
+def test_tar_import_caps_a_sparse_member_at_what_the_archive_holds(fs):
+    assert q.import_tar(fs, sparse_archive(512)) == 1 and q.read_bytes(fs, "/big") == b"x" * 512
+    before = snapshot(fs)
+    with pytest.raises(tarfile.TarError, match="'big' would expand to 1073741824 bytes"):
+        q.import_tar(fs, sparse_archive(1 << 30), "/again")
+    assert snapshot(fs) == before
+
+
+def latin1_archive():
+    stream = io.BytesIO()
+    with tarfile.open(fileobj=stream, mode="w", format=tarfile.GNU_FORMAT,
+                      encoding="latin-1") as archive:
+        archive.addfile(tarfile.TarInfo("ok/\xff"))
+    stream.seek(0)
+    return stream
+
+
+@pytest.mark.parametrize("transfer", [
+    lambda fs, tmp: q.import_tar(fs, latin1_archive(), "/in"),
+    lambda fs, tmp: q.import_host(fs, os.fsencode(tmp), "/in"),
+], ids=["tar", "host"])
+def test_imports_refuse_names_that_are_not_utf8_with_eilseq(fs, tmp_path, transfer):
+    (tmp_path / "ok").mkdir()
+    try:
+        (tmp_path / os.fsdecode(b"ok/\xff")).write_bytes(b"")
+    except OSError:
+        pytest.skip("the host refuses names that are not UTF-8 itself")
+    before = snapshot(fs)
+    with pytest.raises(OSError) as caught:
+        transfer(fs, tmp_path)
+    assert caught.value.errno == errno.EILSEQ and snapshot(fs) == before
+
+
+@pytest.mark.parametrize("transfer", [
+    lambda fs, tmp: q.export_tar(fs, "/", io.BytesIO()),
+    lambda fs, tmp: q.export_tar(fs, "/", tmp / "a.tar"),
+    lambda fs, tmp: q.export_host(fs, "/", tmp / "made"),
+], ids=["tar stream", "tar path", "host"])
+@pytest.mark.parametrize("path", ["/a\0b", "/d\0/f"])
+def test_exports_refuse_names_with_nul(fs, tmp_path, transfer, path):
+    q.makedirs(fs, os.path.dirname(path), exist_ok=True)
+    put(fs, path)
+    with pytest.raises(OSError) as caught:
+        transfer(fs, tmp_path)
+    assert caught.value.errno == errno.EINVAL and list(tmp_path.iterdir()) == []

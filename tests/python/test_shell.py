@@ -106,6 +106,23 @@ def test_failing_stdout_gives_one_line(stdout, message):
     assert result.returncode == 1
 
 
+@pytest.mark.parametrize("stderr", ["/dev/full", None], ids=["full", "closed"])
+def test_failing_stderr_keeps_the_script_going(stderr):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("needs Linux's /dev/full")
+    with open(stderr or os.devnull, "w") as err:
+        result = run_script(b"frob\npwd\nfrob\n", capture_output=False, stdout=subprocess.PIPE,
+                            stderr=err, preexec_fn=None if stderr else lambda: os.close(2))
+    assert (result.stdout, result.returncode) == (b"/\n", 1)
+
+
+def test_closed_stdin_is_an_empty_script():
+    result = subprocess.run([sys.executable, "-m", "quorvex_shell"], env=shell_env(),
+                            stdin=subprocess.DEVNULL, preexec_fn=lambda: os.close(0),
+                            capture_output=True, timeout=TIMEOUT)
+    assert (result.stdout, result.stderr, result.returncode) == (b"", b"", 0)
+
+
 def test_closed_reader_ends_script_quietly():
     script = b"mkdir d\n" + b"ls\n" * 50_000
     proc = subprocess.Popen([sys.executable, "-m", "quorvex_shell"], stdin=subprocess.PIPE,
@@ -380,6 +397,27 @@ def test_history_kept_across_sessions(session, history):
         assert second.exit_status() == 0
     finally:
         second.close()
+
+
+@pytest.mark.parametrize("kind", ["pipe", "link"])
+def test_a_history_that_is_no_regular_file_is_left_alone(tmp_path, kind):
+    if sys.platform == "win32":
+        pytest.skip("needs a POSIX pseudo-terminal")
+    history, target = tmp_path / "history", tmp_path / "target"
+    target.write_text("old\n")
+    if kind == "pipe":
+        os.mkfifo(history)
+    else:
+        history.symlink_to(target)
+    session = Session(history)
+    try:
+        assert b"is not a regular file" in session.expect(ROOT_PROMPT, b"mkdir new\r")
+        session.expect(ROOT_PROMPT, b"exit\r")
+        assert session.exit_status() == 0
+    finally:
+        session.close()
+    assert target.read_text() == "old\n"
+    assert history.is_fifo() if kind == "pipe" else history.is_symlink()
 
 
 def test_ctrl_c_anywhere_in_a_step_keeps_the_session(monkeypatch):
