@@ -13,6 +13,12 @@ loop has the same shape, so the loop's own cost cancels out of every difference:
   tell, seek, write(16 bytes)
                    next to a bare method call: "".isascii(), a builtin method without
                    arguments that returns a constant
+  open_shared+close
+                   open_shared(path, os.O_RDONLY) followed by close(), beside open+close
+  write, write_from (64 KiB)
+                   one 64 KiB bytes object stored at offset 0 by write, and by write_from
+                   (which also moves the offset, sought back to 0 in the same loop step for
+                   both)
 
 With --time, open+close of a file 63 directories deep (the deepest a file may be) is
 also timed against os.open+os.close of the same path on tmpfs (/dev/shm), taking turns
@@ -32,6 +38,7 @@ import tempfile
 from time import perf_counter_ns
 
 SMALL = b"0123456789abcdef"
+BIG = bytes(range(256)) * 256  # 64 KiB
 
 
 def deep_path(levels: int) -> str:
@@ -64,6 +71,10 @@ def prepare(name: str, n: int):
         make_file(fs, path)
         open_ = fs.open
         return lambda: [open_(path, "r").close() for _ in range(n)]
+    if name == "open_shared_close":
+        fs.touch("/f")
+        open_shared, flags = fs.open_shared, os.O_RDONLY
+        return lambda: [open_shared("/f", flags).close() for _ in range(n)]
     if name == "bare_call":
         bare = "".isascii
         return lambda: [bare() for _ in range(n)]
@@ -78,11 +89,15 @@ def prepare(name: str, n: int):
     if name == "write":
         write = handle.write
         return lambda: [write(SMALL) for _ in range(n)]
+    if name in ("write_64k", "write_from_64k"):
+        write = handle.write if name == "write_64k" else handle.write_from
+        seek, start = handle.seek, quorvex.Whence.SEEK_SET
+        return lambda: [(write(BIG), seek(0, start)) for _ in range(n)]
     raise ValueError(name)
 
 
 COUNTED = ["one_str_call", "mkdir", "touch", "open_close_1", "open_close_63", "bare_call",
-           "tell", "seek", "write"]
+           "tell", "seek", "write", "open_shared_close", "write_64k", "write_from_64k"]
 
 
 def instructions(name: str, n: int, run: bool) -> int:
@@ -115,6 +130,9 @@ def print_counts(c: dict[str, float]) -> None:
         ("tell", c["tell"], "whole loop step"),
         ("seek(0, SEEK_SET)", c["seek"], "whole loop step"),
         ("write(16 bytes)", c["write"], "whole loop step"),
+        ("open_shared(O_RDONLY)+close", c["open_shared_close"], "whole loop step"),
+        ("write(64 KiB)+seek", c["write_64k"], "whole loop step"),
+        ("write_from(64 KiB)+seek", c["write_from_64k"], "whole loop step"),
         ('bare method call "".isascii()', c["bare_call"], "whole loop step"),
         ("one-str C call {}.get(path)", c["one_str_call"], "whole loop step"),
     ]

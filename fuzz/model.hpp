@@ -26,11 +26,20 @@ struct ModelNode {
     std::vector<InodeId> children;
     std::vector<std::uint8_t> bytes;
     std::int64_t flag = 0;
+    int shared = 0; // handles of open_shared on it
 };
 
 struct Model {
     std::map<InodeId, ModelNode> nodes{{fs::kRootId, ModelNode{}}};
+    // Removed files that handles of open_shared still hold.
+    std::map<InodeId, ModelNode> detached;
     InodeId next_id = 1;
+
+    // A file in the tree or one removed under a shared handle.
+    ModelNode &file(InodeId id) {
+        const auto it = nodes.find(id);
+        return it != nodes.end() ? it->second : detached.at(id);
+    }
 
     Result<InodeId> find(InodeId directory, std::string_view name) const {
         const auto it = nodes.find(directory);
@@ -68,7 +77,7 @@ struct Model {
         if (owner.depth + 1 > fs::kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
         if (!owner.directory) return IoErrorKind::NotADirectory;
         owner.children.push_back(id);
-        nodes[id] = ModelNode{parent, owner.depth + 1, std::string(name), directory, {}, {}, 0};
+        nodes[id] = ModelNode{parent, owner.depth + 1, std::string(name), directory, {}, {}, 0, 0};
         return id;
     }
 
@@ -108,6 +117,29 @@ struct Model {
         return acquire(*found, write);
     }
 
+    Result<InodeId> open_shared(std::string_view path, const fs::OpenFlags &flags) {
+        QUORVEX_TRY(flags.check());
+        const fs::SplitPath split = fs::split_last_component(path);
+        auto parent = resolve_path(split.parent);
+        if (!parent) return parent;
+        auto found = find(*parent, split.name);
+        if (found && flags.exclusive) return IoErrorKind::ResourceAlreadyExists;
+        if (!found && found.error().kind() == IoErrorKind::InodeNotFound && flags.create) {
+            found = create(*parent, split.name, false);
+        }
+        if (!found) return found;
+        ModelNode &node = nodes.at(*found);
+        if (node.directory) return IoErrorKind::NotAFile;
+        if (flags.truncate) node.bytes.clear();
+        ++node.shared;
+        return found;
+    }
+
+    void release_shared(InodeId id) {
+        FUZZ_CHECK(file(id).shared > 0);
+        if (--file(id).shared == 0) detached.erase(id);
+    }
+
     Status remove(InodeId id, bool recurse) {
         if (!nodes.contains(id)) return IoErrorKind::InodeNotFound;
         const ModelNode &node = nodes.at(id);
@@ -124,6 +156,7 @@ struct Model {
         // The root stays; removing it only empties it.
         if (id == fs::kRootId) return {};
         std::erase(nodes.at(node.parent).children, id);
+        if (node.shared > 0) detached.emplace(id, std::move(nodes.at(id)));
         nodes.erase(id);
         return {};
     }

@@ -1,5 +1,6 @@
 // Sequences of file-system and terminal operations on one file system, each compared with
-// the reference model; after every step the whole tree must match the model node for node.
+// the reference model; after every step the whole tree must match the model node for node,
+// and the files removed under shared handles must be alive exactly while those are open.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -45,6 +46,8 @@ struct Slot {
     InodeId id = 0;
     fs::FileHandleType mode;
     bool open = false;
+    bool shared = false; // from open_shared
+    bool append = false;
     std::uint64_t offset = 0;
 };
 
@@ -54,10 +57,10 @@ class Session {
 
     void step() {
         using Op = void (Session::*)();
-        static constexpr std::array<Op, 10> kOps{
+        static constexpr std::array<Op, 11> kOps{
             &Session::make_node,    &Session::open,   &Session::use_handle, &Session::use_handle,
             &Session::list,         &Session::remove, &Session::path_of,    &Session::render,
-            &Session::run_terminal, &Session::fill};
+            &Session::run_terminal, &Session::fill,   &Session::open_shared};
         (this->*kOps[in_.ConsumeIntegralInRange<std::size_t>(0, kOps.size() - 1)])();
         check_against_model();
     }
@@ -128,9 +131,37 @@ class Session {
         FUZZ_CHECK(real->id() == *expected && real->offset() == 0);
         Slot &s = slots_[in_.ConsumeIntegralInRange<std::size_t>(0, slots_.size() - 1)];
         // Moving a handle into an occupied slot closes the handle it held.
-        if (s.open) model_.release(s.id, s.mode.can_write());
+        release(s);
         s.handle = std::move(*real);
         s.id = *expected, s.mode = *mode, s.open = true, s.offset = 0;
+        s.shared = s.append = false;
+    }
+
+    // Any combination of the flags, the senseless ones included.
+    void open_shared() {
+        const auto bits = in_.ConsumeIntegral<std::uint8_t>();
+        const fs::OpenFlags flags{fs::FileHandleType(bits & 3u), (bits & 4u) != 0, (bits & 8u) != 0,
+                                  (bits & 16u) != 0, (bits & 32u) != 0};
+        auto real = fs::FileSystem::open_shared(fs_, path(), flags);
+        auto expected = model_.open_shared(path_, flags);
+        same_outcome(real, expected);
+        if (!real.ok()) return;
+        FUZZ_CHECK(real->id() == *expected && real->offset() == 0 && real->is_shared());
+        Slot &s = slots_[in_.ConsumeIntegralInRange<std::size_t>(0, slots_.size() - 1)];
+        release(s);
+        s.handle = std::move(*real);
+        s.id = *expected, s.mode = flags.mode, s.open = true, s.offset = 0;
+        s.shared = true, s.append = flags.append;
+    }
+
+    // What closing the slot's handle gives back in the model.
+    void release(Slot &s) {
+        if (!s.open) return;
+        if (s.shared) {
+            model_.release_shared(s.id);
+        } else {
+            model_.release(s.id, s.mode.can_write());
+        }
     }
 
     // Read, write, seek, close or destroy one handle.
@@ -156,22 +187,28 @@ class Session {
             auto count = s.handle->read(buffer);
             status = outcome(count);
             if (!refused && count.ok()) {
-                const auto &bytes = model_.nodes.at(s.id).bytes;
+                const auto &bytes = model_.file(s.id).bytes;
                 const auto end = buffer.begin() + static_cast<std::ptrdiff_t>(*count);
-                FUZZ_CHECK(*count == std::min(buffer.size(), bytes.size() - s.offset));
-                FUZZ_CHECK(std::equal(buffer.begin(), end, bytes.begin() + s.offset));
+                // A shared handle's truncation may have left the offset past the end.
+                const std::size_t left = s.offset < bytes.size() ? bytes.size() - s.offset : 0;
+                FUZZ_CHECK(*count == std::min(buffer.size(), left));
+                FUZZ_CHECK(std::equal(buffer.begin(), end, bytes.begin() + (left ? s.offset : 0)));
                 FUZZ_CHECK(std::all_of(end, buffer.end(), [](auto b) { return b == 0xAA; }));
                 s.offset += *count;
             }
         } else if (op == 1) {
+            const bool advancing = in_.ConsumeBool();
             const auto data = in_.ConsumeBytes<std::uint8_t>(in_.ConsumeIntegralInRange(0, 48));
-            auto count = s.handle->write(data);
+            auto count = advancing ? s.handle->write_advancing(data) : s.handle->write(data);
             status = outcome(count);
             if (!refused && count.ok()) {
                 FUZZ_CHECK(*count == data.size());
-                auto &bytes = model_.nodes.at(s.id).bytes;
-                bytes.resize(std::max(bytes.size(), s.offset + data.size()));
-                std::copy(data.begin(), data.end(), bytes.begin() + s.offset);
+                auto &bytes = model_.file(s.id).bytes;
+                const std::uint64_t at = s.append ? bytes.size() : s.offset;
+                bytes.resize(std::max<std::size_t>(bytes.size(), at + data.size()));
+                std::copy(data.begin(), data.end(),
+                          bytes.begin() + static_cast<std::ptrdiff_t>(at));
+                if (advancing) s.offset = at + data.size();
             }
         } else if (op == 2) {
             constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
@@ -182,7 +219,7 @@ class Session {
                                                : in_.ConsumeIntegral<std::uint64_t>();
             status = s.handle->seek(origin, distance);
             if (!refused) {
-                const std::uint64_t length = model_.nodes.at(s.id).bytes.size();
+                const std::uint64_t length = model_.file(s.id).bytes.size();
                 std::uint64_t target = distance;
                 if (origin == fs::SeekOrigin::End)
                     target = distance > length ? 0 : length - distance;
@@ -192,13 +229,13 @@ class Session {
             }
         } else {
             status = s.handle->close();
-            if (!refused) model_.release(s.id, s.mode.can_write()), s.open = false;
+            if (!refused) release(s), s.open = false;
         }
         FUZZ_CHECK(refused ? !status.ok() && status.error() == *refused : status.ok());
     }
 
     void drop(Slot &s) {
-        if (s.open) model_.release(s.id, s.mode.can_write());
+        release(s);
         s.handle.reset();
         s.open = false;
     }
@@ -336,6 +373,8 @@ class Session {
     void check_against_model() {
         FUZZ_CHECK(fs_->next_inode_id() == model_.next_id);
         FUZZ_CHECK(fs_->inode_count() == model_.nodes.size());
+        // A removed file lives exactly as long as a shared handle holds it.
+        FUZZ_CHECK(fs_->live_nodes() == model_.nodes.size() + model_.detached.size());
         fuzz::check_tree(*fs_, [&](const fs::INode &node, const fs::INodeKind &kind) {
             const auto it = model_.nodes.find(node.id);
             FUZZ_CHECK(it != model_.nodes.end());

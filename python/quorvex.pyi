@@ -4,8 +4,7 @@
 # as the stub package quorvex-stubs (what mypy reads from site-packages) and as
 # quorvex.pyi beside the extension (what editors that look next to a module read).
 
-from types import TracebackType
-from typing import ClassVar, Literal, final
+from typing import ClassVar, final
 
 from typing_extensions import Buffer
 
@@ -28,6 +27,11 @@ class PyFs:
     def open_existing(self, path: str, mode: str) -> PyFileHandle:
         """Like open, but a missing file is ValueError("Inode not found") instead of
         being created; the lookup and the open are one step."""
+    def open_shared(self, path: str, flags: int) -> PyFileHandle:
+        """Open with os.O_* flags (O_RDONLY, O_WRONLY or O_RDWR, with any of O_CREAT,
+        O_EXCL, O_TRUNC, O_APPEND) a handle that takes no part in the file's lock: it
+        never refuses or is refused by another open or a removal, and keeps reading and
+        writing its file after the file is removed, until it closes."""
     def listdir(self, path: str) -> tuple[list[str], list[str]]: ...
     # Both arguments are required, whatever the runtime signature text suggests.
     def remove(self, path: str, recurse: bool) -> None: ...
@@ -35,7 +39,7 @@ class PyFs:
 
 @final
 class PyFileHandle:
-    """An open file; made only by PyFs.open."""
+    """An open file; made only by PyFs.open, open_existing and open_shared."""
 
     def id(self) -> int: ...
     def close(self) -> None: ...
@@ -58,10 +62,9 @@ class PyFileHandle:
 
         Needs the write flag (else ValueError "File does not support the specified
         operation: truncate"); a negative size is OverflowError."""
-    def __enter__(self) -> PyFileHandle: ...
-    def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None,
-                 traceback: TracebackType | None) -> Literal[False]:
-        """Close the handle if it is still open."""
+    def write_from(self, buffer: Buffer) -> int:
+        """Store any contiguous buffer at the offset (at the end for O_APPEND), copied
+        once, move the offset past it and return the count. Fails as write does."""
     def seek(self, offset: int, whence: Whence) -> None: ...
     def tell(self) -> int: ...
 

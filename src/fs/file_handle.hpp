@@ -45,8 +45,28 @@ class FileHandleType {
 
 enum class SeekOrigin : std::uint8_t { Start, End, Current };
 
+// How FileSystem::open_shared opens a file: the access, and what becomes of a missing or an
+// existing file.
+struct OpenFlags {
+    FileHandleType mode;
+    bool create = false;    // a missing file is made, empty
+    bool exclusive = false; // with `create`: an existing one is ResourceAlreadyExists
+    bool truncate = false;  // the file is emptied as it is opened; needs WRITE
+    bool append = false;    // every write goes to the end of the file; needs WRITE
+
+    // UnrecognizedFileMode for a combination that means nothing: neither READ nor WRITE,
+    // `exclusive` without `create`, `truncate` or `append` without WRITE.
+    [[nodiscard]] Status check() const noexcept;
+};
+
 // An open file. Move-only: it owns one share of the file's lock, given back by close()
 // or, for a handle still open, by its destructor. Not synchronised: one user at a time.
+//
+// A handle of FileSystem::open_shared takes no part in the file's lock: it holds a share of
+// the file's node instead, and goes on reading and writing it after the file is removed
+// (or replaced), until it closes. Other handles may then change the file beside any
+// handle, so an offset may lie past the end: a read there finds nothing, and a write there
+// fills the gap with zero bytes first.
 class FileHandle {
   public:
     // Opens the node `inode` (links followed), taking the file's lock as `mode` asks.
@@ -55,11 +75,16 @@ class FileHandle {
     // The same for a node the caller has already reached from `inode` (links followed).
     [[nodiscard]] static Result<FileHandle> make_at(std::shared_ptr<FileSystem> fs, InodeId inode,
                                                     INodeRef node, FileHandleType mode);
+    // A handle of open_shared on `node` (links already followed), emptying the file when
+    // `flags` truncates. The flags have passed check().
+    [[nodiscard]] static Result<FileHandle> make_shared(std::shared_ptr<FileSystem> fs,
+                                                        INodeRef node, const OpenFlags &flags);
 
     // The moved-from handle is left closed, so it gives nothing back when destroyed.
     FileHandle(FileHandle &&other) noexcept
         : id_(std::exchange(other.id_, std::nullopt)), type_(other.type_),
-          fs_(std::move(other.fs_)), offset_(other.offset_), node_(std::move(other.node_)) {}
+          fs_(std::move(other.fs_)), offset_(other.offset_), node_(std::move(other.node_)),
+          shared_(other.shared_), append_(other.append_) {}
     FileHandle(const FileHandle &) = delete;
     FileHandle &operator=(const FileHandle &) = delete;
     // Both close a handle that is still open (the assigned-to one, for the assignment). An
@@ -76,8 +101,11 @@ class FileHandle {
     // fs/locking.hpp.
     [[nodiscard]] Result<std::size_t>
     read_with(std::uint64_t max, FunctionRef<bool(std::span<const std::uint8_t>)> sink);
-    // Stores the bytes at the offset, growing the file as needed; the offset does not move.
+    // Stores the bytes at the offset (at the end, for an appending handle), growing the file
+    // as needed; the offset does not move.
     [[nodiscard]] Result<std::size_t> write(std::span<const std::uint8_t> bytes);
+    // The same, then moves the offset past the bytes stored.
+    [[nodiscard]] Result<std::size_t> write_advancing(std::span<const std::uint8_t> bytes);
     // Sets the file's length, cutting it or extending it with zero bytes; needs WRITE.
     // An offset past the new end is brought back to it.
     [[nodiscard]] Status truncate(std::uint64_t size);
@@ -90,16 +118,22 @@ class FileHandle {
     [[nodiscard]] FileHandleType type() const noexcept { return type_; }
     [[nodiscard]] std::uint64_t offset() const noexcept { return offset_; }
     [[nodiscard]] bool is_open() const noexcept { return id_.has_value(); }
+    // Whether the handle came from open_shared (and so holds no part of the file's lock).
+    [[nodiscard]] bool is_shared() const noexcept { return shared_; }
+    [[nodiscard]] bool appends() const noexcept { return append_; }
 
     // FileHandle { id: Some(3), type: FileHandleType(READ), fs: FileSystem { ... }, offset: 0 }
     [[nodiscard]] std::string render() const;
 
   private:
-    FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type,
-               INodeRef node) noexcept
-        : id_(id), type_(type), fs_(std::move(fs)), node_(std::move(node)) {}
+    FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type, INodeRef node,
+               bool shared = false, bool append = false) noexcept
+        : id_(id), type_(type), fs_(std::move(fs)), node_(std::move(node)), shared_(shared),
+          append_(append) {}
 
     void close_quietly() noexcept;
+    // write() and write_advancing().
+    [[nodiscard]] Result<std::size_t> store(std::span<const std::uint8_t> bytes, bool advance);
     // The checks of write and truncate (`operation` names the refused one), then
     // `change(bytes)` under the file's exclusive lock.
     template <class Change>
@@ -120,7 +154,11 @@ class FileHandle {
     // The node `id_` names, kept while the handle is open when the id names it directly
     // (not through a link), so that no operation has to look it up again; the node cannot
     // go while the handle holds its lock, short of a release by id, which is checked for.
+    // A shared handle always keeps it: its share is all that keeps a removed file alive,
+    // and a release is no reason to refuse it.
     INodeRef node_;
+    bool shared_ = false;
+    bool append_ = false;
 };
 
 } // namespace quorvex::fs

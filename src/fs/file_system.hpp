@@ -20,6 +20,7 @@ namespace quorvex::fs {
 
 class FileHandle;
 class FileHandleType;
+struct OpenFlags;
 
 // A directory's entries: the names of its non-directories, then those of its directories,
 // each in creation order.
@@ -115,6 +116,11 @@ class FileSystem {
                                                      FileHandleType mode);
     [[nodiscard]] static Result<FileHandle>
     open(std::shared_ptr<FileSystem> fs, std::string_view path, FileHandleType mode, bool create);
+    // Opens `path` for a handle that takes no part in the file's lock (FileHandle), so it
+    // neither waits for nor refuses any open, removal or replacement. What it does with a
+    // missing or existing file is up to `flags`; the path is reached as open() reaches it.
+    [[nodiscard]] static Result<FileHandle>
+    open_shared(std::shared_ptr<FileSystem> fs, std::string_view path, const OpenFlags &flags);
 
     // --- inspection ------------------------------------------------------------------
     // The one-line structure rendering of every entry, e.g.
@@ -122,6 +128,9 @@ class FileSystem {
     [[nodiscard]] std::string render() const;
     [[nodiscard]] std::uint64_t next_inode_id() const noexcept { return next_inode_id_.load(); }
     [[nodiscard]] std::size_t inode_count() const { return inodes_.size(); }
+    // Nodes not yet destroyed, in the table or not (a removed file that a shared handle
+    // still holds, a node the epoch reclaimer has yet to free).
+    [[nodiscard]] std::size_t live_nodes() const noexcept { return pool_->live(); }
     // A handle on the entry of `id`, links not followed; null when absent.
     [[nodiscard]] INodeRef lookup(InodeId id) const { return inodes_.find(id); }
     // Follows links from `id` and returns a handle on the node reached.
@@ -149,6 +158,9 @@ class FileSystem {
     // The file that open() reaches, found without locks and pinned, or a failure that
     // stands; nothing when the locked way has to settle it.
     [[nodiscard]] std::optional<Result<INodeRef>> open_unlocked(const SplitPath &split) const;
+    // The node that open_shared() reaches (links followed), pinned, made when missing and
+    // `flags` create it.
+    [[nodiscard]] Result<INodeRef> reach_for_shared(const SplitPath &split, const OpenFlags &flags);
     [[nodiscard]] Status make_node(std::string_view path, INodeKind &&kind);
     // The entry of `directory` whose node (links followed) is called `name`, as listed.
     // The caller holds the directory's lock, either way.

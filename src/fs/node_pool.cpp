@@ -145,6 +145,7 @@ void *NodePool::take() {
         cell->block = block;
     }
     ++block->live;
+    ++live_;
     if (block->full()) unlink(block);
     return cell->node;
 }
@@ -167,6 +168,7 @@ void NodePool::give_back(Cell *first, Cell *last, std::uint32_t count, Block *bl
     poison(last->node, sizeof last->node);
     bool pool_gone = false;
     block->live -= count;
+    live_ -= count;
     // An empty block goes back to the heap, unless it is the one the next creation would
     // take from: a file system that makes and removes one node at a time keeps its block.
     if (block->live == 0 && (!owned_ || open_ != block || block->next)) {
@@ -174,6 +176,13 @@ void NodePool::give_back(Cell *first, Cell *last, std::uint32_t count, Block *bl
     }
     lock_.unlock();
     if (pool_gone) delete this;
+}
+
+std::size_t NodePool::live() const noexcept {
+    lock_.lock_shared();
+    const std::size_t count = live_;
+    lock_.unlock_shared();
+    return count;
 }
 
 void NodePool::disown() noexcept {

@@ -72,6 +72,9 @@ class NodePool {
 
     NodePool() = default;
     NodePool(const NodePool &) = delete;
+    // Nodes made from the pool and not yet destroyed: those in the table, and those that
+    // left it but are still shared (or still waiting for the epoch reclaimer).
+    [[nodiscard]] std::size_t live() const noexcept;
     NodePool &operator=(const NodePool &) = delete;
 
   private:
@@ -87,7 +90,8 @@ class NodePool {
     // true when the pool is gone.
     bool free_block(Block *block) noexcept;
 
-    RwLock lock_;
+    mutable RwLock lock_;
+    std::size_t live_ = 0;
     // Blocks with a free or unused cell, the one to take from first.
     Block *open_ = nullptr;
     std::size_t blocks_ = 0;

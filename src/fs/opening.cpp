@@ -37,4 +37,44 @@ Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_
     return FileHandle::make_at(std::move(fs), id, std::move(*created), mode);
 }
 
+Result<INodeRef> FileSystem::reach_for_shared(const SplitPath &split, const OpenFlags &flags) {
+    if (auto reached = open_unlocked(split)) {
+        if (*reached && flags.exclusive) return IoErrorKind::ResourceAlreadyExists;
+        return std::move(*reached);
+    }
+    auto parent = walk(split.parent);
+    if (!parent) return parent.error();
+    auto found = find_entry(**parent, split.name);
+    if (found) {
+        if (flags.exclusive) return IoErrorKind::ResourceAlreadyExists;
+        if (found->node) return std::move(found->node);
+        return resolve(found->id);
+    }
+    if (found.error().kind() != IoErrorKind::InodeNotFound || !flags.create) return found.error();
+    if (!is_acceptable_last_component(split.name)) return IoErrorKind::ResourceAlreadyExists;
+    return create_in(**parent, (*parent)->id, make_name(split.name), File{});
+}
+
+Result<FileHandle> FileSystem::open_shared(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                           const OpenFlags &flags) {
+    QUORVEX_TRY(flags.check());
+    const SplitPath split = split_last_component(path);
+    // Without `exclusive`, a creation that lost a race to another one, or a file removed
+    // between the lookup and the open, is looked up again, as if the open came just after.
+    // A removal and a creation that keep beating it are few; after that many the last
+    // failure stands.
+    constexpr int kAttempts = 16;
+    for (int attempt = 1;; ++attempt) {
+        auto node = fs->reach_for_shared(split, flags);
+        const bool again = flags.create && !flags.exclusive && attempt < kAttempts;
+        if (!node) {
+            if (again && node.error().kind() == IoErrorKind::ResourceAlreadyExists) continue;
+            return node.error();
+        }
+        auto handle = FileHandle::make_shared(fs, std::move(*node), flags);
+        if (!handle && again && handle.error().kind() == IoErrorKind::InodeNotFound) continue;
+        return handle;
+    }
+}
+
 } // namespace quorvex::fs

@@ -188,14 +188,16 @@ namespace {
 // The conversion's own TypeError in place of the interpreter's refusal (no buffer, a
 // read-only one, one that is not contiguous: TypeError or BufferError, and ValueError on
 // PyPy or for a released memoryview); other errors, such as MemoryError, stay as raised.
-bool refuse_buffer(PyObject *object) noexcept {
+bool refuse_buffer(PyObject *object, const char *target = "PyWritableBuffer") noexcept {
     if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError) &&
         !PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError))
         return false;
     PyErr_Clear();
-    raise_cannot_convert(object, "PyWritableBuffer");
+    raise_cannot_convert(object, target);
     return false;
 }
+
+constexpr const char kReadableBuffer[] = "PyBuffer";
 
 } // namespace
 
@@ -258,6 +260,84 @@ bool WritableBytes::acquire(PyObject *object) noexcept {
         return refuse_buffer(object);
     }
     size_ = static_cast<std::size_t>(view_.len);
+    return true;
+}
+
+#endif
+
+// ---- readable buffers -----------------------------------------------------------------
+
+ReadableBytes::ReadableBytes(ReadableBytes &&other) noexcept
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 < 0x030B0000
+    : copy_(std::exchange(other.copy_, nullptr)),
+#else
+    : view_(std::exchange(other.view_, {})),
+#endif
+      bytes_(std::exchange(other.bytes_, {})) {
+}
+
+ReadableBytes &ReadableBytes::operator=(ReadableBytes &&other) noexcept {
+    if (this != &other) {
+        release();
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 < 0x030B0000
+        copy_ = std::exchange(other.copy_, nullptr);
+#else
+        view_ = std::exchange(other.view_, {});
+#endif
+        bytes_ = std::exchange(other.bytes_, {});
+    }
+    return *this;
+}
+
+ReadableBytes::~ReadableBytes() { release(); }
+
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 < 0x030B0000
+
+void ReadableBytes::release() noexcept {
+    Py_XDECREF(copy_);
+    copy_ = nullptr;
+    bytes_ = {};
+}
+
+bool ReadableBytes::acquire(PyObject *object) noexcept {
+    release();
+    PyRef view = PyRef::steal(PyMemoryView_FromObject(object));
+    if (!view) return refuse_buffer(object, kReadableBuffer);
+    // tobytes() refuses nothing contiguous, so the contiguity is asked first.
+    PyRef contiguous = PyRef::steal(PyObject_GetAttrString(view.get(), "c_contiguous"));
+    if (!contiguous) return false;
+    const int is_contiguous = PyObject_IsTrue(contiguous.get());
+    if (is_contiguous < 0) return false;
+    if (!is_contiguous) return refuse_buffer(object, kReadableBuffer);
+    PyRef copy = PyRef::steal(PyObject_CallMethod(view.get(), "tobytes", nullptr));
+    if (!copy) return refuse_buffer(object, kReadableBuffer);
+    const char *data = PyBytes_AsString(copy.get());
+    const Py_ssize_t size = PyBytes_Size(copy.get());
+    if (!data || size < 0) return false;
+    bytes_ = {reinterpret_cast<const std::uint8_t *>(data), static_cast<std::size_t>(size)};
+    copy_ = copy.release();
+    return true;
+}
+
+#else
+
+void ReadableBytes::release() noexcept {
+    if (view_.obj) PyBuffer_Release(&view_);
+    view_ = {};
+    bytes_ = {};
+}
+
+bool ReadableBytes::acquire(PyObject *object) noexcept {
+    release();
+    if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS) != 0) {
+        view_ = {};
+        return refuse_buffer(object, kReadableBuffer);
+    }
+    if (!PyBuffer_IsContiguous(&view_, 'C')) {
+        release();
+        return refuse_buffer(object, kReadableBuffer);
+    }
+    bytes_ = {static_cast<const std::uint8_t *>(view_.buf), static_cast<std::size_t>(view_.len)};
     return true;
 }
 

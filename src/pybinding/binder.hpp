@@ -129,6 +129,38 @@ struct WritableBuffer {
     static bool convert(PyObject *object, value_type &out) noexcept { return out.acquire(object); }
 };
 
+// The bytes of any C-contiguous buffer (bytes, bytearray, memoryview, array, ...), held
+// from the conversion until the call's values are dropped. Without the buffer protocol
+// (the stable ABI before 3.11) they are copied out once through a memoryview.
+class ReadableBytes {
+  public:
+    ReadableBytes() noexcept = default;
+    ReadableBytes(ReadableBytes &&other) noexcept;
+    ReadableBytes &operator=(ReadableBytes &&other) noexcept;
+    ReadableBytes(const ReadableBytes &) = delete;
+    ReadableBytes &operator=(const ReadableBytes &) = delete;
+    ~ReadableBytes();
+
+    // Takes the buffer of `object`; false with TypeError set when it has none.
+    bool acquire(PyObject *object) noexcept;
+    [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept { return bytes_; }
+
+  private:
+    void release() noexcept;
+
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 < 0x030B0000
+    PyObject *copy_ = nullptr;
+#else
+    Py_buffer view_{};
+#endif
+    std::span<const std::uint8_t> bytes_;
+};
+
+struct ReadableBuffer {
+    using value_type = ReadableBytes;
+    static bool convert(PyObject *object, value_type &out) noexcept { return out.acquire(object); }
+};
+
 // An instance of one of the module's classes. Object is the instance layout; it provides
 // `static PyTypeObject *type()` and `static constexpr const char kClassName[]`.
 template <class Object> struct Instance {

@@ -151,14 +151,26 @@ inline constexpr const char kTruncate[] =
     "Cuts the file to size bytes or extends it with zero bytes, and returns size. The\n"
     "handle needs the write flag; an offset past the new end is moved back to it.\n";
 
-inline constexpr const char kEnter[] = "__enter__($self)\n--\n\n"
-                                       "\n"
-                                       "Return the open handle itself, for a with statement.\n";
-
-inline constexpr const char kExit[] =
-    "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
+inline constexpr const char kWriteFrom[] =
+    "write_from($self, buffer)\n--\n\n"
     "\n"
-    "Close the handle if it is still open; exceptions are not suppressed.\n";
+    "Write data from any buffer to the file handle and move the offset.\n"
+    "\n"
+    "Takes any contiguous buffer (bytes, bytearray, memoryview, array, ...), copies it\n"
+    "once into the file at the handle's offset (at the end, for a handle that appends),\n"
+    "moves the offset past it and returns the count. Its failures are those of write.\n";
+
+inline constexpr const char kOpenShared[] =
+    "open_shared($self, path, flags)\n--\n\n"
+    "\n"
+    "Open a file with a handle that never blocks and is never blocked.\n"
+    "\n"
+    "flags combines the os module's constants: one of O_RDONLY, O_WRONLY and O_RDWR,\n"
+    "and any of O_CREAT (make a missing file), O_EXCL (with O_CREAT: an existing one is\n"
+    "an error), O_TRUNC (empty the file; needs writing) and O_APPEND (every write goes to\n"
+    "the end; needs writing). The handle takes no part in the file's lock: it neither\n"
+    "waits for nor refuses any open or removal, and after its file is removed it goes\n"
+    "on reading and writing it until it closes.\n";
 
 inline constexpr const char kWhence[] = "\n"
                                         "A small enumeration to determine the whence\n"

@@ -1,4 +1,5 @@
-// PyFileHandle: an open file of a PyFs, with read, write, seek, tell, close and id.
+// PyFileHandle: an open file of a PyFs, with read, write, seek, tell, close and id, and
+// readinto, write_from and truncate for Python's own file objects.
 #include <Python.h>
 
 #include <cerrno>
@@ -222,8 +223,7 @@ fs::Status file_handle_seek(PyObject *self, std::uint64_t offset, WhenceObject *
 
 constinit Signature<WritableBuffer> readinto_signature{"PyFileHandle", "readinto", {"buffer"}};
 constinit Signature<Size> truncate_signature{"PyFileHandle", "truncate", {"size"}};
-constinit Signature<AnyObject, AnyObject, AnyObject> exit_signature{
-    "PyFileHandle", "__exit__", {"exc_type"}, {"exc_value"}, {"traceback"}};
+constinit Signature<ReadableBuffer> write_from_signature{"PyFileHandle", "write_from", {"buffer"}};
 
 // read's checks and failures, into the caller's buffer and without the printed line.
 fs::Result<PyRef> file_handle_readinto(PyObject *self, const WritableBytes &buffer) {
@@ -262,21 +262,10 @@ fs::Result<std::uint64_t> file_handle_truncate(PyObject *self, std::uint64_t siz
     return size;
 }
 
-// Entering a closed handle fails as every other use of it does.
-fs::Result<PyRef> file_handle_enter(PyObject *self) {
-    if (!handle_of(self).with([](FileHandle &handle) { return handle.is_open(); })) {
-        return fs::IoErrorKind::InvalidFileDescriptor;
-    }
-    return PyRef::borrow(self);
-}
-
-fs::Result<PyRef> file_handle_exit(PyObject *self, PyObject * /*exc_type*/,
-                                   PyObject * /*exc_value*/, PyObject * /*traceback*/) {
-    QUORVEX_TRY(handle_of(self).with([](FileHandle &handle) -> fs::Status {
-        if (!handle.is_open()) return {};
-        return handle.close();
-    }));
-    return PyRef::borrow(Py_False);
+// write, from any contiguous buffer, moving the offset past the bytes written.
+fs::Result<std::size_t> file_handle_write_from(PyObject *self, const ReadableBytes &buffer) {
+    return handle_of(self).with(
+        [&](FileHandle &handle) { return handle.write_advancing(buffer.bytes()); });
 }
 
 PyMethodDef file_handle_methods[] = {
@@ -298,10 +287,9 @@ PyMethodDef file_handle_methods[] = {
     {"truncate",
      method_function(method<PyFileHandleObject, truncate_signature, file_handle_truncate>),
      kFastcallKeywords, doc::kTruncate},
-    {"__enter__", method_function(method_noargs<PyFileHandleObject, file_handle_enter>),
-     METH_NOARGS, doc::kEnter},
-    {"__exit__", method_function(method<PyFileHandleObject, exit_signature, file_handle_exit>),
-     kFastcallKeywords, doc::kExit},
+    {"write_from",
+     method_function(method<PyFileHandleObject, write_from_signature, file_handle_write_from>),
+     kFastcallKeywords, doc::kWriteFrom},
     {nullptr, nullptr, 0, nullptr},
 };
 

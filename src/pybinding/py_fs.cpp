@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include <fcntl.h>
+
 #include "fs/file_handle.hpp"
 #include "fs/file_system.hpp"
 #include "pybinding/binder.hpp"
@@ -26,6 +28,7 @@ constinit Signature<Str> mkdir_signature{"PyFs", "mkdir", {"path"}};
 constinit Signature<Str> touch_signature{"PyFs", "touch", {"path"}};
 constinit Signature<Str, Str> open_signature{"PyFs", "open", {"path"}, {"mode"}};
 constinit Signature<Str, Str> open_existing_signature{"PyFs", "open_existing", {"path"}, {"mode"}};
+constinit Signature<Str, Size> open_shared_signature{"PyFs", "open_shared", {"path"}, {"flags"}};
 constinit Signature<Str> listdir_signature{"PyFs", "listdir", {"path"}};
 constinit Signature<Str, Bool> remove_signature{"PyFs", "remove", {"path"}, {"recurse"}};
 constinit Signature<Str, OptionalStr> tree_signature{
@@ -128,6 +131,42 @@ fs::Result<PyRef> fs_open(PyObject *self, std::string_view path, std::string_vie
     return wrap_file_handle(std::move(*handle));
 }
 
+// The core's flags for the os module's O_* bits; UnrecognizedFileMode for any other bit and
+// for an access mode that is none of O_RDONLY, O_WRONLY and O_RDWR.
+fs::Result<fs::OpenFlags> open_flags_of(std::uint64_t bits) {
+    constexpr std::uint64_t kKnown = O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC | O_APPEND;
+    if (bits & ~kKnown) return fs::IoErrorKind::UnrecognizedFileMode;
+    fs::OpenFlags flags;
+    switch (bits & O_ACCMODE) {
+    case O_RDONLY:
+        flags.mode = fs::FileHandleType::read();
+        break;
+    case O_WRONLY:
+        flags.mode = fs::FileHandleType::write();
+        break;
+    case O_RDWR:
+        flags.mode =
+            fs::FileHandleType(fs::FileHandleType::kReadBit | fs::FileHandleType::kWriteBit);
+        break;
+    default:
+        return fs::IoErrorKind::UnrecognizedFileMode;
+    }
+    flags.create = (bits & O_CREAT) != 0;
+    flags.exclusive = (bits & O_EXCL) != 0;
+    flags.truncate = (bits & O_TRUNC) != 0;
+    flags.append = (bits & O_APPEND) != 0;
+    return flags;
+}
+
+fs::Result<PyRef> fs_open_shared(PyObject *self, std::string_view path, std::uint64_t bits) {
+    // The flags are checked before the path is looked at, so bad flags create nothing.
+    auto flags = open_flags_of(bits);
+    if (!flags) return flags.error();
+    auto handle = FileSystem::open_shared(as_object<PyFsObject>(self)->fs, path, *flags);
+    if (!handle) return handle.error();
+    return wrap_file_handle(std::move(*handle));
+}
+
 fs::Result<PyRef> fs_listdir(PyObject *self, std::string_view path) {
     const FileSystem &fs = file_system_of(self);
     auto id = fs.get_inode_by_path_raw(path);
@@ -177,6 +216,8 @@ PyMethodDef fs_methods[] = {
      doc::kTree},
     {"open_existing", method_function(method<PyFsObject, open_existing_signature, fs_open<false>>),
      kFastcallKeywords, doc::kOpenExisting},
+    {"open_shared", method_function(method<PyFsObject, open_shared_signature, fs_open_shared>),
+     kFastcallKeywords, doc::kOpenShared},
     {nullptr, nullptr, 0, nullptr},
 };
 

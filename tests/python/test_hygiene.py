@@ -64,8 +64,9 @@ CALLS = [
     ("closed.readinto(bytearray(1))", ValueError), ("h.truncate(3)", None),
     ("h.truncate(-1)", OverflowError), ("closed.truncate(0)", ValueError),
     ("fs.open_existing('/d/f', 'r')", None), ("fs.open_existing('/nope', 'r')", ValueError),
-    ("fs.open('/d/f', 'r').__enter__().__exit__(None, None, None)", None),
-    ("closed.__enter__()", ValueError), ("closed.__exit__(1, 2)", TypeError),
+    ("h.write_from(bytearray(b'xy'))", None), ("h.write_from(5)", TypeError),
+    ("closed.write_from(b'x')", ValueError), ("fs.open_shared('/d/f', 0).close()", None),
+    ("fs.open_shared('/d/f', -1)", OverflowError), ("fs.open_shared('/d', 0)", ValueError),
 ]
 
 

@@ -1,4 +1,5 @@
 """quorvex_fs: Python's file objects, os-style helpers, typed errors and tree transfers."""
+import contextlib
 import errno
 import io
 import os
@@ -38,6 +39,16 @@ def snapshot(fs):
 def held(fs, path, mode="r"):
     """A raw handle on `path`, the way another user of the file system would hold it."""
     return fs.open(path, mode)
+
+
+@contextlib.contextmanager
+def holding(fs, path, mode="r"):
+    """`path` held by a raw handle for the block, closed after it."""
+    handle = held(fs, path, mode)
+    try:
+        yield handle
+    finally:
+        handle.close()
 
 
 # ---- open -------------------------------------------------------------------------------
@@ -283,7 +294,7 @@ def test_kind_queries(tree, path, kind):
 def test_info_getsize_listdir_and_scandir(tree):
     assert q.info(tree, "d/s/../a.txt") == {"name": "/d/a.txt", "type": "file", "size": 3}
     assert q.getsize(tree, "/d/s/c.txt") == 2 and q.getsize(tree, "/d") == 0
-    with held(tree, "/d/a.txt", "w"):
+    with holding(tree, "/d/a.txt", "w"):
         assert q.isfile(tree, "/d/a.txt")
         with pytest.raises(OSError) as raised:
             q.getsize(tree, "/d/a.txt")
@@ -363,7 +374,7 @@ def test_removal_errors_change_nothing(tree, call, path, error, code):
 def test_removals(tree):
     q.remove(tree, "/top.txt")
     q.rmdir(tree, "/d/e")
-    with held(tree, "/d/s/c.txt"):
+    with holding(tree, "/d/s/c.txt"):
         before = snapshot(tree)
         for call in (lambda: q.rmtree(tree, "/d"), lambda: q.remove(tree, "/d/s/c.txt")):
             with pytest.raises(OSError) as raised:
@@ -402,7 +413,7 @@ def test_copies_and_moves(tree):
 ])
 def test_failed_copies_and_moves_change_nothing(tree, call):
     before = snapshot(tree)
-    with held(tree, "/d/s/c.txt"):
+    with holding(tree, "/d/s/c.txt"):
         with pytest.raises(OSError):
             call(tree)
     assert snapshot(tree) == before

@@ -3,6 +3,7 @@
 Every answer is compared: results, exception types and texts, listing order, offsets,
 lock conflicts, and the full structure rendering of the file system.
 """
+import os
 import re
 
 import hypothesis.strategies as st
@@ -109,7 +110,32 @@ class Model:
             if node.flag < 0:
                 raise ModelError("Resource is currently in use")
             node.flag += 1
-        return {"id": ident, "mode": mode, "offset": 0, "open": True}
+        return {"node": node, "mode": mode, "offset": 0, "open": True, "append": False}
+
+    def open_shared(self, path, flags):
+        access = {os.O_RDONLY: "r", os.O_WRONLY: "w", os.O_RDWR: "rw"}.get(flags & os.O_ACCMODE)
+        known = os.O_ACCMODE | os.O_CREAT | os.O_EXCL | os.O_TRUNC | os.O_APPEND
+        if (access is None or flags & ~known or (flags & os.O_EXCL and not flags & os.O_CREAT)
+                or (access == "r" and flags & (os.O_TRUNC | os.O_APPEND))):
+            raise ModelError("Unrecognized file mode")
+        parent_path, name = self.split(path)
+        parent = self.nodes[self.resolve(parent_path)]
+        try:
+            ident = self.find(parent, name)
+            if flags & os.O_EXCL:
+                raise ModelError("Resource already exists")
+        except ModelError as error:
+            if str(error) != "Inode not found" or not flags & os.O_CREAT:
+                raise
+            ident = self.create(parent.id, name, False)
+        node = self.nodes[ident]
+        if node.is_dir:
+            raise ModelError("The specified INode is not a file")
+        if flags & os.O_TRUNC:
+            del node.data[:]
+        # A shared handle holds the node itself: a removed file lives on in it.
+        return {"node": node, "mode": access, "offset": 0, "open": True, "shared": True,
+                "append": bool(flags & os.O_APPEND)}
 
     # -- listing and removal ---------------------------------------------------------
     def listdir(self, path):
@@ -171,6 +197,11 @@ paths = st.lists(names, min_size=0, max_size=4).flatmap(
     | st.just("/".join(parts))
 )
 modes = st.sampled_from(["", "r", "w", "rw", "wr", "x", "rr"])
+shared_flags = st.sampled_from([
+    os.O_RDONLY, os.O_WRONLY, os.O_RDWR, os.O_RDWR | os.O_CREAT, os.O_WRONLY | os.O_CREAT | os.O_EXCL,
+    os.O_WRONLY | os.O_CREAT | os.O_TRUNC, os.O_RDWR | os.O_APPEND | os.O_CREAT,
+    os.O_RDONLY | os.O_TRUNC, 3,
+])
 
 
 class FileSystemMachine(RuleBasedStateMachine):
@@ -200,8 +231,19 @@ class FileSystemMachine(RuleBasedStateMachine):
             return None
         return (real[1], model[1])
 
-    @rule(pair=handles, data=st.binary(max_size=40))
-    def write(self, pair, data):
+    @rule(target=handles, path=paths, flags=shared_flags)
+    def open_shared(self, path, flags):
+        real, model = outcome(lambda: self.fs.open_shared(path, flags)), outcome(
+            lambda: self.model.open_shared(path, flags)
+        )
+        assert real[0] == model[0]
+        if real[0] == "error":
+            assert real[1] == model[1]
+            return None
+        return (real[1], model[1])
+
+    @rule(pair=handles, data=st.binary(max_size=40), advancing=st.booleans())
+    def write(self, pair, data, advancing):
         if pair is None:
             return
         real, model = pair
@@ -211,11 +253,19 @@ class FileSystemMachine(RuleBasedStateMachine):
                 raise ModelError("Invalid file descriptor")
             if "w" not in model["mode"]:
                 raise ModelError("File does not support the specified operation: write")
-            content, at = self.model.nodes[model["id"]].data, model["offset"]
+            content = model["node"].data
+            at = len(content) if model["append"] else model["offset"]
+            if at > len(content):  # cut below the offset by a shared handle
+                content.extend(bytes(at - len(content)))
             content[at : at + len(data)] = data
+            if advancing:
+                model["offset"] = at + len(data)
             return len(data)
 
-        self.check(lambda: real.write(data), model_write)
+        if advancing:
+            self.check(lambda: real.write_from(memoryview(bytearray(data))), model_write)
+        else:
+            self.check(lambda: real.write(data), model_write)
 
     @rule(pair=handles, size=st.integers(0, 50))
     def read(self, pair, size):
@@ -228,7 +278,7 @@ class FileSystemMachine(RuleBasedStateMachine):
                 raise ModelError("Invalid file descriptor")
             if "r" not in model["mode"]:
                 raise ModelError("File does not support the specified operation: read")
-            content, at = self.model.nodes[model["id"]].data, model["offset"]
+            content, at = model["node"].data, model["offset"]
             chunk = bytes(content[at : at + size])
             model["offset"] += len(chunk)
             return chunk
@@ -245,7 +295,7 @@ class FileSystemMachine(RuleBasedStateMachine):
         def model_seek():
             if not model["open"]:
                 raise ModelError("Invalid file descriptor")
-            length = len(self.model.nodes[model["id"]].data)
+            length = len(model["node"].data)
             at = model["offset"]
             target = [distance, at + distance, max(length - distance, 0)][whence]
             model["offset"] = min(target, length)
@@ -262,8 +312,9 @@ class FileSystemMachine(RuleBasedStateMachine):
         def model_close():
             if not model["open"]:
                 raise ModelError("Invalid file descriptor")
-            node = self.model.nodes[model["id"]]
-            node.flag = 0 if "w" in model["mode"] else node.flag - 1
+            node = model["node"]
+            if not model.get("shared"):
+                node.flag = 0 if "w" in model["mode"] else node.flag - 1
             model["open"] = False
 
         self.check(real.close, model_close)

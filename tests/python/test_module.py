@@ -102,10 +102,10 @@ def test_class_documentation():
         (quorvex.PyFileHandle.readinto, "($self, buffer)",
          "Read data from the file handle into a writable buffer."),
         (quorvex.PyFileHandle.truncate, "($self, size)", "Set the length of the file."),
-        (quorvex.PyFileHandle.__enter__, "($self)",
-         "Return the open handle itself, for a with statement."),
-        (quorvex.PyFileHandle.__exit__, "($self, exc_type, exc_value, traceback)",
-         "Close the handle if it is still open; exceptions are not suppressed."),
+        (quorvex.PyFileHandle.write_from, "($self, buffer)",
+         "Write data from any buffer to the file handle and move the offset."),
+        (quorvex.PyFs.open_shared, "($self, path, flags)",
+         "Open a file with a handle that never blocks and is never blocked."),
     ],
 )
 @pytest.mark.skipif(platform.python_implementation() == "PyPy",
@@ -122,9 +122,10 @@ def test_pyfs_has_default_repr_and_str_renders(fs):
 
 
 @pytest.mark.parametrize("cls, members", [
-    (quorvex.PyFs, {"mkdir", "touch", "open", "listdir", "remove", "tree", "open_existing"}),
+    (quorvex.PyFs, {"mkdir", "touch", "open", "listdir", "remove", "tree", "open_existing",
+                    "open_shared"}),
     (quorvex.PyFileHandle, {"id", "close", "read", "write", "seek", "tell",
-                            "readinto", "truncate", "__enter__", "__exit__"}),
+                            "readinto", "truncate", "write_from"}),
     (quorvex.PyTerm, {"exec"}),
 ])
 def test_classes_have_exactly_their_methods(cls, members):

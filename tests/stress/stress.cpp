@@ -7,10 +7,17 @@
 // every read made through a readable handle is checked against it while the handle is
 // held, since then no writer can be inside the file.
 //
+// A shared area holds append-only logs of fixed, self-checking records, written through
+// handles of open_shared (which take no part in the file lock) while other threads remove
+// the logs, make them again and open them with open(); such handles are kept across
+// removals in a mailbox of their own, so they go on working on detached files.
+//
 // The run is cut into rounds. At the end of each, the workers stop at a barrier and the
 // whole table is checked at rest: every entry reachable from the root exactly once with
 // consistent parents and depths, unique names, no removal marks, every lock word free,
-// and every file's bytes equal to its model. A watchdog prints where each thread is, and
+// every file's bytes equal to its model (a log: every record appended to it, intact), and,
+// once every handle is closed, no node alive beyond those in the table: a removed file
+// goes with the last shared handle on it. A watchdog prints where each thread is, and
 // every thread's stack, when nothing has made progress for a while.
 //
 //   quorvex_stress [--threads N] [--seconds S] [--ops N] [--round-seconds S]
@@ -25,12 +32,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <set>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -71,6 +80,8 @@ constexpr int kWholeFiles = 6;   // /data/f*: always rewritten whole, so cat can
 constexpr int kPatchedFiles = 6; // /data/g*: written piecewise at any offset
 constexpr std::size_t kWholeSize = 48;
 constexpr std::size_t kMailboxSlots = 16;
+constexpr int kSharedFiles = 4;         // /shared/a*: logs appended through shared handles
+constexpr std::size_t kRecordSize = 16; // a tag and its check
 
 // ---- failures -------------------------------------------------------------------------
 
@@ -147,6 +158,33 @@ bool is_whole_contents(std::string_view text) {
     return std::equal(text.begin(), text.end(), expected.begin(), expected.end());
 }
 
+// ---- the records of the logs ----------------------------------------------------------------
+
+std::uint64_t check_of(std::uint64_t tag) { return (tag * 0x9E3779B97F4A7C15ULL) ^ 0x5BD1E995ULL; }
+
+Bytes make_record(std::uint64_t tag) {
+    Bytes record(kRecordSize);
+    const std::uint64_t check = check_of(tag);
+    std::memcpy(record.data(), &tag, 8);
+    std::memcpy(record.data() + 8, &check, 8);
+    return record;
+}
+
+// Empty when `bytes` is a whole number of intact records, each there once; else what is wrong.
+std::string records_problem(const Bytes &bytes) {
+    if (bytes.size() % kRecordSize) return "a torn record";
+    std::set<std::uint64_t> tags;
+    for (std::size_t at = 0; at < bytes.size(); at += kRecordSize) {
+        std::uint64_t tag = 0;
+        std::uint64_t check = 0;
+        std::memcpy(&tag, bytes.data() + at, 8);
+        std::memcpy(&check, bytes.data() + at + 8, 8);
+        if (check != check_of(tag)) return "an overwritten record";
+        if (!tags.insert(tag).second) return "a record twice";
+    }
+    return {};
+}
+
 // ---- the shared state -------------------------------------------------------------------
 
 std::shared_ptr<FileSystem> shared_fs;
@@ -159,6 +197,21 @@ struct Mailbox {
     std::vector<std::optional<FileHandle>> slots =
         std::vector<std::optional<FileHandle>>(kMailboxSlots);
 } mailbox;
+
+// Handles of open_shared, kept across removals of their files.
+Mailbox kept_shared;
+
+// What the logs hold: how many records went into each log's node (a removed log keeps its
+// node id), and, per log name, a flag that the removals and the opens with open() of it
+// take, so that neither meets the other: only shared handles are then about.
+struct Logs {
+    std::mutex mutex;
+    std::unordered_map<InodeId, std::uint64_t> appended;
+    std::atomic<bool> busy[kSharedFiles] = {};
+    InodeId directory = 0;
+} logs;
+
+std::string log_path(int n) { return "/shared/a" + std::to_string(n); }
 
 std::string mix_name(int n) { return "m" + std::to_string(n); }
 std::string wide_name(int n) { return "w" + std::to_string(n); }
@@ -212,24 +265,27 @@ void print_own_stack(int) {
 class Worker {
   public:
     Worker(int index, std::uint64_t seed)
-        : random_(seed), terminal_(shared_fs), state_(workers[static_cast<std::size_t>(index)]) {}
+        : random_(seed), terminal_(shared_fs), state_(workers[static_cast<std::size_t>(index)]),
+          next_tag_(static_cast<std::uint64_t>(index) << 40) {}
 
     void step() {
         const int choice = pick(100);
-        if (choice < 18) {
+        if (choice < 16) {
             mix_op();
-        } else if (choice < 34) {
+        } else if (choice < 30) {
             wide_op();
-        } else if (choice < 46) {
+        } else if (choice < 41) {
             chain_op();
-        } else if (choice < 62) {
+        } else if (choice < 55) {
             data_op();
-        } else if (choice < 76) {
+        } else if (choice < 67) {
             mailbox_op();
-        } else if (choice < 92) {
+        } else if (choice < 81) {
             terminal_op();
-        } else if (choice < 99) {
+        } else if (choice < 88) {
             held_file_op();
+        } else if (choice < 99) {
+            log_op();
         } else {
             doing("render");
             (void)shared_fs->render();
@@ -664,10 +720,132 @@ class Worker {
         close(*handle);
     }
 
+    // ---- the logs, through shared handles ----
+
+    std::optional<FileHandle> open_shared(const std::string &path, const fs::OpenFlags &flags) {
+        auto handle = FileSystem::open_shared(shared_fs, path, flags);
+        if (failed_as(handle, {IoErrorKind::InodeNotFound, IoErrorKind::ResourceAlreadyExists},
+                      "open_shared")) {
+            return std::nullopt;
+        }
+        return std::move(*handle);
+    }
+
+    void append_records(FileHandle &handle) {
+        for (int i = pick(4); i >= 0; --i) {
+            auto count = handle.write_advancing(make_record(next_tag_++));
+            if (failed_as(count, {}, "append")) return;
+            const std::lock_guard guard(logs.mutex);
+            ++logs.appended[*handle.id()];
+        }
+    }
+
+    // The whole log read in one call, which sees it between two appends.
+    void check_records(FileHandle &handle) {
+        (void)failed_as(handle.seek(fs::SeekOrigin::Start, 0), {}, "seek");
+        Bytes bytes;
+        auto count = handle.read_with(std::numeric_limits<std::uint64_t>::max(),
+                                      [&](std::span<const std::uint8_t> available) {
+                                          bytes.assign(available.begin(), available.end());
+                                          return true;
+                                      });
+        if (failed_as(count, {}, "read a log")) return;
+        const std::string problem = records_problem(bytes);
+        if (!problem.empty()) fail("log " + std::to_string(*handle.id()) + " holds " + problem);
+    }
+
+    // Keeps the handle for a later use by any thread, or closes it.
+    void keep_or_close(FileHandle &&handle) {
+        if (pick(3) != 0) {
+            const std::lock_guard guard(kept_shared.mutex);
+            auto &slot = kept_shared.slots[static_cast<std::size_t>(pick(kMailboxSlots))];
+            if (!slot) {
+                slot = std::move(handle);
+                return;
+            }
+        }
+        close(handle);
+    }
+
+    // `work()` unless another thread is removing or opening with open() the same log.
+    template <class Work> void alone_with(int n, Work &&work) {
+        bool expected = false;
+        if (!logs.busy[n].compare_exchange_strong(expected, true)) return;
+        work();
+        logs.busy[n].store(false);
+    }
+
+    void log_op() {
+        const int n = pick(kSharedFiles);
+        const std::string path = log_path(n);
+        const auto access =
+            pick(2) ? FileHandleType::write()
+                    : FileHandleType(FileHandleType::kReadBit | FileHandleType::kWriteBit);
+        switch (pick(6)) {
+        case 0:
+            doing("log: append through a new shared handle");
+            if (auto handle = open_shared(path, {access, true, false, false, true})) {
+                append_records(*handle);
+                keep_or_close(std::move(*handle));
+            }
+            break;
+        case 1:
+            doing("log: read through a new shared handle");
+            if (auto handle = open_shared(path, {FileHandleType::read()})) {
+                check_records(*handle);
+                keep_or_close(std::move(*handle));
+            }
+            break;
+        case 2:
+            // No handle of open() is about, and shared handles never refuse a removal.
+            doing("log: remove beside shared handles");
+            alone_with(n, [&] {
+                (void)failed_as(shared_fs->rm(path, false), {IoErrorKind::InodeNotFound},
+                                "remove a log");
+            });
+            break;
+        case 3:
+            doing("log: make again, exclusively");
+            if (auto handle = open_shared(path, {access, true, true, false, true})) {
+                append_records(*handle);
+                keep_or_close(std::move(*handle));
+            }
+            break;
+        case 4:
+            // Nor do they refuse any open of open().
+            doing("log: open beside shared handles");
+            alone_with(n, [&] {
+                const bool writing = pick(2);
+                auto handle = FileSystem::open(
+                    shared_fs, path, writing ? FileHandleType::write() : FileHandleType::read(),
+                    false);
+                if (failed_as(handle, {IoErrorKind::InodeNotFound}, "open a log")) return;
+                if (!writing) check_records(*handle);
+                close(*handle);
+            });
+            break;
+        default: {
+            doing("log: use a kept shared handle");
+            std::optional<FileHandle> taken;
+            {
+                const std::lock_guard guard(kept_shared.mutex);
+                taken.swap(kept_shared.slots[static_cast<std::size_t>(pick(kMailboxSlots))]);
+            }
+            if (!taken) return;
+            if (taken->type().can_write()) {
+                append_records(*taken);
+            }
+            if (taken->type().can_read()) check_records(*taken);
+            keep_or_close(std::move(*taken));
+        }
+        }
+    }
+
     std::mt19937_64 random_;
     terminal::Terminal terminal_;
     WorkerState &state_;
     std::string cwd_ = "/";
+    std::uint64_t next_tag_;
 };
 
 // ---- the checks at rest ---------------------------------------------------------------------
@@ -675,6 +853,36 @@ class Worker {
 void drain_mailbox() {
     std::lock_guard guard(mailbox.mutex);
     for (auto &slot : mailbox.slots) {
+        try {
+            if (slot) (void)failed_as(slot->close(), {}, "close");
+        } catch (const std::exception &error) {
+            fail(std::string("close: ") + error.what());
+        }
+        slot.reset();
+    }
+}
+
+// Every kept shared handle, its file (removed or not) checked for every record appended to
+// it, then closed: the last close of a removed file frees it.
+void drain_kept_shared() {
+    std::lock_guard guard(kept_shared.mutex);
+    for (auto &slot : kept_shared.slots) {
+        if (slot && slot->type().can_read()) {
+            Bytes bytes;
+            (void)failed_as(slot->seek(fs::SeekOrigin::Start, 0), {}, "seek");
+            (void)failed_as(slot->read_with(std::numeric_limits<std::uint64_t>::max(),
+                                            [&](std::span<const std::uint8_t> available) {
+                                                bytes.assign(available.begin(), available.end());
+                                                return true;
+                                            }),
+                            {}, "read a kept log");
+            const std::uint64_t appended = logs.appended[*slot->id()];
+            if (bytes.size() != appended * kRecordSize || !records_problem(bytes).empty()) {
+                fail("kept log " + std::to_string(*slot->id()) + " holds " +
+                     std::to_string(bytes.size()) + " bytes for " + std::to_string(appended) +
+                     " records");
+            }
+        }
         try {
             if (slot) (void)failed_as(slot->close(), {}, "close");
         } catch (const std::exception &error) {
@@ -711,11 +919,16 @@ void check_at_rest(const std::vector<std::vector<InodeId>> &created_per_worker) 
             if (file->lock.flag() != fs::FileLock::kFree) {
                 fail(where + ": its file lock is " + std::to_string(file->lock.flag()));
             }
-            const Bytes expected = model.get(node->id);
-            const auto &data = file->data.data;
-            if (!std::equal(data.begin(), data.end(), expected.begin(), expected.end())) {
-                fail(where + ": its bytes differ from the model");
+            const Bytes data(file->data.data.begin(), file->data.data.end());
+            if (node->parent == logs.directory) {
+                const std::uint64_t appended = logs.appended[node->id];
+                if (data.size() != appended * kRecordSize || !records_problem(data).empty()) {
+                    fail(where + ": a log of " + std::to_string(data.size()) + " bytes for " +
+                         std::to_string(appended) + " records");
+                }
+                continue;
             }
+            if (data != model.get(node->id)) fail(where + ": its bytes differ from the model");
             continue;
         }
         const auto *directory = std::get_if<fs::Directory>(&node->kind);
@@ -743,6 +956,12 @@ void check_at_rest(const std::vector<std::vector<InodeId>> &created_per_worker) 
         fail("the table holds " + std::to_string(fs.inode_count()) + " nodes, " +
              std::to_string(reached.size()) + " of them reachable from the root");
     }
+    // No handle is open and every thread has freed what it retired: a node alive beyond
+    // the table is a removed file that its last handle failed to free.
+    if (fs.live_nodes() != fs.inode_count()) {
+        fail(std::to_string(fs.live_nodes() - fs.inode_count()) +
+             " nodes alive outside the table with every handle closed");
+    }
     std::vector<InodeId> ids;
     for (const auto &created : created_per_worker)
         ids.insert(ids.end(), created.begin(), created.end());
@@ -756,8 +975,11 @@ void check_at_rest(const std::vector<std::vector<InodeId>> &created_per_worker) 
 void build_tree() {
     shared_fs = FileSystem::make();
     FileSystem &fs = *shared_fs;
-    for (const char *directory : {"/mix", "/wide", "/deep", "/data"})
+    for (const char *directory : {"/mix", "/wide", "/deep", "/data", "/shared"})
         (void)fs.mkdir(directory);
+    logs.directory = fs.get_inode_by_path_raw("/shared").value();
+    for (int n = 0; n < kSharedFiles; ++n)
+        (void)fs.touch(log_path(n));
     for (int n = 0; n < kWideNames; ++n)
         (void)(n % 3 ? fs.touch("/wide/" + wide_name(n)) : fs.mkdir("/wide/" + wide_name(n)));
     for (int levels = 1; levels <= kChainLength; ++levels)
@@ -831,10 +1053,15 @@ int main(int argc, char **argv) {
     std::atomic<int> rounds{0};
     std::vector<std::vector<InodeId>> created(static_cast<std::size_t>(options.threads));
 
-    // Everybody meets here at the end of a round; the checks run in the completion step,
-    // while every worker waits.
-    auto at_rest = [&]() noexcept {
+    // Everybody meets here at the end of a round and every handle is closed; then each
+    // thread frees what it retired (nobody is inside a lookup), and they meet again for
+    // the checks, which run in the completion step while every worker waits.
+    auto close_all = [&]() noexcept {
         drain_mailbox();
+        drain_kept_shared();
+    };
+    std::barrier closing(options.threads, close_all);
+    auto at_rest = [&]() noexcept {
         check_at_rest(created);
         ++rounds;
         round_over = false;
@@ -862,6 +1089,8 @@ int main(int argc, char **argv) {
                     worker.created.end());
                 worker.created.clear();
                 workers[static_cast<std::size_t>(t)].doing = "waiting at the end of a round";
+                closing.arrive_and_wait();
+                fs::epoch::retire(nullptr, [](void *) noexcept {});
                 meeting.arrive_and_wait();
             }
         });
