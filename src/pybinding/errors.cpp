@@ -47,19 +47,32 @@ bool init_internal_failure() noexcept {
 int errno_of(fs::IoErrorKind kind) noexcept {
     using K = fs::IoErrorKind;
     switch (kind) {
-    case K::InodeNotFound: return ENOENT;
-    case K::NotADirectory: return ENOTDIR;
-    case K::NotAFile: return EISDIR;
-    case K::NotASymlink: return EINVAL;
-    case K::MaxRecursionDepthExceeded: return ENAMETOOLONG;
-    case K::ResourceAlreadyExists: return EEXIST;
-    case K::DirectoryIsNotEmpty: return ENOTEMPTY;
-    case K::ResourceCurrentInUse: return EBUSY;
-    case K::UnrecognizedFileMode: return EINVAL;
-    case K::OperationNotSupported: return EBADF;
-    case K::InvalidFileDescriptor: return EBADF;
-    case K::NoSpaceLeft: return ENOSPC;
-    case K::InvalidMove: return EINVAL;
+    case K::InodeNotFound:
+        return ENOENT;
+    case K::NotADirectory:
+        return ENOTDIR;
+    case K::NotAFile:
+        return EISDIR;
+    case K::NotASymlink:
+        return EINVAL;
+    case K::MaxRecursionDepthExceeded:
+        return ENAMETOOLONG;
+    case K::ResourceAlreadyExists:
+        return EEXIST;
+    case K::DirectoryIsNotEmpty:
+        return ENOTEMPTY;
+    case K::ResourceCurrentInUse:
+        return EBUSY;
+    case K::UnrecognizedFileMode:
+        return EINVAL;
+    case K::OperationNotSupported:
+        return EBADF;
+    case K::InvalidFileDescriptor:
+        return EBADF;
+    case K::NoSpaceLeft:
+        return ENOSPC;
+    case K::InvalidMove:
+        return EINVAL;
     }
     return EIO;
 }
