@@ -5,8 +5,10 @@ from __future__ import annotations
 import codecs
 import errno
 import io
+import operator
 import os
 import warnings
+from _thread import allocate_lock as _allocate_lock
 from typing import IO, Any, Callable, Dict, Literal, NoReturn, Optional, Tuple, Union, overload
 
 from quorvex import PyFileHandle, PyFs, Whence
@@ -43,10 +45,24 @@ def fspath(path: Any) -> str:
 # C callables that answer at once: a Python method costs io's wrappers a frame.
 _YES: Callable[[], bool] = True.__bool__
 _NO: Callable[[], bool] = False.__bool__
+_index = operator.index
+_raw_read = io.RawIOBase.read
 
 
 def _closed_file(*args: Any) -> NoReturn:
     raise ValueError(_CLOSED)
+
+
+def _bytes_of(data: Any) -> bytes:
+    """The bytes of a bytes-like object, refused as io.FileIO.write refuses others."""
+    try:
+        view = memoryview(data)
+    except TypeError:
+        raise TypeError("a bytes-like object is required, not '%s'"
+                        % type(data).__name__) from None
+    if not view.c_contiguous:
+        raise BufferError("memoryview: underlying buffer is not C-contiguous")
+    return view.tobytes()
 
 
 class FileIO(io.RawIOBase):
@@ -55,34 +71,35 @@ class FileIO(io.RawIOBase):
     Made by :func:`open`; normally wrapped in a BufferedReader, BufferedWriter or
     BufferedRandom (and a TextIOWrapper). Unlike the handle's own write, write here
     advances the position; a seek past the end is allowed and a later write fills the
-    gap with zero bytes; in append mode every write goes to the end. Closing closes the
-    handle at once, so the file's lock is free again on every interpreter.
+    gap with zero bytes; in append mode every write goes to the end and the position
+    follows it. Truncating never moves the position. Closing closes the handle at once,
+    so the file's lock is free again on every interpreter.
 
-    ``name`` is the path as given to open; ``mode`` is io.FileIO's ('rb', 'wb', 'xb',
-    'ab', each possibly with '+'); ``handle`` is the PyFileHandle underneath.
+    Each call is atomic, as on a file descriptor: threads sharing one FileIO never see
+    or leave a position half way through another thread's read, write, seek or truncate.
+
+    ``name`` is the path as given to open; ``mode`` is what io.FileIO shows for the same
+    open ('rb', 'rb+', 'wb', 'xb', 'xb+', 'ab', 'ab+': "w+" shows as 'rb+');
+    ``handle`` is the PyFileHandle underneath.
     """
 
     # Slots, not the instance dict, keep making and dropping one cheap. `closed` is a
     # slot of its own that stands in for io's flag, so every check of it by the
-    # buffered wrappers is a plain attribute read.
+    # buffered wrappers is a plain attribute read. readable, writable and seekable are
+    # slots too, holding C callables with constant answers (``_closed_file`` once
+    # closed), which io's wrappers call without a Python frame.
     #
-    # The methods the wrappers call most are slots too, holding C callables while
-    # those give the right answer: the handle's own readinto and tell, and constant
-    # answers for readable, writable and seekable. io's wrappers then call C directly
-    # instead of a Python method. ``_readinto`` and ``_tell`` are the general forms,
-    # bound instead where needed; a closed file holds ``_closed_file`` in all five.
-    __slots__ = ("closed", "handle", "name", "mode", "_append", "_beyond",
-                 "readinto", "tell", "readable", "writable", "seekable")
+    # The handle's offset never lies past the end of the file; a position past it is
+    # kept in ``_beyond`` while the handle's offset waits at the end, where a read finds
+    # nothing. Every use of the handle holds ``_lock``.
+    __slots__ = ("closed", "handle", "name", "mode", "_append", "_beyond", "_lock",
+                 "readable", "writable", "seekable")
 
-    # mypy 1.14 (the last release for Python 3.8) checks this slot against io's readinto
-    # with the wrong type; later releases accept it, hence unused-ignore.
-    readinto: Callable[[Any], int]  # type: ignore[assignment, unused-ignore]
-    tell: Callable[[], int]
     readable: Callable[[], bool]
     writable: Callable[[], bool]
     seekable: Callable[[], bool]
 
-    # (readable, writable, append) by raw mode.
+    # (readable, writable, append) by the raw mode given to the constructor.
     _MODES = {
         "rb": (True, False, False), "rb+": (True, True, False),
         "wb": (False, True, False), "wb+": (True, True, False),
@@ -95,12 +112,9 @@ class FileIO(io.RawIOBase):
         self.closed: bool = False
         self.handle = handle
         self.name = name
-        self.mode = mode
-        # The position when it lies past the end of the file (the handle's own offset
-        # cannot), else None.
+        self.mode = "rb+" if mode == "wb+" else mode
         self._beyond: Optional[int] = None
-        self.readinto = handle.readinto if readable else self._readinto
-        self.tell = handle.tell
+        self._lock = _allocate_lock()
         self.readable = _YES if readable else _NO
         self.writable = _YES if writable else _NO
         self.seekable = _YES
@@ -111,70 +125,90 @@ class FileIO(io.RawIOBase):
 
     # -- reading ----------------------------------------------------------------------
 
-    def _readinto(self, buffer: Any) -> int:
-        try:
-            return self.handle.readinto(buffer)
-        except ValueError as error:
-            self._fail(error)
+    def read(self, size: Optional[int] = -1) -> Optional[bytes]:
+        return _raw_read(self, -1 if size is None else size)
+
+    def readinto(self, buffer: Any) -> int:
+        with self._lock:
+            try:
+                count: int = self.handle.readinto(buffer)
+            except ValueError as error:
+                self._fail(error)
+        return count
 
     def readall(self) -> bytes:
-        handle = self.handle
-        try:
-            # One read of exactly what is left. The handle's lock keeps the file from
-            # changing under it: a reader excludes writers, a writer every other handle.
-            here = handle.tell()
-            handle.seek(0, _END)
-            size = handle.tell() - here
-            handle.seek(here, _SET)
-            data = bytearray(size)
-            handle.readinto(data)
-        except ValueError as error:
-            self._fail(error)
-        return bytes(data)
+        with self._lock:
+            handle = self.handle
+            try:
+                # One read of exactly what is left. The handle's lock keeps the file from
+                # changing under it: a reader excludes writers, a writer every other handle.
+                here = handle.tell()
+                handle.seek(0, _END)
+                size = handle.tell() - here
+                handle.seek(here, _SET)
+                data = bytearray(size)
+                count = handle.readinto(data)
+            except ValueError as error:
+                self._fail(error)
+        return bytes(data) if count == size else bytes(data[:count])
 
     # -- writing ----------------------------------------------------------------------
 
     def write(self, data: Any) -> int:
         if type(data) is not bytes:
-            data = bytes(data)  # the handle takes bytes only; a memoryview is copied
-        handle = self.handle
-        try:
-            if self._append:
-                handle.seek(0, _END)
-            elif self._beyond is not None:
-                self._fill_gap()
-            count: int = handle.write(data)
-            handle.seek(count, _CUR)
-        except ValueError as error:
-            self._fail(error)
+            data = _bytes_of(data)  # the handle takes bytes only
+        with self._lock:
+            if not data:
+                # Nothing is written, so nothing moves: not even a gap is filled.
+                if self.writable():
+                    return 0
+                raise io.UnsupportedOperation("File not open for writing")
+            handle = self.handle
+            try:
+                if self._append:
+                    handle.seek(0, _END)
+                elif self._beyond is not None:
+                    self._fill_gap(self._beyond)
+                count: int = handle.write(data)
+                handle.seek(count, _CUR)
+            except ValueError as error:
+                self._fail(error)
+            self._beyond = None
         return count
 
-    def _fill_gap(self) -> None:
-        position = self._beyond
-        assert position is not None
+    def _fill_gap(self, position: int) -> None:
+        """Extends the file with zero bytes up to `position` and moves there."""
         self.handle.truncate(position)
         self.handle.seek(position, _SET)
-        self._set_beyond(None)
+        self._beyond = None
 
     def truncate(self, size: Optional[int] = None) -> int:
-        position = self.tell()
-        if size is None:
-            size = position
-        else:
-            size = size.__index__()
-            if size < 0:
-                raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
-        try:
-            self.handle.truncate(size)
-        except ValueError as error:
-            self._fail(error)
-        # The position stays, even where the file now ends before it.
-        self._set_beyond(position if position > size else None)
+        with self._lock:
+            if not self.writable():
+                raise io.UnsupportedOperation("File not open for writing")
+            position = self._position()
+            if size is None:
+                size = position
+            else:
+                size = _index(size)
+                if size < 0:
+                    raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
+            try:
+                self.handle.truncate(size)
+                self._move_to(position)  # the position stays, even past the new end
+            except ValueError as error:
+                self._fail(error)
         return size
 
     # -- positioning ------------------------------------------------------------------
 
-    def _tell(self) -> int:
+    def tell(self) -> int:
+        if self.closed:
+            raise ValueError(_CLOSED)
+        with self._lock:
+            return self._position()
+
+    def _position(self) -> int:
         if self._beyond is not None:
             return self._beyond
         try:
@@ -184,46 +218,49 @@ class FileIO(io.RawIOBase):
         return position
 
     def seek(self, pos: int, whence: int = 0) -> int:
-        if whence == 1 and pos == 0:  # tell(), as the buffered wrappers spell it
-            return self.tell()
-        pos = pos.__index__()
-        handle = self.handle
-        try:
-            if whence == 0:
-                target = pos
-            elif whence == 1:
-                target = self.tell() + pos
-            elif whence == 2:
-                handle.seek(0, _END)
-                target = handle.tell() + pos
-            else:
-                raise ValueError("invalid whence (%r, should be 0, 1 or 2)" % (whence,))
-            if target < 0:
-                raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
-            handle.seek(target, _SET)
-            reached: int = handle.tell()
-        except ValueError as error:
-            self._fail(error)
-        self._set_beyond(target if target > reached else None)
+        pos = _index(pos)
+        if type(whence) is not int:
+            whence = _index(whence)
+        if not 0 <= whence <= 2:
+            raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
+        with self._lock:
+            handle = self.handle
+            try:
+                if whence == 0:
+                    target = pos
+                elif whence == 1:
+                    target = self._position() + pos
+                else:
+                    here = handle.tell()
+                    handle.seek(0, _END)
+                    target = handle.tell() + pos
+                    if target < 0:
+                        handle.seek(here, _SET)
+                if target < 0:  # refused, with the position left where it was
+                    raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
+                self._move_to(target)
+            except ValueError as error:
+                self._fail(error)
         return target
 
-    def _set_beyond(self, position: Optional[int]) -> None:
-        """Records a position past the end of the file (None: the handle's own offset)."""
-        self._beyond = position
-        self.tell = self.handle.tell if position is None else self._tell
+    def _move_to(self, position: int) -> None:
+        """Sets the position; past the end, the handle's offset waits at the end."""
+        handle = self.handle
+        handle.seek(position, _SET)  # the core stops at the end of the file
+        self._beyond = position if position > handle.tell() else None
 
     # -- closing ----------------------------------------------------------------------
 
     def close(self) -> None:
-        if self.closed:
-            return
-        self.closed = True
-        self.readinto = self.tell = _closed_file
-        self.readable = self.writable = self.seekable = _closed_file
-        try:
-            self.handle.close()
-        except ValueError:
-            pass  # already closed through the handle itself
+        with self._lock:
+            if self.closed:
+                return
+            self.closed = True
+            self.readable = self.writable = self.seekable = _closed_file
+            try:
+                self.handle.close()
+            except ValueError:
+                pass  # already closed through the handle itself
 
     def flush(self) -> None:
         if self.closed:
@@ -285,7 +322,10 @@ def _parse_mode(mode: str) -> _Mode:
     else:
         buffered = io.BufferedWriter
     raw += "+" if updating else ""
-    parsed = (core, disposition, writing, raw, FileIO._MODES[raw], binary, buffered)
+    flags = FileIO._MODES[raw]
+    if raw == "wb+":
+        raw = "rb+"  # what io.FileIO shows for "w+"
+    parsed = (core, disposition, writing, raw, flags, binary, buffered)
     if len(_MODE_CACHE) < 256:
         _MODE_CACHE[mode] = parsed
     return parsed
@@ -414,8 +454,7 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
     raw.name = path
     raw.mode = raw_mode
     raw._beyond = None
-    raw.readinto = handle.readinto if readable else raw._readinto
-    raw.tell = handle.tell
+    raw._lock = _allocate_lock()
     raw.readable = _YES if readable else _NO
     raw.writable = _YES if writable else _NO
     raw.seekable = _YES

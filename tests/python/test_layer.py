@@ -5,6 +5,8 @@ import os
 import pathlib
 import sys
 import tarfile
+import tempfile
+import threading
 from pathlib import Path
 
 import pytest
@@ -148,6 +150,80 @@ def test_unbuffered_raw_file(fs):
             (True, True, True, False)
         with pytest.raises(io.UnsupportedOperation):
             raw.fileno()
+
+
+# mode, buffering, calls: each one's result (or exception type and errno) and the file's
+# bytes after must be what the builtin open gives on tmpfs. Every file but "x"'s starts
+# as b"abcdef".
+SAME_AS_LINUX = [
+    ("w+b", 0, [("write", b"0123456789"), ("truncate", 2), ("truncate", 20), ("write", b"X"),
+                ("tell",), ("mode",)]),
+    ("w+b", -1, [("seek", 100), ("truncate", 50), ("read",), ("tell",)]),
+    ("ab", 0, [("seek", 100), ("write", b"x"), ("tell",), ("mode",)]),
+    ("a+", -1, [("write", "a" * 9000), ("truncate", 0), ("write", "b"), ("truncate",)]),
+    ("w+b", 0, [("seek", 10), ("write", b""), ("tell",), ("write", 5), ("write", [65, 66]),
+                ("read", None), ("seek", 1.5), ("seek", 0, 1.5), ("seek", 0, 7)]),
+    ("ab+", 0, [("seek", 1), ("write", b""), ("tell",), ("write", b"xy"), ("tell",),
+                ("seek", 0), ("read", None), ("mode",)]),
+    ("rb", 0, [("seek", 100), ("read",), ("readinto", bytearray(3)), ("readall",),
+               ("seek", -2, 2), ("read", None), ("seek", -1), ("seek", -100, 2), ("tell",),
+               ("truncate", 1), ("write", b"")]),
+    ("r+b", 0, [("truncate", -1), ("truncate", 1.5), ("seek", 3), ("truncate",), ("read",),
+                ("write", memoryview(b"abcd")[::2]), ("write", bytearray(b"q")), ("mode",)]),
+    ("x+b", 0, [("mode",), ("write", b"z"), ("seek", 0, 2)]),
+]
+
+
+@pytest.fixture
+def host_dir(tmp_path):
+    """A directory on tmpfs where there is one, else pytest's own."""
+    shm = Path("/dev/shm")
+    if not (shm.is_dir() and os.access(shm, os.W_OK)):
+        yield tmp_path
+        return
+    with tempfile.TemporaryDirectory(dir=shm) as name:
+        yield Path(name)
+
+
+def run_calls(f, calls):
+    results = []
+    for name, *args in calls:
+        try:
+            results.append(f.mode if name == "mode" else getattr(f, name)(*args))
+        except Exception as error:  # noqa: BLE001 - compared by type and errno
+            results.append((type(error), getattr(error, "errno", None)))
+    return results
+
+
+@pytest.mark.parametrize("mode, buffering, calls", SAME_AS_LINUX)
+def test_files_behave_as_on_linux(fs, host_dir, mode, buffering, calls):
+    host = host_dir / "f"
+    if "x" not in mode:
+        host.write_bytes(b"abcdef")
+        put(fs, "/f", b"abcdef")
+    with open(host, mode, buffering) as f:
+        expected = run_calls(f, calls)
+    with q.open(fs, "/f", mode, buffering) as f:
+        assert run_calls(f, calls) == expected
+    assert q.read_bytes(fs, "/f") == host.read_bytes()
+
+
+@pytest.mark.parametrize("buffering", [0, -1])
+def test_threads_sharing_a_file_lose_no_bytes(fs, buffering):
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads as often as the interpreter can
+    try:
+        with q.open(fs, "/f", "wb+", buffering) as f:
+            threads = [threading.Thread(target=lambda c=c: [f.write(c) for _ in range(5000)])
+                       for c in (b"ab", b"cd", b"ef")]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    data = q.read_bytes(fs, "/f")
+    assert len(data) == 30000 and all(data.count(c) == 5000 for c in (b"ab", b"cd", b"ef"))
 
 
 @pytest.mark.parametrize("size", [io.DEFAULT_BUFFER_SIZE - 1, io.DEFAULT_BUFFER_SIZE,
