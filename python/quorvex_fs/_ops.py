@@ -19,7 +19,8 @@ import os
 import re
 import shutil
 import stat as stat_module
-from typing import (Any, Callable, Dict, Iterator, List, Optional, Tuple, Union)
+from typing import (Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, Optional, Set,
+                    Tuple, Union)
 
 from quorvex import PyFileHandle, PyFs, Whence
 
@@ -282,46 +283,122 @@ def glob(fs: PyFs, pattern: PathLike) -> List[str]:
 
     Components use fnmatch's wildcards (``*``, ``?``, ``[...]``), matched case-sensitively
     against whole names; a component ``**`` matches any number of directories, none
-    included. Names starting with a dot match like any other."""
-    parts = _components(fspath(pattern))
-    results: Dict[str, None] = {}
-    _glob_into(fs, "/", parts, results)
-    return list(results)
+    included. A pattern ending in a separator matches directories only. Names starting
+    with a dot match like any other. The same paths as glob.glob(pattern,
+    recursive=True, include_hidden=True) on disk, each once."""
+    text = fspath(pattern)
+    parts: List[str] = []
+    for part in _components(text):
+        if part != "**" or not parts or parts[-1] != "**":  # "**/**" matches as "**" does
+            parts.append(part)
+    return _Glob(fs, parts, text.endswith(("/", "\\"))).run()
 
 
 _MAGIC = re.compile(r"[*?[]")
+_RECURSIVE = None  # the matcher of a "**" component
 
 
-def _glob_into(fs: PyFs, directory: str, parts: List[str], results: Dict[str, None]) -> None:
-    if not parts:
-        results[directory] = None
-        return
-    part, rest = parts[0], parts[1:]
-    if part == "**":
-        for dirpath, _, filenames in walk(fs, directory):
-            _glob_into(fs, dirpath, rest, results)
-            if not rest:
-                for name in filenames:
-                    results[_join(dirpath, name)] = None
-        return
-    if not _MAGIC.search(part):
-        path = _join(directory, part)
-        kind = _kind(fs, path)
-        if kind == _DIRECTORY or (kind == _FILE and not rest):
-            _glob_into(fs, path, rest, results)
-        return
+class _Glob:
+    """One glob, as a walk that carries into each directory the set of pattern positions
+    still to be matched below it: every directory is visited at most once, whatever
+    the number of "**" components, so the cost stays linear in the tree's size times
+    the pattern's length."""
+
+    def __init__(self, fs: PyFs, parts: List[str], directories_only: bool) -> None:
+        self.fs = fs
+        self.count = len(parts)
+        self.directories_only = directories_only
+        # Per component: None for "**", a str for a plain name, else a regex's match.
+        self.matchers: List[Any] = [
+            _RECURSIVE if part == "**" else
+            (re.compile(fnmatch.translate(part)).match if _MAGIC.search(part) else part)
+            for part in parts]
+        self.results: List[str] = []
+
+    def closure(self, positions: Set[int]) -> FrozenSet[int]:
+        """`positions` with, after each "**", the one behind it: "**" may match none."""
+        matchers = self.matchers
+        more = {index + 1 for index in positions
+                if index < self.count and matchers[index] is _RECURSIVE}
+        return frozenset(positions | more)
+
+    def run(self) -> List[str]:
+        stack = [("/", self.closure({0}))]
+        while stack:
+            directory, positions = stack.pop()
+            children = self.visit(directory, positions)
+            stack.extend(reversed(children))
+        return self.results
+
+    def visit(self, directory: str, positions: FrozenSet[int]
+              ) -> List[Tuple[str, FrozenSet[int]]]:
+        """Adds what matches in `directory`; returns its subdirectories still to visit."""
+        if self.count in positions:
+            self.results.append(directory)
+        pending = sorted(index for index in positions if index < self.count)
+        if not pending:
+            return []
+        matchers = self.matchers
+        if all(type(matchers[index]) is str for index in pending):
+            names = dict.fromkeys(matchers[index] for index in pending)
+            files, directories = self.probe(directory, names)
+        else:
+            try:
+                files, directories = self.fs.listdir(directory)
+            except ValueError:
+                return []
+        children = []
+        for name in directories:
+            below = self.advance(pending, name)
+            if below:
+                children.append((_join(directory, name), self.closure(below)))
+        if not self.directories_only:
+            last = self.count - 1
+            for name in files:
+                if any(index == last and self.matches(index, name) for index in pending):
+                    self.results.append(_join(directory, name))
+        return children
+
+    def probe(self, directory: str, names: Iterable[str]) -> Tuple[List[str], List[str]]:
+        """(files, directories) among `names` in `directory`, found without listing it."""
+        files: List[str] = []
+        directories: List[str] = []
+        for name in names:
+            kind = _kind(self.fs, _join(directory, name)) if _encodable(name) else None
+            if kind == _DIRECTORY:
+                directories.append(name)
+            elif kind == _FILE:
+                files.append(name)
+        return files, directories
+
+    def matches(self, index: int, name: str) -> bool:
+        matcher = self.matchers[index]
+        if matcher is _RECURSIVE:
+            return True
+        if type(matcher) is str:
+            return matcher == name
+        return matcher(name) is not None
+
+    def advance(self, pending: List[int], name: str) -> Set[int]:
+        """The positions to match below a directory `name` reached with `pending`."""
+        below = set()
+        for index in pending:
+            if self.matchers[index] is _RECURSIVE:
+                below.add(index)  # "**" goes on matching deeper
+            elif self.matches(index, name):
+                below.add(index + 1)
+        return below
+
+
+def _encodable(name: str) -> bool:
+    """Whether `name` can be a name in the file system, which keeps names as UTF-8."""
+    if name.isascii():
+        return True
     try:
-        files, directories = fs.listdir(directory)
-    except ValueError:
-        return
-    match = re.compile(fnmatch.translate(part)).match
-    for name in directories:
-        if match(name):
-            _glob_into(fs, _join(directory, name), rest, results)
-    if not rest:
-        for name in files:
-            if match(name):
-                results[_join(directory, name)] = None
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 # -- creation and removal -----------------------------------------------------------

@@ -1,5 +1,6 @@
 """quorvex_fs: Python's file objects, os-style helpers, typed errors and tree transfers."""
 import errno
+import glob
 import io
 import os
 import pathlib
@@ -395,9 +396,58 @@ def test_walk_top_down_with_pruning_and_bottom_up(tree):
     ("/d/*/c.txt", ["/d/s/c.txt"]),
     ("/nope/*", []),
     ("/top.txt/*", []),
+    # glob.glob before 3.13 gives "/nope/" and "/top.txt/", which are no directories.
+    ("/nope/**", []),
+    ("/top.txt/**", []),
 ])
 def test_glob(tree, pattern, expected):
     assert sorted(q.glob(tree, pattern)) == sorted(expected)
+
+
+GLOB_TREE = ["a/b/c.txt", "a/b/x1", "a/b/b/c.txt", "a/b/b/b/", "a/x.txt", "a/.h/x2", "b/",
+             "x.txt", ".hidden.txt"]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="glob's include_hidden is 3.11's")
+@pytest.mark.parametrize("pattern", [
+    "**", "**/", "**/*.txt", "**/**/x*", "a/**/b/**/c.txt", "**/b", "**/b/", "*/", "a/*/**",
+    "**/.h*", "a/**/**/**", "[ab]/**/?.txt", "nope/*", "a/b/c.txt", "a/b/c.txt/", "**/b/*/",
+])
+def test_glob_matches_the_host_glob(fs, host_dir, pattern):
+    for entry in GLOB_TREE:
+        directory = entry if entry.endswith("/") else os.path.dirname(entry)
+        (host_dir / directory).mkdir(parents=True, exist_ok=True)
+        q.makedirs(fs, directory, exist_ok=True)
+        if directory != entry:
+            (host_dir / entry).write_bytes(b"")
+            put(fs, entry)
+    host = glob.glob(os.path.join(host_dir, pattern), recursive=True, include_hidden=True)
+    found = q.glob(fs, "/" + pattern)
+    assert len(set(found)) == len(found)
+    assert sorted(found) == sorted({q.normpath(path[len(str(host_dir)):]) for path in host})
+
+
+class CountingFs:
+    """A PyFs whose listings are counted."""
+
+    def __init__(self, fs):
+        self.fs, self.listings = fs, 0
+
+    def listdir(self, path):
+        self.listings += 1
+        return self.fs.listdir(path)
+
+    def open_existing(self, path, mode):
+        return self.fs.open_existing(path, mode)
+
+
+def test_glob_lists_each_directory_once_however_many_double_stars(fs):
+    path = "/d" * 16
+    q.makedirs(fs, path)
+    put(fs, path + "/x")
+    counting = CountingFs(fs)
+    assert q.glob(counting, "/**/**/d/**/*/**/x") == [path + "/x"]
+    assert counting.listings == 17  # the root and the 16 below it, where 4,862 were made
 
 
 def test_makedirs(fs):
