@@ -585,18 +585,21 @@ def copytree(fs: PyFs, src: PathLike, dst: PathLike, dirs_exist_ok: bool = False
     """Copies the directory `src` and everything below it to `dst`; returns `dst`.
 
     `dst` must not exist unless `dirs_exist_ok` (then files in it are replaced). A
-    `dst` inside `src` is refused (shutil.Error). On failure everything the call
-    created is removed again."""
+    `dst` inside `src` is refused (shutil.Error). A failed copy changes nothing: what
+    the call created is removed again and every file it replaced gets its bytes back.
+    The tree is copied as it was when the call began."""
     source, target = normpath(src), normpath(dst)
     if _kind(fs, source) != _DIRECTORY:
         _listing(fs, fspath(src))  # the error of a missing path or a file
     if target == source or target.startswith(_join(source, "")):
         raise shutil.Error("Cannot copy a directory, %r, into itself, %r." % (source, target))
+    # Listed first: a target above the source must not see its own copies as source.
+    tree = list(walk(fs, source))
     created: List[str] = []
+    replaced: Dict[str, Tuple[PyFileHandle, bytes]] = {}
     try:
-        for dirpath, _, filenames in walk(fs, source):
+        for dirpath, _, filenames in tree:
             here = target + dirpath[len(source):]
-            fresh = True
             try:
                 fs.mkdir(here)
                 created.append(here)
@@ -604,19 +607,66 @@ def copytree(fs: PyFs, src: PathLike, dst: PathLike, dirs_exist_ok: bool = False
                 if error.args[0] != _errors.ALREADY_EXISTS or not dirs_exist_ok \
                         or _kind(fs, here) != _DIRECTORY:
                     _errors.raise_os_error(error, here)
-                fresh = False
             for name in filenames:
-                destination = _join(here, name)
-                if not fresh and _kind(fs, destination) is None:
-                    created.append(destination)
-                copyfile(fs, _join(dirpath, name), destination)
+                _copy_into_tree(fs, _join(dirpath, name), _join(here, name), created, replaced)
     except BaseException:
-        # Removing what this call made takes the files it put in existing directories
-        # and, with each new directory, all that went into it.
+        for handle, original in replaced.values():
+            _restore(handle, original)
+        # Removing what this call made takes, with each new directory, all that went
+        # into it.
         for path in reversed(created):
             _remove_quietly(fs, path, recurse=True)
         raise
+    finally:
+        for handle, _ in replaced.values():
+            handle.close()
     return target
+
+
+def _copy_into_tree(fs: PyFs, source_path: str, target_path: str, created: List[str],
+                    replaced: Dict[str, Tuple[PyFileHandle, bytes]]) -> None:
+    """Copies one file of a tree. A file at `target_path` is replaced only after its
+    bytes are kept in `replaced`, with a handle that holds it until the whole copy is
+    done, so that nobody changes it before it is restored or the copy completes."""
+    try:
+        target = fs.open_existing(target_path, "rw")
+    except ValueError as error:
+        if error.args[0] != _errors.NOT_FOUND:
+            _errors.raise_os_error(error, target_path)
+        target = _open_core(fs, target_path, "w", existing=False)
+        created.append(target_path)
+    else:
+        try:
+            original = bytearray(_size_of_from_start(target))
+            target.readinto(original)
+        except BaseException:
+            target.close()
+            raise
+        replaced[target_path] = (target, bytes(original))
+    try:
+        target.truncate(0)
+        target.seek(0, Whence.SEEK_SET)
+        if source_path in replaced:  # replaced by this copy: its bytes as they were
+            target.write(replaced[source_path][1])
+        else:
+            source = _open_core(fs, source_path, "r", existing=True)
+            try:
+                _copy_handle(source, target, _size_of_from_start(source), target_path)
+            finally:
+                source.close()
+    finally:
+        if target_path not in replaced:
+            target.close()
+
+
+def _restore(handle: PyFileHandle, original: bytes) -> None:
+    """Puts a replaced file's bytes back; a failure here leaves the rest to restore."""
+    try:
+        handle.seek(0, Whence.SEEK_SET)
+        handle.write(original)
+        handle.truncate(len(original))
+    except Exception:  # noqa: BLE001 - the copy's own failure is the one raised
+        pass
 
 
 def move(fs: PyFs, src: PathLike, dst: PathLike) -> str:

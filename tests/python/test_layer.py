@@ -533,6 +533,32 @@ def test_failed_copies_and_moves_change_nothing(tree, call):
     assert snapshot(tree) == before
 
 
+def files(fs, entries):
+    for path, data in entries.items():
+        q.makedirs(fs, os.path.dirname(path), exist_ok=True)
+        put(fs, path, data)
+
+
+def test_copytree_over_a_tree_puts_back_what_it_replaced_when_it_fails(fs):
+    files(fs, {"/s/z": b"new", "/s/n": b"new", "/s/a/x": b"new!", "/s/a/m/y": b"new",
+               "/d/z": b"old!", "/d/a/x": b"old"})
+    before = snapshot(fs)
+    with held(fs, "/d/a/x"):  # met after /d/z was replaced and /d/n made
+        with pytest.raises(OSError) as raised:
+            q.copytree(fs, "/s", "/d", dirs_exist_ok=True)
+        assert (raised.value.errno, raised.value.filename) == (errno.EBUSY, "/d/a/x")
+    assert snapshot(fs) == before
+    q.copytree(fs, "/s", "/d", dirs_exist_ok=True)
+    assert contents(fs, "/d") == contents(fs, "/s")
+
+
+def test_copytree_into_an_ancestor_copies_the_tree_as_it_was(fs):
+    files(fs, {"/a/b/f": b"1", "/a/b/b/x/f": b"2", "/a/b/x/f": b"3", "/a/f": b"0"})
+    q.copytree(fs, "/a/b", "/a", dirs_exist_ok=True)
+    assert contents(fs, "/a") == {"/f": b"1", "/x/f": b"3", "/b/f": b"1", "/b/x/f": b"2",
+                                  "/b/b/x/f": b"2"}
+
+
 def test_whole_file_helpers(fs):
     assert q.write_bytes(fs, "/b", bytearray(b"abc")) == 3
     assert q.write_bytes(fs, "/b", b"z") == 1
