@@ -9,11 +9,12 @@ import operator
 import os
 import warnings
 from _thread import allocate_lock as _allocate_lock
-from typing import IO, Any, Callable, Dict, Literal, NoReturn, Optional, Tuple, Union, overload
+from typing import (IO, Any, Callable, Dict, List, Literal, NoReturn, Optional, Tuple, Union,
+                    overload)
 
 from quorvex import PyFileHandle, PyFs, Whence
 
-from .errors import BAD_DESCRIPTOR, os_error
+from .errors import BAD_DESCRIPTOR, NOT_A_DIRECTORY, NOT_A_FILE, os_error
 
 __all__ = ["open", "FileIO", "fspath"]
 
@@ -40,6 +41,50 @@ def fspath(path: Any) -> str:
         raise TypeError("quorvex paths are str or os.PathLike[str], not %s"
                         % type(path).__name__)
     return path
+
+
+def _encodable(name: str) -> bool:
+    """Whether `name` can be stored: the file system keeps names as UTF-8, which a str
+    with a lone surrogate (what os.fsdecode makes of bytes that are not UTF-8) is not."""
+    if name.isascii():
+        return True
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def _name_error(fs: PyFs, path: str, creating: bool) -> OSError:
+    """The OSError for `path`, which holds a name the file system cannot store.
+
+    No node can have such a name, so the walk along `path` stops at it as at any missing
+    name: FileNotFoundError, or NotADirectoryError where a file stands before it. Only a
+    call that would make the node under an existing directory is told that the name
+    itself is refused: OSError with EINVAL, as a file system that keeps names as UTF-8
+    only answers (ext4 with strict encoding)."""
+    parts = path.replace("\\", "/").split("/")
+    walked: List[str] = []
+    code = errno.ENOENT
+    for index, part in enumerate(parts):
+        if _encodable(part):
+            if part == "..":
+                del walked[-1:]
+            elif part and part != ".":
+                walked.append(part)
+            continue
+        try:
+            fs.open_existing("/" + "/".join(walked), "").close()
+            code = errno.ENOTDIR  # a file, used as a directory
+        except ValueError as error:
+            text = error.args[0] if error.args else ""
+            if text == NOT_A_FILE:
+                last = not any(parts[index + 1:])
+                code = errno.EINVAL if creating and last else errno.ENOENT
+            elif text == NOT_A_DIRECTORY:
+                code = errno.ENOTDIR
+        break
+    return OSError(code, os.strerror(code), path)
 
 
 # C callables that answer at once: a Python method costs io's wrappers a frame.
@@ -341,7 +386,9 @@ def _create_exclusive(fs: PyFs, path: str, core: str) -> PyFileHandle:
         raise
 
 
-def _raise_open_error(error: ValueError, path: str) -> NoReturn:
+def _raise_open_error(error: ValueError, fs: PyFs, path: str, creating: bool) -> NoReturn:
+    if isinstance(error, UnicodeEncodeError):
+        raise _name_error(fs, path, creating) from error
     exception = os_error(error, path)
     if exception is error:
         raise error
@@ -438,7 +485,7 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
         else:
             handle = _create_exclusive(fs, path, core)
     except ValueError as error:
-        _raise_open_error(error, path)
+        _raise_open_error(error, fs, path, disposition != _EXISTING)
     if path[-1:] in _DIRECTORY_ENDS and path.endswith(_DIRECTORY_SUFFIXES):
         handle.close()  # a file, reached through a path that names a directory
         raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)

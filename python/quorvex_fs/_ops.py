@@ -19,13 +19,13 @@ import os
 import re
 import shutil
 import stat as stat_module
-from typing import (Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, Optional, Set,
-                    Tuple, Union)
+from typing import (Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, NoReturn,
+                    Optional, Set, Tuple, Union)
 
 from quorvex import PyFileHandle, PyFs, Whence
 
 from . import errors as _errors
-from ._file import PathLike, fspath, open
+from ._file import PathLike, _encodable, _name_error, fspath, open
 
 __all__ = [
     "normpath", "exists", "isfile", "isdir", "getsize", "info", "listdir", "scandir",
@@ -75,6 +75,8 @@ def _probe(fs: PyFs, path: str) -> Tuple[Optional[str], Optional[PyFileHandle]]:
 
     A file that another handle holds for writing is still reported as a file, without
     a handle."""
+    if not _encodable(path):
+        return None, None
     try:
         handle = fs.open_existing(path, "")
     except ValueError as error:
@@ -153,6 +155,8 @@ def info(fs: PyFs, path: PathLike) -> Dict[str, Any]:
 
 def _missing(fs: PyFs, path: str) -> OSError:
     """FileNotFoundError, or NotADirectoryError where a file stands in the path."""
+    if not _encodable(path):
+        return _name_error(fs, path, False)
     try:
         fs.open_existing(path, "").close()
     except ValueError as error:
@@ -167,12 +171,20 @@ def _missing(fs: PyFs, path: str) -> OSError:
 # -- listing ------------------------------------------------------------------------
 
 
+def _fail(error: ValueError, fs: PyFs, path: str, creating: bool = False) -> NoReturn:
+    """Raises the OSError for the core's `error` about `path` (see :func:`_name_error`
+    for a name the file system cannot store)."""
+    if isinstance(error, UnicodeEncodeError):
+        raise _name_error(fs, path, creating) from error
+    _errors.raise_os_error(error, path)
+
+
 def _listing(fs: PyFs, path: str) -> Tuple[List[str], List[str]]:
     """(files, directories) of the directory `path`, as OSError on failure."""
     try:
         return fs.listdir(path)
     except ValueError as error:
-        _errors.raise_os_error(error, path)
+        _fail(error, fs, path)
 
 
 def listdir(fs: PyFs, path: PathLike = "/") -> List[str]:
@@ -258,7 +270,12 @@ def walk(fs: PyFs, top: PathLike = "/", topdown: bool = True,
     it. With topdown, removing names from dirnames prunes the walk. Errors in listing
     go to `onerror` (ignored without one); a `top` that is not a directory yields
     nothing."""
-    stack: List[Union[str, Tuple[str, List[str], List[str]]]] = [normpath(top)]
+    text = fspath(top)
+    if not _encodable(text):  # the name is not there, even if ".." would drop it
+        if onerror is not None:
+            onerror(_name_error(fs, text, False))
+        return
+    stack: List[Union[str, Tuple[str, List[str], List[str]]]] = [normpath(text)]
     while stack:
         item = stack.pop()
         if isinstance(item, tuple):
@@ -287,6 +304,8 @@ def glob(fs: PyFs, pattern: PathLike) -> List[str]:
     with a dot match like any other. The same paths as glob.glob(pattern,
     recursive=True, include_hidden=True) on disk, each once."""
     text = fspath(pattern)
+    if not _encodable(text):
+        return []  # no name stored here can match a name that cannot be stored
     parts: List[str] = []
     for part in _components(text):
         if part != "**" or not parts or parts[-1] != "**":  # "**/**" matches as "**" does
@@ -364,7 +383,7 @@ class _Glob:
         files: List[str] = []
         directories: List[str] = []
         for name in names:
-            kind = _kind(self.fs, _join(directory, name)) if _encodable(name) else None
+            kind = _kind(self.fs, _join(directory, name))
             if kind == _DIRECTORY:
                 directories.append(name)
             elif kind == _FILE:
@@ -390,17 +409,6 @@ class _Glob:
         return below
 
 
-def _encodable(name: str) -> bool:
-    """Whether `name` can be a name in the file system, which keeps names as UTF-8."""
-    if name.isascii():
-        return True
-    try:
-        name.encode("utf-8")
-    except UnicodeEncodeError:
-        return False
-    return True
-
-
 # -- creation and removal -----------------------------------------------------------
 
 
@@ -423,7 +431,7 @@ def makedirs(fs: PyFs, path: PathLike, exist_ok: bool = False) -> None:
                 continue
             except ValueError as error:
                 if error.args[0] != _errors.ALREADY_EXISTS:
-                    _errors.raise_os_error(error, current)
+                    _fail(error, fs, current, creating=True)
             kind = _kind(fs, current)
             if kind == _FILE:
                 raise _oserror(errno.EEXIST if last else errno.ENOTDIR, current)
@@ -452,7 +460,7 @@ def remove(fs: PyFs, path: PathLike) -> None:
     try:
         fs.remove(text, False)
     except ValueError as error:
-        _errors.raise_os_error(error, text)
+        _fail(error, fs, text)
 
 
 def rmdir(fs: PyFs, path: PathLike) -> None:
@@ -467,7 +475,7 @@ def rmdir(fs: PyFs, path: PathLike) -> None:
     try:
         fs.remove(text, False)
     except ValueError as error:
-        _errors.raise_os_error(error, text)
+        _fail(error, fs, text)
 
 
 def _held_file(fs: PyFs, top: str) -> Optional[str]:
@@ -567,7 +575,7 @@ def _open_core(fs: PyFs, path: str, mode: str, existing: bool) -> PyFileHandle:
     try:
         handle = fs.open_existing(path, mode) if existing else fs.open(path, mode)
     except ValueError as error:
-        _errors.raise_os_error(error, path)
+        _fail(error, fs, path, creating=not existing)
     if _names_a_directory(path):
         handle.close()
         raise _oserror(errno.ENOTDIR, path)
@@ -606,7 +614,7 @@ def copytree(fs: PyFs, src: PathLike, dst: PathLike, dirs_exist_ok: bool = False
             except ValueError as error:
                 if error.args[0] != _errors.ALREADY_EXISTS or not dirs_exist_ok \
                         or _kind(fs, here) != _DIRECTORY:
-                    _errors.raise_os_error(error, here)
+                    _fail(error, fs, here, creating=True)
             for name in filenames:
                 _copy_into_tree(fs, _join(dirpath, name), _join(here, name), created, replaced)
     except BaseException:
@@ -632,7 +640,7 @@ def _copy_into_tree(fs: PyFs, source_path: str, target_path: str, created: List[
         target = fs.open_existing(target_path, "rw")
     except ValueError as error:
         if error.args[0] != _errors.NOT_FOUND:
-            _errors.raise_os_error(error, target_path)
+            _fail(error, fs, target_path, creating=True)
         target = _open_core(fs, target_path, "w", existing=False)
         created.append(target_path)
     else:

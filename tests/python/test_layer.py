@@ -567,6 +567,34 @@ def test_whole_file_helpers(fs):
     assert q.read_text(fs, "/t", encoding="utf-8") == "héllo"
 
 
+# A name that is not UTF-8 (os.fsdecode makes lone surrogates of such bytes) cannot be
+# stored: looking it up finds nothing, making it is EINVAL, and nothing changes.
+@pytest.mark.parametrize("call, path, code", [
+    (lambda fs, p: q.open(fs, p, "rb"), "/d/\udcff", errno.ENOENT),
+    (lambda fs, p: q.open(fs, p, "w"), "/d/a\udc80b", errno.EINVAL),
+    (lambda fs, p: q.open(fs, p, "xb"), "/nope/\udcff", errno.ENOENT),
+    (lambda fs, p: q.open(fs, p, "a"), "/f/\udcff", errno.ENOTDIR),
+    (q.makedirs, "/d/\udcff/x", errno.EINVAL),
+    (q.listdir, "/\udcff/..", errno.ENOENT),
+    (q.info, "/d/\udcff", errno.ENOENT),
+    (q.remove, "/\udcff", errno.ENOENT),
+    (q.rmtree, "/\udcff/d", errno.ENOENT),
+    (lambda fs, p: q.write_bytes(fs, p, b"x"), "/\udcff", errno.EINVAL),
+    (lambda fs, p: q.copyfile(fs, p, "/g"), "/\udcff", errno.ENOENT),
+    (lambda fs, p: q.copytree(fs, "/d", p), "/\udcff", errno.EINVAL),
+    (lambda fs, p: q.move(fs, "/f", p), "/d/\udcff", errno.EINVAL),
+])
+def test_names_the_file_system_cannot_store(fs, call, path, code):
+    fs.mkdir("/d")
+    put(fs, "/f", b"x")
+    before = snapshot(fs)
+    with pytest.raises(OSError) as raised:
+        call(fs, path)
+    assert raised.value.errno == code
+    assert snapshot(fs) == before
+    assert (q.exists(fs, path), q.glob(fs, path), list(q.walk(fs, path))) == (False, [], [])
+
+
 # ---- transfers ----------------------------------------------------------------------------
 
 def host_tree(root):
