@@ -217,6 +217,10 @@ def test_threads_sharing_a_file_lose_no_bytes(fs, buffering):
         with q.open(fs, "/f", "wb+", buffering) as f:
             threads = [threading.Thread(target=lambda c=c: [f.write(c) for _ in range(5000)])
                        for c in (b"ab", b"cd", b"ef")]
+            # Reads at the position, always the end here, find nothing and move nothing.
+            reads = []
+            threads.append(threading.Thread(
+                target=lambda: reads.extend(f.read(2) for _ in range(20000))))
             for thread in threads:
                 thread.start()
             for thread in threads:
@@ -225,6 +229,7 @@ def test_threads_sharing_a_file_lose_no_bytes(fs, buffering):
         sys.setswitchinterval(interval)
     data = q.read_bytes(fs, "/f")
     assert len(data) == 30000 and all(data.count(c) == 5000 for c in (b"ab", b"cd", b"ef"))
+    assert set(reads) == {b""}
 
 
 @pytest.mark.parametrize("size", [io.DEFAULT_BUFFER_SIZE - 1, io.DEFAULT_BUFFER_SIZE,
