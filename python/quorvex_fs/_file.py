@@ -5,13 +5,16 @@ from __future__ import annotations
 import codecs
 import errno
 import io
+import operator
 import os
 import warnings
-from typing import IO, Any, Callable, Dict, Literal, NoReturn, Optional, Tuple, Union, overload
+from _thread import allocate_lock as _allocate_lock
+from typing import (IO, Any, Callable, Dict, List, Literal, NoReturn, Optional, Tuple, Union,
+                    overload)
 
 from quorvex import PyFileHandle, PyFs, Whence
 
-from .errors import BAD_DESCRIPTOR, os_error
+from .errors import BAD_DESCRIPTOR, NOT_A_DIRECTORY, NOT_A_FILE, os_error
 
 __all__ = ["open", "FileIO", "fspath"]
 
@@ -40,13 +43,71 @@ def fspath(path: Any) -> str:
     return path
 
 
+def _encodable(name: str) -> bool:
+    """Whether `name` can be stored: the file system keeps names as UTF-8, which a str
+    with a lone surrogate (what os.fsdecode makes of bytes that are not UTF-8) is not."""
+    if name.isascii():
+        return True
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def _name_error(fs: PyFs, path: str, creating: bool) -> OSError:
+    """The OSError for `path`, which holds a name the file system cannot store.
+
+    No node can have such a name, so the walk along `path` stops at it as at any missing
+    name: FileNotFoundError, or NotADirectoryError where a file stands before it. Only a
+    call that would make the node under an existing directory is told that the name
+    itself is refused: OSError with EINVAL, as a file system that keeps names as UTF-8
+    only answers (ext4 with strict encoding)."""
+    parts = path.replace("\\", "/").split("/")
+    walked: List[str] = []
+    code = errno.ENOENT
+    for index, part in enumerate(parts):
+        if _encodable(part):
+            if part == "..":
+                del walked[-1:]
+            elif part and part != ".":
+                walked.append(part)
+            continue
+        try:
+            fs.open_existing("/" + "/".join(walked), "").close()
+            code = errno.ENOTDIR  # a file, used as a directory
+        except ValueError as error:
+            text = error.args[0] if error.args else ""
+            if text == NOT_A_FILE:
+                last = not any(parts[index + 1:])
+                code = errno.EINVAL if creating and last else errno.ENOENT
+            elif text == NOT_A_DIRECTORY:
+                code = errno.ENOTDIR
+        break
+    return OSError(code, os.strerror(code), path)
+
+
 # C callables that answer at once: a Python method costs io's wrappers a frame.
 _YES: Callable[[], bool] = True.__bool__
 _NO: Callable[[], bool] = False.__bool__
+_index = operator.index
+_raw_read = io.RawIOBase.read
 
 
 def _closed_file(*args: Any) -> NoReturn:
     raise ValueError(_CLOSED)
+
+
+def _bytes_of(data: Any) -> bytes:
+    """The bytes of a bytes-like object, refused as io.FileIO.write refuses others."""
+    try:
+        view = memoryview(data)
+    except TypeError:
+        raise TypeError("a bytes-like object is required, not '%s'"
+                        % type(data).__name__) from None
+    if not view.c_contiguous:
+        raise BufferError("memoryview: underlying buffer is not C-contiguous")
+    return view.tobytes()
 
 
 class FileIO(io.RawIOBase):
@@ -55,34 +116,38 @@ class FileIO(io.RawIOBase):
     Made by :func:`open`; normally wrapped in a BufferedReader, BufferedWriter or
     BufferedRandom (and a TextIOWrapper). Unlike the handle's own write, write here
     advances the position; a seek past the end is allowed and a later write fills the
-    gap with zero bytes; in append mode every write goes to the end. Closing closes the
-    handle at once, so the file's lock is free again on every interpreter.
+    gap with zero bytes; in append mode every write goes to the end and the position
+    follows it. Truncating never moves the position. Closing closes the handle at once,
+    so the file's lock is free again on every interpreter.
 
-    ``name`` is the path as given to open; ``mode`` is io.FileIO's ('rb', 'wb', 'xb',
-    'ab', each possibly with '+'); ``handle`` is the PyFileHandle underneath.
+    Each call is atomic, as on a file descriptor: threads sharing one FileIO never see
+    or leave a position half way through another thread's read, write, seek or truncate.
+
+    ``name`` is the path as given to open; ``mode`` is what io.FileIO shows for the same
+    open ('rb', 'rb+', 'wb', 'xb', 'xb+', 'ab', 'ab+': "w+" shows as 'rb+');
+    ``handle`` is the PyFileHandle underneath.
     """
 
     # Slots, not the instance dict, keep making and dropping one cheap. `closed` is a
     # slot of its own that stands in for io's flag, so every check of it by the
-    # buffered wrappers is a plain attribute read.
+    # buffered wrappers is a plain attribute read. readable, writable and seekable are
+    # slots too, holding C callables with constant answers (``_closed_file`` once
+    # closed), which io's wrappers call without a Python frame.
     #
-    # The methods the wrappers call most are slots too, holding C callables while
-    # those give the right answer: the handle's own readinto and tell, and constant
-    # answers for readable, writable and seekable. io's wrappers then call C directly
-    # instead of a Python method. ``_readinto`` and ``_tell`` are the general forms,
-    # bound instead where needed; a closed file holds ``_closed_file`` in all five.
-    __slots__ = ("closed", "handle", "name", "mode", "_append", "_beyond",
-                 "readinto", "tell", "readable", "writable", "seekable")
+    # The handle's offset never lies past the end of the file: a position past it is
+    # kept in ``_beyond`` while the offset waits at the end, where a read finds nothing.
+    #
+    # Every call that uses the handle holds ``_lock``, since most take several steps on
+    # it (a write is a write and a seek). acquire and release are called directly: a
+    # with statement costs twice as much.
+    __slots__ = ("closed", "handle", "name", "mode", "_append", "_beyond", "_lock",
+                 "readable", "writable", "seekable")
 
-    # mypy 1.14 (the last release for Python 3.8) checks this slot against io's readinto
-    # with the wrong type; later releases accept it, hence unused-ignore.
-    readinto: Callable[[Any], int]  # type: ignore[assignment, unused-ignore]
-    tell: Callable[[], int]
     readable: Callable[[], bool]
     writable: Callable[[], bool]
     seekable: Callable[[], bool]
 
-    # (readable, writable, append) by raw mode.
+    # (readable, writable, append) by the raw mode given to the constructor.
     _MODES = {
         "rb": (True, False, False), "rb+": (True, True, False),
         "wb": (False, True, False), "wb+": (True, True, False),
@@ -95,12 +160,9 @@ class FileIO(io.RawIOBase):
         self.closed: bool = False
         self.handle = handle
         self.name = name
-        self.mode = mode
-        # The position when it lies past the end of the file (the handle's own offset
-        # cannot), else None.
+        self.mode = "rb+" if mode == "wb+" else mode
         self._beyond: Optional[int] = None
-        self.readinto = handle.readinto if readable else self._readinto
-        self.tell = handle.tell
+        self._lock = _allocate_lock()
         self.readable = _YES if readable else _NO
         self.writable = _YES if writable else _NO
         self.seekable = _YES
@@ -111,13 +173,23 @@ class FileIO(io.RawIOBase):
 
     # -- reading ----------------------------------------------------------------------
 
-    def _readinto(self, buffer: Any) -> int:
+    def read(self, size: Optional[int] = -1) -> Optional[bytes]:
+        return _raw_read(self, -1 if size is None else size)
+
+    def readinto(self, buffer: Any) -> int:
+        lock = self._lock
+        lock.acquire()
         try:
-            return self.handle.readinto(buffer)
+            count: int = self.handle.readinto(buffer)
         except ValueError as error:
             self._fail(error)
+        finally:
+            lock.release()
+        return count
 
     def readall(self) -> bytes:
+        lock = self._lock
+        lock.acquire()
         handle = self.handle
         try:
             # One read of exactly what is left. The handle's lock keeps the file from
@@ -127,54 +199,80 @@ class FileIO(io.RawIOBase):
             size = handle.tell() - here
             handle.seek(here, _SET)
             data = bytearray(size)
-            handle.readinto(data)
+            count = handle.readinto(data)
         except ValueError as error:
             self._fail(error)
-        return bytes(data)
+        finally:
+            lock.release()
+        return bytes(data) if count == size else bytes(data[:count])
 
     # -- writing ----------------------------------------------------------------------
 
     def write(self, data: Any) -> int:
         if type(data) is not bytes:
-            data = bytes(data)  # the handle takes bytes only; a memoryview is copied
+            data = _bytes_of(data)  # the handle takes bytes only
+        if not data:
+            # Nothing is written, so nothing moves: not even a gap is filled.
+            if self.writable():
+                return 0
+            raise io.UnsupportedOperation("File not open for writing")
+        lock = self._lock
+        lock.acquire()
         handle = self.handle
         try:
             if self._append:
                 handle.seek(0, _END)
             elif self._beyond is not None:
-                self._fill_gap()
+                self._fill_gap(self._beyond)
             count: int = handle.write(data)
             handle.seek(count, _CUR)
+            self._beyond = None
         except ValueError as error:
             self._fail(error)
+        finally:
+            lock.release()
         return count
 
-    def _fill_gap(self) -> None:
-        position = self._beyond
-        assert position is not None
+    def _fill_gap(self, position: int) -> None:
+        """Extends the file with zero bytes up to `position` and moves there."""
         self.handle.truncate(position)
         self.handle.seek(position, _SET)
-        self._set_beyond(None)
+        self._beyond = None
 
     def truncate(self, size: Optional[int] = None) -> int:
-        position = self.tell()
-        if size is None:
-            size = position
-        else:
-            size = size.__index__()
+        if not self.writable():
+            raise io.UnsupportedOperation("File not open for writing")
+        if size is not None:
+            size = _index(size)
             if size < 0:
                 raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
+        lock = self._lock
+        lock.acquire()
         try:
+            position = self._position()
+            if size is None:
+                size = position
             self.handle.truncate(size)
+            self._move_to(position)  # the position stays, even past the new end
         except ValueError as error:
             self._fail(error)
-        # The position stays, even where the file now ends before it.
-        self._set_beyond(position if position > size else None)
+        finally:
+            lock.release()
         return size
 
     # -- positioning ------------------------------------------------------------------
 
-    def _tell(self) -> int:
+    def tell(self) -> int:
+        lock = self._lock
+        lock.acquire()
+        try:
+            if self.closed:
+                raise ValueError(_CLOSED)
+            return self._position()
+        finally:
+            lock.release()
+
+    def _position(self) -> int:
         if self._beyond is not None:
             return self._beyond
         try:
@@ -184,33 +282,42 @@ class FileIO(io.RawIOBase):
         return position
 
     def seek(self, pos: int, whence: int = 0) -> int:
-        if whence == 1 and pos == 0:  # tell(), as the buffered wrappers spell it
-            return self.tell()
-        pos = pos.__index__()
+        if type(pos) is not int:
+            pos = _index(pos)
+        if type(whence) is not int:
+            whence = _index(whence)
+        if self.closed:
+            raise ValueError(_CLOSED)
+        if not 0 <= whence <= 2:
+            raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
+        lock = self._lock
+        lock.acquire()
         handle = self.handle
         try:
             if whence == 0:
                 target = pos
             elif whence == 1:
-                target = self.tell() + pos
-            elif whence == 2:
+                target = self._position() + pos
+            else:
+                here = handle.tell()
                 handle.seek(0, _END)
                 target = handle.tell() + pos
-            else:
-                raise ValueError("invalid whence (%r, should be 0, 1 or 2)" % (whence,))
-            if target < 0:
+                if target < 0:
+                    handle.seek(here, _SET)
+            if target < 0:  # refused, with the position left where it was
                 raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
-            handle.seek(target, _SET)
-            reached: int = handle.tell()
+            self._move_to(target)
         except ValueError as error:
             self._fail(error)
-        self._set_beyond(target if target > reached else None)
+        finally:
+            lock.release()
         return target
 
-    def _set_beyond(self, position: Optional[int]) -> None:
-        """Records a position past the end of the file (None: the handle's own offset)."""
-        self._beyond = position
-        self.tell = self.handle.tell if position is None else self._tell
+    def _move_to(self, position: int) -> None:
+        """Sets the position; past the end, the handle's offset waits at the end."""
+        handle = self.handle
+        handle.seek(position, _SET)  # the core stops at the end of the file
+        self._beyond = position if position > handle.tell() else None
 
     # -- closing ----------------------------------------------------------------------
 
@@ -218,7 +325,6 @@ class FileIO(io.RawIOBase):
         if self.closed:
             return
         self.closed = True
-        self.readinto = self.tell = _closed_file
         self.readable = self.writable = self.seekable = _closed_file
         try:
             self.handle.close()
@@ -285,7 +391,10 @@ def _parse_mode(mode: str) -> _Mode:
     else:
         buffered = io.BufferedWriter
     raw += "+" if updating else ""
-    parsed = (core, disposition, writing, raw, FileIO._MODES[raw], binary, buffered)
+    flags = FileIO._MODES[raw]
+    if raw == "wb+":
+        raw = "rb+"  # what io.FileIO shows for "w+"
+    parsed = (core, disposition, writing, raw, flags, binary, buffered)
     if len(_MODE_CACHE) < 256:
         _MODE_CACHE[mode] = parsed
     return parsed
@@ -301,7 +410,9 @@ def _create_exclusive(fs: PyFs, path: str, core: str) -> PyFileHandle:
         raise
 
 
-def _raise_open_error(error: ValueError, path: str) -> NoReturn:
+def _raise_open_error(error: ValueError, fs: PyFs, path: str, creating: bool) -> NoReturn:
+    if isinstance(error, UnicodeEncodeError):
+        raise _name_error(fs, path, creating) from error
     exception = os_error(error, path)
     if exception is error:
         raise error
@@ -398,7 +509,7 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
         else:
             handle = _create_exclusive(fs, path, core)
     except ValueError as error:
-        _raise_open_error(error, path)
+        _raise_open_error(error, fs, path, disposition != _EXISTING)
     if path[-1:] in _DIRECTORY_ENDS and path.endswith(_DIRECTORY_SUFFIXES):
         handle.close()  # a file, reached through a path that names a directory
         raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)
@@ -414,8 +525,7 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
     raw.name = path
     raw.mode = raw_mode
     raw._beyond = None
-    raw.readinto = handle.readinto if readable else raw._readinto
-    raw.tell = handle.tell
+    raw._lock = _allocate_lock()
     raw.readable = _YES if readable else _NO
     raw.writable = _YES if writable else _NO
     raw.seekable = _YES

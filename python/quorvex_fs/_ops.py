@@ -19,12 +19,13 @@ import os
 import re
 import shutil
 import stat as stat_module
-from typing import (Any, Callable, Dict, Iterator, List, Optional, Tuple, Union)
+from typing import (Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, NoReturn,
+                    Optional, Set, Tuple, Union)
 
 from quorvex import PyFileHandle, PyFs, Whence
 
 from . import errors as _errors
-from ._file import PathLike, fspath, open
+from ._file import PathLike, _encodable, _name_error, fspath, open
 
 __all__ = [
     "normpath", "exists", "isfile", "isdir", "getsize", "info", "listdir", "scandir",
@@ -74,6 +75,8 @@ def _probe(fs: PyFs, path: str) -> Tuple[Optional[str], Optional[PyFileHandle]]:
 
     A file that another handle holds for writing is still reported as a file, without
     a handle."""
+    if not _encodable(path):
+        return None, None
     try:
         handle = fs.open_existing(path, "")
     except ValueError as error:
@@ -152,6 +155,8 @@ def info(fs: PyFs, path: PathLike) -> Dict[str, Any]:
 
 def _missing(fs: PyFs, path: str) -> OSError:
     """FileNotFoundError, or NotADirectoryError where a file stands in the path."""
+    if not _encodable(path):
+        return _name_error(fs, path, False)
     try:
         fs.open_existing(path, "").close()
     except ValueError as error:
@@ -166,12 +171,20 @@ def _missing(fs: PyFs, path: str) -> OSError:
 # -- listing ------------------------------------------------------------------------
 
 
+def _fail(error: ValueError, fs: PyFs, path: str, creating: bool = False) -> NoReturn:
+    """Raises the OSError for the core's `error` about `path` (see :func:`_name_error`
+    for a name the file system cannot store)."""
+    if isinstance(error, UnicodeEncodeError):
+        raise _name_error(fs, path, creating) from error
+    _errors.raise_os_error(error, path)
+
+
 def _listing(fs: PyFs, path: str) -> Tuple[List[str], List[str]]:
     """(files, directories) of the directory `path`, as OSError on failure."""
     try:
         return fs.listdir(path)
     except ValueError as error:
-        _errors.raise_os_error(error, path)
+        _fail(error, fs, path)
 
 
 def listdir(fs: PyFs, path: PathLike = "/") -> List[str]:
@@ -257,7 +270,12 @@ def walk(fs: PyFs, top: PathLike = "/", topdown: bool = True,
     it. With topdown, removing names from dirnames prunes the walk. Errors in listing
     go to `onerror` (ignored without one); a `top` that is not a directory yields
     nothing."""
-    stack: List[Union[str, Tuple[str, List[str], List[str]]]] = [normpath(top)]
+    text = fspath(top)
+    if not _encodable(text):  # the name is not there, even if ".." would drop it
+        if onerror is not None:
+            onerror(_name_error(fs, text, False))
+        return
+    stack: List[Union[str, Tuple[str, List[str], List[str]]]] = [normpath(text)]
     while stack:
         item = stack.pop()
         if isinstance(item, tuple):
@@ -282,46 +300,113 @@ def glob(fs: PyFs, pattern: PathLike) -> List[str]:
 
     Components use fnmatch's wildcards (``*``, ``?``, ``[...]``), matched case-sensitively
     against whole names; a component ``**`` matches any number of directories, none
-    included. Names starting with a dot match like any other."""
-    parts = _components(fspath(pattern))
-    results: Dict[str, None] = {}
-    _glob_into(fs, "/", parts, results)
-    return list(results)
+    included. A pattern ending in a separator matches directories only. Names starting
+    with a dot match like any other. The same paths as glob.glob(pattern,
+    recursive=True, include_hidden=True) on disk, each once."""
+    text = fspath(pattern)
+    if not _encodable(text):
+        return []  # no name stored here can match a name that cannot be stored
+    parts: List[str] = []
+    for part in _components(text):
+        if part != "**" or not parts or parts[-1] != "**":  # "**/**" matches as "**" does
+            parts.append(part)
+    return _Glob(fs, parts, text.endswith(("/", "\\"))).run()
 
 
 _MAGIC = re.compile(r"[*?[]")
+_RECURSIVE = None  # the matcher of a "**" component
 
 
-def _glob_into(fs: PyFs, directory: str, parts: List[str], results: Dict[str, None]) -> None:
-    if not parts:
-        results[directory] = None
-        return
-    part, rest = parts[0], parts[1:]
-    if part == "**":
-        for dirpath, _, filenames in walk(fs, directory):
-            _glob_into(fs, dirpath, rest, results)
-            if not rest:
-                for name in filenames:
-                    results[_join(dirpath, name)] = None
-        return
-    if not _MAGIC.search(part):
-        path = _join(directory, part)
-        kind = _kind(fs, path)
-        if kind == _DIRECTORY or (kind == _FILE and not rest):
-            _glob_into(fs, path, rest, results)
-        return
-    try:
-        files, directories = fs.listdir(directory)
-    except ValueError:
-        return
-    match = re.compile(fnmatch.translate(part)).match
-    for name in directories:
-        if match(name):
-            _glob_into(fs, _join(directory, name), rest, results)
-    if not rest:
-        for name in files:
-            if match(name):
-                results[_join(directory, name)] = None
+class _Glob:
+    """One glob, as a walk that carries into each directory the set of pattern positions
+    still to be matched below it: every directory is visited at most once, whatever
+    the number of "**" components, so the cost stays linear in the tree's size times
+    the pattern's length."""
+
+    def __init__(self, fs: PyFs, parts: List[str], directories_only: bool) -> None:
+        self.fs = fs
+        self.count = len(parts)
+        self.directories_only = directories_only
+        # Per component: None for "**", a str for a plain name, else a regex's match.
+        self.matchers: List[Any] = [
+            _RECURSIVE if part == "**" else
+            (re.compile(fnmatch.translate(part)).match if _MAGIC.search(part) else part)
+            for part in parts]
+        self.results: List[str] = []
+
+    def closure(self, positions: Set[int]) -> FrozenSet[int]:
+        """`positions` with, after each "**", the one behind it: "**" may match none."""
+        matchers = self.matchers
+        more = {index + 1 for index in positions
+                if index < self.count and matchers[index] is _RECURSIVE}
+        return frozenset(positions | more)
+
+    def run(self) -> List[str]:
+        stack = [("/", self.closure({0}))]
+        while stack:
+            directory, positions = stack.pop()
+            children = self.visit(directory, positions)
+            stack.extend(reversed(children))
+        return self.results
+
+    def visit(self, directory: str, positions: FrozenSet[int]
+              ) -> List[Tuple[str, FrozenSet[int]]]:
+        """Adds what matches in `directory`; returns its subdirectories still to visit."""
+        if self.count in positions:
+            self.results.append(directory)
+        pending = sorted(index for index in positions if index < self.count)
+        if not pending:
+            return []
+        matchers = self.matchers
+        if all(type(matchers[index]) is str for index in pending):
+            names = dict.fromkeys(matchers[index] for index in pending)
+            files, directories = self.probe(directory, names)
+        else:
+            try:
+                files, directories = self.fs.listdir(directory)
+            except ValueError:
+                return []
+        children = []
+        for name in directories:
+            below = self.advance(pending, name)
+            if below:
+                children.append((_join(directory, name), self.closure(below)))
+        if not self.directories_only:
+            last = self.count - 1
+            for name in files:
+                if any(index == last and self.matches(index, name) for index in pending):
+                    self.results.append(_join(directory, name))
+        return children
+
+    def probe(self, directory: str, names: Iterable[str]) -> Tuple[List[str], List[str]]:
+        """(files, directories) among `names` in `directory`, found without listing it."""
+        files: List[str] = []
+        directories: List[str] = []
+        for name in names:
+            kind = _kind(self.fs, _join(directory, name))
+            if kind == _DIRECTORY:
+                directories.append(name)
+            elif kind == _FILE:
+                files.append(name)
+        return files, directories
+
+    def matches(self, index: int, name: str) -> bool:
+        matcher = self.matchers[index]
+        if matcher is _RECURSIVE:
+            return True
+        if type(matcher) is str:
+            return matcher == name
+        return matcher(name) is not None
+
+    def advance(self, pending: List[int], name: str) -> Set[int]:
+        """The positions to match below a directory `name` reached with `pending`."""
+        below = set()
+        for index in pending:
+            if self.matchers[index] is _RECURSIVE:
+                below.add(index)  # "**" goes on matching deeper
+            elif self.matches(index, name):
+                below.add(index + 1)
+        return below
 
 
 # -- creation and removal -----------------------------------------------------------
@@ -346,7 +431,7 @@ def makedirs(fs: PyFs, path: PathLike, exist_ok: bool = False) -> None:
                 continue
             except ValueError as error:
                 if error.args[0] != _errors.ALREADY_EXISTS:
-                    _errors.raise_os_error(error, current)
+                    _fail(error, fs, current, creating=True)
             kind = _kind(fs, current)
             if kind == _FILE:
                 raise _oserror(errno.EEXIST if last else errno.ENOTDIR, current)
@@ -375,7 +460,7 @@ def remove(fs: PyFs, path: PathLike) -> None:
     try:
         fs.remove(text, False)
     except ValueError as error:
-        _errors.raise_os_error(error, text)
+        _fail(error, fs, text)
 
 
 def rmdir(fs: PyFs, path: PathLike) -> None:
@@ -390,7 +475,7 @@ def rmdir(fs: PyFs, path: PathLike) -> None:
     try:
         fs.remove(text, False)
     except ValueError as error:
-        _errors.raise_os_error(error, text)
+        _fail(error, fs, text)
 
 
 def _held_file(fs: PyFs, top: str) -> Optional[str]:
@@ -490,7 +575,7 @@ def _open_core(fs: PyFs, path: str, mode: str, existing: bool) -> PyFileHandle:
     try:
         handle = fs.open_existing(path, mode) if existing else fs.open(path, mode)
     except ValueError as error:
-        _errors.raise_os_error(error, path)
+        _fail(error, fs, path, creating=not existing)
     if _names_a_directory(path):
         handle.close()
         raise _oserror(errno.ENOTDIR, path)
@@ -508,38 +593,88 @@ def copytree(fs: PyFs, src: PathLike, dst: PathLike, dirs_exist_ok: bool = False
     """Copies the directory `src` and everything below it to `dst`; returns `dst`.
 
     `dst` must not exist unless `dirs_exist_ok` (then files in it are replaced). A
-    `dst` inside `src` is refused (shutil.Error). On failure everything the call
-    created is removed again."""
+    `dst` inside `src` is refused (shutil.Error). A failed copy changes nothing: what
+    the call created is removed again and every file it replaced gets its bytes back.
+    The tree is copied as it was when the call began."""
     source, target = normpath(src), normpath(dst)
     if _kind(fs, source) != _DIRECTORY:
         _listing(fs, fspath(src))  # the error of a missing path or a file
     if target == source or target.startswith(_join(source, "")):
         raise shutil.Error("Cannot copy a directory, %r, into itself, %r." % (source, target))
+    # Listed first: a target above the source must not see its own copies as source.
+    tree = list(walk(fs, source))
     created: List[str] = []
+    replaced: Dict[str, Tuple[PyFileHandle, bytes]] = {}
     try:
-        for dirpath, _, filenames in walk(fs, source):
+        for dirpath, _, filenames in tree:
             here = target + dirpath[len(source):]
-            fresh = True
             try:
                 fs.mkdir(here)
                 created.append(here)
             except ValueError as error:
                 if error.args[0] != _errors.ALREADY_EXISTS or not dirs_exist_ok \
                         or _kind(fs, here) != _DIRECTORY:
-                    _errors.raise_os_error(error, here)
-                fresh = False
+                    _fail(error, fs, here, creating=True)
             for name in filenames:
-                destination = _join(here, name)
-                if not fresh and _kind(fs, destination) is None:
-                    created.append(destination)
-                copyfile(fs, _join(dirpath, name), destination)
+                _copy_into_tree(fs, _join(dirpath, name), _join(here, name), created, replaced)
     except BaseException:
-        # Removing what this call made takes the files it put in existing directories
-        # and, with each new directory, all that went into it.
+        for handle, original in replaced.values():
+            _restore(handle, original)
+        # Removing what this call made takes, with each new directory, all that went
+        # into it.
         for path in reversed(created):
             _remove_quietly(fs, path, recurse=True)
         raise
+    finally:
+        for handle, _ in replaced.values():
+            handle.close()
     return target
+
+
+def _copy_into_tree(fs: PyFs, source_path: str, target_path: str, created: List[str],
+                    replaced: Dict[str, Tuple[PyFileHandle, bytes]]) -> None:
+    """Copies one file of a tree. A file at `target_path` is replaced only after its
+    bytes are kept in `replaced`, with a handle that holds it until the whole copy is
+    done, so that nobody changes it before it is restored or the copy completes."""
+    try:
+        target = fs.open_existing(target_path, "rw")
+    except ValueError as error:
+        if error.args[0] != _errors.NOT_FOUND:
+            _fail(error, fs, target_path, creating=True)
+        target = _open_core(fs, target_path, "w", existing=False)
+        created.append(target_path)
+    else:
+        try:
+            original = bytearray(_size_of_from_start(target))
+            target.readinto(original)
+        except BaseException:
+            target.close()
+            raise
+        replaced[target_path] = (target, bytes(original))
+    try:
+        target.truncate(0)
+        target.seek(0, Whence.SEEK_SET)
+        if source_path in replaced:  # replaced by this copy: its bytes as they were
+            target.write(replaced[source_path][1])
+        else:
+            source = _open_core(fs, source_path, "r", existing=True)
+            try:
+                _copy_handle(source, target, _size_of_from_start(source), target_path)
+            finally:
+                source.close()
+    finally:
+        if target_path not in replaced:
+            target.close()
+
+
+def _restore(handle: PyFileHandle, original: bytes) -> None:
+    """Puts a replaced file's bytes back; a failure here leaves the rest to restore."""
+    try:
+        handle.seek(0, Whence.SEEK_SET)
+        handle.write(original)
+        handle.truncate(len(original))
+    except Exception:  # noqa: BLE001 - the copy's own failure is the one raised
+        pass
 
 
 def move(fs: PyFs, src: PathLike, dst: PathLike) -> str:

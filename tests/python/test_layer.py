@@ -1,11 +1,13 @@
 """quorvex_fs: Python's file objects, os-style helpers, typed errors and tree transfers."""
 import contextlib
 import errno
+import glob
 import io
 import os
 import pathlib
 import sys
 import tarfile
+import tempfile
 import threading
 from pathlib import Path
 
@@ -160,6 +162,85 @@ def test_unbuffered_raw_file(fs):
             (True, True, True, False)
         with pytest.raises(io.UnsupportedOperation):
             raw.fileno()
+
+
+# mode, buffering, calls: each one's result (or exception type and errno) and the file's
+# bytes after must be what the builtin open gives on tmpfs. Every file but "x"'s starts
+# as b"abcdef".
+SAME_AS_LINUX = [
+    ("w+b", 0, [("write", b"0123456789"), ("truncate", 2), ("truncate", 20), ("write", b"X"),
+                ("tell",), ("mode",)]),
+    ("w+b", -1, [("seek", 100), ("truncate", 50), ("read",), ("tell",)]),
+    ("ab", 0, [("seek", 100), ("write", b"x"), ("tell",), ("mode",)]),
+    ("a+", -1, [("write", "a" * 9000), ("truncate", 0), ("write", "b"), ("truncate",)]),
+    ("w+b", 0, [("seek", 10), ("write", b""), ("tell",), ("write", 5), ("write", [65, 66]),
+                ("read", None), ("seek", 1.5), ("seek", 0, 1.5), ("seek", 0, 7)]),
+    ("ab+", 0, [("seek", 1), ("write", b""), ("tell",), ("write", b"xy"), ("tell",),
+                ("seek", 0), ("read", None), ("mode",)]),
+    ("rb", 0, [("seek", 100), ("read",), ("readinto", bytearray(3)), ("readall",),
+               ("seek", -2, 2), ("read", None), ("seek", -1), ("seek", -100, 2), ("tell",),
+               ("truncate", 1), ("write", b"")]),
+    ("r+b", 0, [("truncate", -1), ("truncate", 1.5), ("seek", 3), ("truncate",), ("read",),
+                ("write", memoryview(b"abcd")[::2]), ("write", bytearray(b"q")), ("mode",)]),
+    ("x+b", 0, [("mode",), ("write", b"z"), ("seek", 0, 2)]),
+]
+
+
+@pytest.fixture
+def host_dir(tmp_path):
+    """A directory on tmpfs where there is one, else pytest's own."""
+    shm = Path("/dev/shm")
+    if not (shm.is_dir() and os.access(shm, os.W_OK)):
+        yield tmp_path
+        return
+    with tempfile.TemporaryDirectory(dir=shm) as name:
+        yield Path(name)
+
+
+def run_calls(f, calls):
+    results = []
+    for name, *args in calls:
+        try:
+            results.append(f.mode if name == "mode" else getattr(f, name)(*args))
+        except Exception as error:  # noqa: BLE001 - compared by type and errno
+            results.append((type(error), getattr(error, "errno", None)))
+    return results
+
+
+@pytest.mark.parametrize("mode, buffering, calls", SAME_AS_LINUX)
+def test_files_behave_as_on_linux(fs, host_dir, mode, buffering, calls):
+    host = host_dir / "f"
+    if "x" not in mode:
+        host.write_bytes(b"abcdef")
+        put(fs, "/f", b"abcdef")
+    with open(host, mode, buffering) as f:
+        expected = run_calls(f, calls)
+    with q.open(fs, "/f", mode, buffering) as f:
+        assert run_calls(f, calls) == expected
+    assert q.read_bytes(fs, "/f") == host.read_bytes()
+
+
+@pytest.mark.parametrize("buffering", [0, -1])
+def test_threads_sharing_a_file_lose_no_bytes(fs, buffering):
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads as often as the interpreter can
+    try:
+        with q.open(fs, "/f", "wb+", buffering) as f:
+            threads = [threading.Thread(target=lambda c=c: [f.write(c) for _ in range(5000)])
+                       for c in (b"ab", b"cd", b"ef")]
+            # Reads at the position, always the end here, find nothing and move nothing.
+            reads = []
+            threads.append(threading.Thread(
+                target=lambda: reads.extend(f.read(2) for _ in range(20000))))
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    data = q.read_bytes(fs, "/f")
+    assert len(data) == 30000 and all(data.count(c) == 5000 for c in (b"ab", b"cd", b"ef"))
+    assert set(reads) == {b""}
 
 
 @pytest.mark.parametrize("size", [io.DEFAULT_BUFFER_SIZE - 1, io.DEFAULT_BUFFER_SIZE,
@@ -331,9 +412,58 @@ def test_walk_top_down_with_pruning_and_bottom_up(tree):
     ("/d/*/c.txt", ["/d/s/c.txt"]),
     ("/nope/*", []),
     ("/top.txt/*", []),
+    # glob.glob before 3.13 gives "/nope/" and "/top.txt/", which are no directories.
+    ("/nope/**", []),
+    ("/top.txt/**", []),
 ])
 def test_glob(tree, pattern, expected):
     assert sorted(q.glob(tree, pattern)) == sorted(expected)
+
+
+GLOB_TREE = ["a/b/c.txt", "a/b/x1", "a/b/b/c.txt", "a/b/b/b/", "a/x.txt", "a/.h/x2", "b/",
+             "x.txt", ".hidden.txt"]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="glob's include_hidden is 3.11's")
+@pytest.mark.parametrize("pattern", [
+    "**", "**/", "**/*.txt", "**/**/x*", "a/**/b/**/c.txt", "**/b", "**/b/", "*/", "a/*/**",
+    "**/.h*", "a/**/**/**", "[ab]/**/?.txt", "nope/*", "a/b/c.txt", "a/b/c.txt/", "**/b/*/",
+])
+def test_glob_matches_the_host_glob(fs, host_dir, pattern):
+    for entry in GLOB_TREE:
+        directory = entry if entry.endswith("/") else os.path.dirname(entry)
+        (host_dir / directory).mkdir(parents=True, exist_ok=True)
+        q.makedirs(fs, directory, exist_ok=True)
+        if directory != entry:
+            (host_dir / entry).write_bytes(b"")
+            put(fs, entry)
+    host = glob.glob(os.path.join(host_dir, pattern), recursive=True, include_hidden=True)
+    found = q.glob(fs, "/" + pattern)
+    assert len(set(found)) == len(found)
+    assert sorted(found) == sorted({q.normpath(path[len(str(host_dir)):]) for path in host})
+
+
+class CountingFs:
+    """A PyFs whose listings are counted."""
+
+    def __init__(self, fs):
+        self.fs, self.listings = fs, 0
+
+    def listdir(self, path):
+        self.listings += 1
+        return self.fs.listdir(path)
+
+    def open_existing(self, path, mode):
+        return self.fs.open_existing(path, mode)
+
+
+def test_glob_lists_each_directory_once_however_many_double_stars(fs):
+    path = "/d" * 16
+    q.makedirs(fs, path)
+    put(fs, path + "/x")
+    counting = CountingFs(fs)
+    assert q.glob(counting, "/**/**/d/**/*/**/x") == [path + "/x"]
+    assert counting.listings == 17  # the root and the 16 below it, where 4,862 were made
 
 
 def test_makedirs(fs):
@@ -419,12 +549,66 @@ def test_failed_copies_and_moves_change_nothing(tree, call):
     assert snapshot(tree) == before
 
 
+def files(fs, entries):
+    for path, data in entries.items():
+        q.makedirs(fs, os.path.dirname(path), exist_ok=True)
+        put(fs, path, data)
+
+
+def test_copytree_over_a_tree_puts_back_what_it_replaced_when_it_fails(fs):
+    files(fs, {"/s/z": b"new", "/s/n": b"new", "/s/a/x": b"new!", "/s/a/m/y": b"new",
+               "/d/z": b"old!", "/d/a/x": b"old"})
+    before = snapshot(fs)
+    with held(fs, "/d/a/x"):  # met after /d/z was replaced and /d/n made
+        with pytest.raises(OSError) as raised:
+            q.copytree(fs, "/s", "/d", dirs_exist_ok=True)
+        assert (raised.value.errno, raised.value.filename) == (errno.EBUSY, "/d/a/x")
+    assert snapshot(fs) == before
+    q.copytree(fs, "/s", "/d", dirs_exist_ok=True)
+    assert contents(fs, "/d") == contents(fs, "/s")
+
+
+def test_copytree_into_an_ancestor_copies_the_tree_as_it_was(fs):
+    files(fs, {"/a/b/f": b"1", "/a/b/b/x/f": b"2", "/a/b/x/f": b"3", "/a/f": b"0"})
+    q.copytree(fs, "/a/b", "/a", dirs_exist_ok=True)
+    assert contents(fs, "/a") == {"/f": b"1", "/x/f": b"3", "/b/f": b"1", "/b/x/f": b"2",
+                                  "/b/b/x/f": b"2"}
+
+
 def test_whole_file_helpers(fs):
     assert q.write_bytes(fs, "/b", bytearray(b"abc")) == 3
     assert q.write_bytes(fs, "/b", b"z") == 1
     assert q.read_bytes(fs, "/b") == b"z"
     assert q.write_text(fs, "/t", "héllo", encoding="utf-8") == 5
     assert q.read_text(fs, "/t", encoding="utf-8") == "héllo"
+
+
+# A name that is not UTF-8 (os.fsdecode makes lone surrogates of such bytes) cannot be
+# stored: looking it up finds nothing, making it is EINVAL, and nothing changes.
+@pytest.mark.parametrize("call, path, code", [
+    (lambda fs, p: q.open(fs, p, "rb"), "/d/\udcff", errno.ENOENT),
+    (lambda fs, p: q.open(fs, p, "w"), "/d/a\udc80b", errno.EINVAL),
+    (lambda fs, p: q.open(fs, p, "xb"), "/nope/\udcff", errno.ENOENT),
+    (lambda fs, p: q.open(fs, p, "a"), "/f/\udcff", errno.ENOTDIR),
+    (q.makedirs, "/d/\udcff/x", errno.EINVAL),
+    (q.listdir, "/\udcff/..", errno.ENOENT),
+    (q.info, "/d/\udcff", errno.ENOENT),
+    (q.remove, "/\udcff", errno.ENOENT),
+    (q.rmtree, "/\udcff/d", errno.ENOENT),
+    (lambda fs, p: q.write_bytes(fs, p, b"x"), "/\udcff", errno.EINVAL),
+    (lambda fs, p: q.copyfile(fs, p, "/g"), "/\udcff", errno.ENOENT),
+    (lambda fs, p: q.copytree(fs, "/d", p), "/\udcff", errno.EINVAL),
+    (lambda fs, p: q.move(fs, "/f", p), "/d/\udcff", errno.EINVAL),
+])
+def test_names_the_file_system_cannot_store(fs, call, path, code):
+    fs.mkdir("/d")
+    put(fs, "/f", b"x")
+    before = snapshot(fs)
+    with pytest.raises(OSError) as raised:
+        call(fs, path)
+    assert raised.value.errno == code
+    assert snapshot(fs) == before
+    assert (q.exists(fs, path), q.glob(fs, path), list(q.walk(fs, path))) == (False, [], [])
 
 
 # ---- transfers ----------------------------------------------------------------------------
