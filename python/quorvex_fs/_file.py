@@ -14,7 +14,8 @@ from typing import (IO, Any, Callable, Dict, List, Literal, NoReturn, Optional, 
 
 from quorvex import PyFileHandle, PyFs, Whence
 
-from .errors import BAD_DESCRIPTOR, NOT_A_DIRECTORY, NOT_A_FILE, os_error
+from .errors import (BAD_DESCRIPTOR, NOT_A_DIRECTORY, NOT_A_FILE, NOT_FOUND, UNSUPPORTED,
+                     kind_of, os_error)
 
 __all__ = ["open", "FileIO", "fspath"]
 
@@ -74,10 +75,10 @@ def _name_error(fs: PyFs, path: str, creating: bool) -> OSError:
                 walked.append(part)
             continue
         try:
-            fs.open_existing("/" + "/".join(walked), "").close()
+            fs.open_shared("/" + "/".join(walked), os.O_RDONLY).close()
             code = errno.ENOTDIR  # a file, used as a directory
         except ValueError as error:
-            text = error.args[0] if error.args else ""
+            text = kind_of(error)
             if text == NOT_A_FILE:
                 last = not any(parts[index + 1:])
                 code = errno.EINVAL if creating and last else errno.ENOENT
@@ -113,12 +114,14 @@ def _bytes_of(data: Any) -> bytes:
 class FileIO(io.RawIOBase):
     """A raw binary file over one PyFileHandle, with the semantics of io.FileIO.
 
-    Made by :func:`open`; normally wrapped in a BufferedReader, BufferedWriter or
-    BufferedRandom (and a TextIOWrapper). Unlike the handle's own write, write here
-    advances the position; a seek past the end is allowed and a later write fills the
-    gap with zero bytes; in append mode every write goes to the end and the position
-    follows it. Truncating never moves the position. Closing closes the handle at once,
-    so the file's lock is free again on every interpreter.
+    Made by :func:`open` over a handle of ``PyFs.open_shared``, which takes no part in
+    the file lock: like a file descriptor on Linux it never waits for, or refuses,
+    another open, and a file removed or replaced while open stays readable and writable
+    through it until it closes. Normally wrapped in a BufferedReader, BufferedWriter or
+    BufferedRandom (and a TextIOWrapper). Writes advance the position; a seek past the
+    end is allowed and a later write fills the gap with zero bytes; in append mode every
+    write goes to the end and the position follows it. Truncating never moves the
+    position.
 
     Each call is atomic, as on a file descriptor: threads sharing one FileIO never see
     or leave a position half way through another thread's read, write, seek or truncate.
@@ -180,6 +183,8 @@ class FileIO(io.RawIOBase):
         lock = self._lock
         lock.acquire()
         try:
+            if self._beyond is not None:
+                self._move_to(self._beyond)  # another file may have grown the file since
             count: int = self.handle.readinto(buffer)
         except ValueError as error:
             self._fail(error)
@@ -192,25 +197,33 @@ class FileIO(io.RawIOBase):
         lock.acquire()
         handle = self.handle
         try:
-            # One read of exactly what is left. The handle's lock keeps the file from
-            # changing under it: a reader excludes writers, a writer every other handle.
-            here = handle.tell()
+            # One read of what is left, then more while another handle keeps writing.
+            # Another handle may have cut the file below the position: nothing is left.
+            here = self._position()
             handle.seek(0, _END)
-            size = handle.tell() - here
-            handle.seek(here, _SET)
+            size = max(handle.tell() - here, 0)
+            self._move_to(here)
             data = bytearray(size)
             count = handle.readinto(data)
+            if count == size:
+                more = bytearray(_BUFFER_SIZE)
+                while True:
+                    extra = handle.readinto(more)
+                    if not extra:
+                        break
+                    data += more[:extra]
+                    count += extra
         except ValueError as error:
             self._fail(error)
         finally:
             lock.release()
-        return bytes(data) if count == size else bytes(data[:count])
+        return bytes(data) if count == len(data) else bytes(data[:count])
 
     # -- writing ----------------------------------------------------------------------
 
     def write(self, data: Any) -> int:
-        if type(data) is not bytes:
-            data = _bytes_of(data)  # the handle takes bytes only
+        if type(data) is not bytes and not isinstance(data, (bytearray, memoryview)):
+            data = _bytes_of(data)  # refused as io.FileIO refuses what is not bytes-like
         if not data:
             # Nothing is written, so nothing moves: not even a gap is filled.
             if self.writable():
@@ -218,17 +231,17 @@ class FileIO(io.RawIOBase):
             raise io.UnsupportedOperation("File not open for writing")
         lock = self._lock
         lock.acquire()
-        handle = self.handle
         try:
-            if self._append:
-                handle.seek(0, _END)
-            elif self._beyond is not None:
+            if self._beyond is not None and not self._append:
                 self._fill_gap(self._beyond)
-            count: int = handle.write(data)
-            handle.seek(count, _CUR)
+            # Copied once, at the offset (at the end in append mode), which moves past it.
+            count: int = self.handle.write_from(data)
             self._beyond = None
         except ValueError as error:
             self._fail(error)
+        except TypeError:
+            _bytes_of(data)  # a memoryview that is not contiguous: io.FileIO's BufferError
+            raise
         finally:
             lock.release()
         return count
@@ -345,18 +358,21 @@ class FileIO(io.RawIOBase):
 
     def _fail(self, error: ValueError) -> NoReturn:
         """Raises what Python's own files raise in place of the core's `error`."""
-        if error.args and error.args[0] == BAD_DESCRIPTOR:
+        kind = kind_of(error)
+        if kind == BAD_DESCRIPTOR:
             raise ValueError(_CLOSED) from error
+        if kind == UNSUPPORTED:
+            raise io.UnsupportedOperation("File not open for reading" if not self.readable()
+                                          else "File not open for writing") from error
         mapped = os_error(error, self.name)
         if mapped is error:
             raise error
         raise mapped from error
 
 
-# A parsed mode: (PyFs.open mode, disposition, truncates, FileIO's mode, its
-# (readable, writable, append), binary, buffered class). A plain tuple, unpacked at once, is the quickest to use.
-_Mode = Tuple[str, int, bool, str, Tuple[bool, bool, bool], bool, Any]
-_EXISTING, _CREATE, _EXCLUSIVE = 0, 1, 2
+# A parsed mode: (the os.O_* flags of the open, FileIO's mode, its (readable, writable,
+# append), binary, buffered class). A plain tuple, unpacked at once, is the quickest.
+_Mode = Tuple[int, str, Tuple[bool, bool, bool], bool, Any]
 _MODE_CACHE: Dict[str, _Mode] = {}
 _new_raw = FileIO.__new__
 
@@ -377,13 +393,16 @@ def _parse_mode(mode: str) -> _Mode:
         raise ValueError("can't have read/write/append mode at once")
     if not (creating or reading or writing or appending):
         raise ValueError("must have exactly one of read/write/append mode")
-    core = "rw" if updating else ("r" if reading else "w")
+    # The flags io.FileIO passes to open(2) for the same mode.
+    flags = os.O_RDWR if updating else (os.O_RDONLY if reading else os.O_WRONLY)
     if reading:
-        disposition, raw = _EXISTING, "rb"
+        raw = "rb"
     elif creating:
-        disposition, raw = _EXCLUSIVE, "xb"
+        raw, flags = "xb", flags | os.O_CREAT | os.O_EXCL
+    elif appending:
+        raw, flags = "ab", flags | os.O_CREAT | os.O_APPEND
     else:
-        disposition, raw = _CREATE, "ab" if appending else "wb"
+        raw, flags = "wb", flags | os.O_CREAT | os.O_TRUNC
     if updating:
         buffered: Any = io.BufferedRandom
     elif reading:
@@ -391,23 +410,13 @@ def _parse_mode(mode: str) -> _Mode:
     else:
         buffered = io.BufferedWriter
     raw += "+" if updating else ""
-    flags = FileIO._MODES[raw]
+    abilities = FileIO._MODES[raw]
     if raw == "wb+":
         raw = "rb+"  # what io.FileIO shows for "w+"
-    parsed = (core, disposition, writing, raw, flags, binary, buffered)
+    parsed = (flags, raw, abilities, binary, buffered)
     if len(_MODE_CACHE) < 256:
         _MODE_CACHE[mode] = parsed
     return parsed
-
-
-def _create_exclusive(fs: PyFs, path: str, core: str) -> PyFileHandle:
-    """A handle on a file that this call makes; FileExistsError if one is there."""
-    fs.touch(path)
-    try:
-        return fs.open_existing(path, core)
-    except ValueError:
-        _remove_quietly(fs, path)  # the file made here goes again, unless held by now
-        raise
 
 
 def _raise_open_error(error: ValueError, fs: PyFs, path: str, creating: bool) -> NoReturn:
@@ -417,13 +426,6 @@ def _raise_open_error(error: ValueError, fs: PyFs, path: str, creating: bool) ->
     if exception is error:
         raise error
     raise exception from error
-
-
-def _remove_quietly(fs: PyFs, path: str) -> None:
-    try:
-        fs.remove(path, False)
-    except ValueError:
-        pass
 
 
 # The mode texts that select each kind of result, for type checkers; any other valid
@@ -474,16 +476,17 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
     :class:`FileIO` (the FileIO itself with buffering=0); text modes an io.TextIOWrapper
     over those, with `encoding`, `errors` and `newline` as the builtin open takes them
     (buffering=1 is line buffering). Failures raise OSError subclasses
-    (FileNotFoundError, IsADirectoryError, OSError with EBUSY for a file another handle
-    holds in a conflicting way, ...) and change nothing.
+    (FileNotFoundError, IsADirectoryError, FileExistsError, ...) and change nothing.
 
-    Writes advance the position, and closing (or leaving a with block) gives the
-    file's lock back at once. Nothing is ever printed.
+    The file is open as a file descriptor is on Linux: other opens, removals and
+    replacements of the same path never wait for it nor fail because of it (no EBUSY),
+    and a file removed or replaced while open keeps its bytes for this file object
+    until it closes. Writes advance the position. Nothing is ever printed.
     """
     parsed = _MODE_CACHE.get(mode) if type(mode) is str else None
     if parsed is None:
         parsed = _parse_mode(mode)
-    core, disposition, truncate, raw_mode, flags, binary, buffered = parsed
+    flags, raw_mode, abilities, binary, buffered = parsed
     if type(path) is not str:
         path = fspath(path)
     line_buffering = False
@@ -500,26 +503,17 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
         if buffering == 1 or buffering < 0:
             buffering = _BUFFER_SIZE
 
-    # The common dispositions are inlined: each Python call costs as much as a core open.
-    try:
-        if disposition == _EXISTING:
-            handle = fs.open_existing(path, core)
-        elif disposition == _CREATE:
-            handle = fs.open(path, core)
-        else:
-            handle = _create_exclusive(fs, path, core)
-    except ValueError as error:
-        _raise_open_error(error, fs, path, disposition != _EXISTING)
     if path[-1:] in _DIRECTORY_ENDS and path.endswith(_DIRECTORY_SUFFIXES):
-        handle.close()  # a file, reached through a path that names a directory
-        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)
-    if truncate:
-        handle.truncate(0)  # "w" truncates only once the handle is held
-    elif raw_mode[0] == "a":
-        handle.seek(0, _END)
+        _refuse_directory_path(fs, path, flags)
+    try:
+        handle = fs.open_shared(path, flags)
+    except ValueError as error:
+        _raise_open_error(error, fs, path, flags & os.O_CREAT != 0)
+    if raw_mode[0] == "a":
+        handle.seek(0, _END)  # where io.FileIO starts an appending file
     # FileIO's own fields, set here: skipping its __init__ saves a Python call per open.
     raw = _new_raw(FileIO)
-    readable, writable, raw._append = flags
+    readable, writable, raw._append = abilities
     raw.closed = False
     raw.handle = handle
     raw.name = path
@@ -543,6 +537,20 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
     except BaseException:
         raw.close()
         raise
+
+
+def _refuse_directory_path(fs: PyFs, path: str, flags: int) -> NoReturn:
+    """What the builtin open answers for a path that names a directory ("d/", "d/."),
+    with nothing made or cut: EISDIR for a directory (or a new name, when creating),
+    ENOTDIR where a file stands."""
+    try:
+        fs.open_shared(path, os.O_RDONLY).close()
+    except ValueError as error:
+        kind = kind_of(error)
+        if kind == NOT_A_FILE or (kind == NOT_FOUND and flags & os.O_CREAT):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path) from error
+        _raise_open_error(error, fs, path, False)
+    raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)
 
 
 def _check_binary_arguments(buffering: int, encoding: Optional[str], errors: Optional[str],

@@ -80,7 +80,7 @@ def _probe(fs: PyFs, path: str) -> Tuple[Optional[str], Optional[PyFileHandle]]:
     try:
         handle = fs.open_existing(path, "")
     except ValueError as error:
-        text = error.args[0] if error.args else ""
+        text = _errors.kind_of(error)
         if text == _errors.NOT_A_FILE:
             return _DIRECTORY, None
         if text == _errors.IN_USE:
@@ -430,7 +430,7 @@ def makedirs(fs: PyFs, path: PathLike, exist_ok: bool = False) -> None:
                 created.append(current)
                 continue
             except ValueError as error:
-                if error.args[0] != _errors.ALREADY_EXISTS:
+                if _errors.kind_of(error) != _errors.ALREADY_EXISTS:
                     _fail(error, fs, current, creating=True)
             kind = _kind(fs, current)
             if kind == _FILE:
@@ -486,7 +486,7 @@ def _held_file(fs: PyFs, top: str) -> Optional[str]:
             try:
                 fs.open_existing(path, "w").close()
             except ValueError as error:
-                if error.args[0] == _errors.IN_USE:
+                if _errors.kind_of(error) == _errors.IN_USE:
                     return path
     return None
 
@@ -612,7 +612,7 @@ def copytree(fs: PyFs, src: PathLike, dst: PathLike, dirs_exist_ok: bool = False
                 fs.mkdir(here)
                 created.append(here)
             except ValueError as error:
-                if error.args[0] != _errors.ALREADY_EXISTS or not dirs_exist_ok \
+                if _errors.kind_of(error) != _errors.ALREADY_EXISTS or not dirs_exist_ok \
                         or _kind(fs, here) != _DIRECTORY:
                     _fail(error, fs, here, creating=True)
             for name in filenames:
@@ -639,7 +639,7 @@ def _copy_into_tree(fs: PyFs, source_path: str, target_path: str, created: List[
     try:
         target = fs.open_existing(target_path, "rw")
     except ValueError as error:
-        if error.args[0] != _errors.NOT_FOUND:
+        if _errors.kind_of(error) != _errors.NOT_FOUND:
             _fail(error, fs, target_path, creating=True)
         target = _open_core(fs, target_path, "w", existing=False)
         created.append(target_path)

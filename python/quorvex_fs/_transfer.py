@@ -125,7 +125,7 @@ def _core_mkdir(fs: PyFs, path: str, created: _Created) -> None:
     try:
         fs.mkdir(path)
     except ValueError as error:
-        if error.args[0] != _errors.ALREADY_EXISTS or _kind(fs, path) != "directory":
+        if _errors.kind_of(error) != _errors.ALREADY_EXISTS or _kind(fs, path) != "directory":
             _errors.raise_os_error(error, path)
         return
     except UnicodeEncodeError:

@@ -1,91 +1,87 @@
 """The OSError that Python code expects for each failure of a quorvex file system.
 
-The compiled module reports every failure as a ValueError whose message names the kind
-(``"Inode not found"``, ``"Resource is currently in use"``, ...). This layer raises the
-matching OSError subclass instead, with ``errno``, ``strerror`` and the path filled in,
-and the core's ValueError, text unchanged, as ``__cause__``::
+The compiled module reports every failure as a ValueError that carries the failure's
+``kind`` (``"InodeNotFound"``, ``"NotAFile"``, ...) and the matching ``errno``. This
+layer raises the OSError subclass of that errno instead, with ``errno``, ``strerror``
+and the path filled in, and the core's ValueError, unchanged, as ``__cause__``::
 
     try:
-        fs.open("/missing", "r")  # creates; the layer's open does not
+        fs.open_existing("/missing", "r")
     except ValueError as error:
         raise os_error(error, "/missing") from error   # FileNotFoundError
 
-| core message                              | raised                                  |
-|-------------------------------------------|-----------------------------------------|
-| Inode not found                           | FileNotFoundError (ENOENT)              |
-| The specified INode is not a directory    | NotADirectoryError (ENOTDIR)            |
-| The specified INode is not a file         | IsADirectoryError (EISDIR)              |
-| Resource already exists                   | FileExistsError (EEXIST)                |
-| Directory is not empty                    | OSError (ENOTEMPTY)                     |
-| Resource is currently in use              | OSError (EBUSY)                         |
-| Maximum filesystem depth exceeded         | OSError (ENAMETOOLONG)                  |
-| Invalid file descriptor                   | OSError (EBADF)                         |
-| Unrecognized file mode                    | OSError (EINVAL)                        |
-| File does not support the operation: ...  | io.UnsupportedOperation                 |
+| kind                       | raised                                  |
+|----------------------------|-----------------------------------------|
+| InodeNotFound              | FileNotFoundError (ENOENT)              |
+| NotADirectory              | NotADirectoryError (ENOTDIR)            |
+| NotAFile                   | IsADirectoryError (EISDIR)              |
+| ResourceAlreadyExists      | FileExistsError (EEXIST)                |
+| DirectoryIsNotEmpty        | OSError (ENOTEMPTY)                     |
+| ResourceCurrentInUse       | OSError (EBUSY)                         |
+| MaxRecursionDepthExceeded  | OSError (ENAMETOOLONG)                  |
+| InvalidFileDescriptor      | OSError (EBADF)                         |
+| UnrecognizedFileMode       | OSError (EINVAL)                        |
+| NoSpaceLeft                | OSError (ENOSPC)                        |
+| InvalidMove                | OSError (EINVAL)                        |
+| OperationNotSupported      | io.UnsupportedOperation                 |
+
+The table is the core's own: each kind's errno comes with the error, so a kind added
+later maps without a change here.
 """
 
 from __future__ import annotations
 
-import errno
 import io
 import os
-from typing import Dict, NoReturn, Optional
+from typing import NoReturn, Optional
 
-__all__ = ["os_error", "errno_of", "raise_os_error", "UNSUPPORTED_PREFIX"]
+__all__ = ["os_error", "errno_of", "kind_of", "raise_os_error"]
 
-# The core's message texts, as the compiled module raises them.
-NOT_FOUND = "Inode not found"
-NOT_A_DIRECTORY = "The specified INode is not a directory"
-NOT_A_FILE = "The specified INode is not a file"
-ALREADY_EXISTS = "Resource already exists"
-NOT_EMPTY = "Directory is not empty"
-IN_USE = "Resource is currently in use"
-TOO_DEEP = "Maximum filesystem depth exceeded"
-BAD_DESCRIPTOR = "Invalid file descriptor"
-BAD_MODE = "Unrecognized file mode"
-UNSUPPORTED_PREFIX = "File does not support the specified operation: "
-
-_ERRNO_BY_TEXT: Dict[str, int] = {
-    NOT_FOUND: errno.ENOENT,
-    NOT_A_DIRECTORY: errno.ENOTDIR,
-    NOT_A_FILE: errno.EISDIR,
-    ALREADY_EXISTS: errno.EEXIST,
-    NOT_EMPTY: errno.ENOTEMPTY,
-    IN_USE: errno.EBUSY,
-    TOO_DEEP: errno.ENAMETOOLONG,
-    BAD_DESCRIPTOR: errno.EBADF,
-    BAD_MODE: errno.EINVAL,
-}
+# The kinds the layer tells apart, as the compiled module names them.
+NOT_FOUND = "InodeNotFound"
+NOT_A_DIRECTORY = "NotADirectory"
+NOT_A_FILE = "NotAFile"
+ALREADY_EXISTS = "ResourceAlreadyExists"
+NOT_EMPTY = "DirectoryIsNotEmpty"
+IN_USE = "ResourceCurrentInUse"
+TOO_DEEP = "MaxRecursionDepthExceeded"
+BAD_DESCRIPTOR = "InvalidFileDescriptor"
+BAD_MODE = "UnrecognizedFileMode"
+UNSUPPORTED = "OperationNotSupported"
+NO_SPACE = "NoSpaceLeft"
+INVALID_MOVE = "InvalidMove"
 
 
-def _text_of(error: BaseException) -> str:
-    return error.args[0] if error.args and isinstance(error.args[0], str) else ""
+def kind_of(error: BaseException) -> Optional[str]:
+    """The kind of a core failure, or None if `error` is not one."""
+    kind = getattr(error, "kind", None)
+    return kind if isinstance(error, ValueError) and isinstance(kind, str) else None
 
 
 def errno_of(error: BaseException) -> Optional[int]:
     """The errno that stands for a core failure, or None if `error` is not one."""
-    return _ERRNO_BY_TEXT.get(_text_of(error))
+    if kind_of(error) is None or kind_of(error) == UNSUPPORTED:
+        return None
+    code = getattr(error, "errno", None)
+    return code if isinstance(code, int) else None
 
 
 def os_error(error: BaseException, path: Optional[str] = None,
              path2: Optional[str] = None) -> BaseException:
     """The exception to raise, ``from error``, for the core's ValueError `error`.
 
-    Known core failures become the OSError subclass of their errno (see the module's
-    table) carrying `path` and `path2`; a refused read, write or truncate becomes
+    Core failures become the OSError subclass of their errno (see the module's table)
+    carrying `path` and `path2`; an operation the handle's mode refuses becomes
     io.UnsupportedOperation; anything else is `error` itself, unchanged.
     """
-    text = _text_of(error)
-    code = _ERRNO_BY_TEXT.get(text)
-    if code is not None:
-        if path2 is None:
-            return OSError(code, os.strerror(code), path)
-        return OSError(code, os.strerror(code), path, None, path2)
-    if text.startswith(UNSUPPORTED_PREFIX):
-        operation = text[len(UNSUPPORTED_PREFIX):]
-        return io.UnsupportedOperation(
-            "File not open for reading" if operation == "read" else "File not open for writing")
-    return error
+    if kind_of(error) == UNSUPPORTED:
+        return io.UnsupportedOperation("File not open for writing")
+    code = errno_of(error)
+    if code is None:
+        return error
+    if path2 is None:
+        return OSError(code, os.strerror(code), path)
+    return OSError(code, os.strerror(code), path, None, path2)
 
 
 def raise_os_error(error: BaseException, path: Optional[str] = None,
@@ -95,3 +91,11 @@ def raise_os_error(error: BaseException, path: Optional[str] = None,
     if mapped is error:
         raise error
     raise mapped from error
+
+
+def oserror(code: int, path: Optional[str] = None, path2: Optional[str] = None) -> OSError:
+    """The OSError subclass of `code`, as os raises it for `path` (and `path2`)."""
+    if path2 is None:
+        return OSError(code, os.strerror(code), path)
+    return OSError(code, os.strerror(code), path, None, path2)
+

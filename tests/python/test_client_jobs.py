@@ -23,8 +23,6 @@ AWAITING_REBUILD = {
     "pandas parquet overwrite x100",
     "duckdb copy to / read_parquet",
     "dask read_parquet storage_options",
-    "fsspec exists/isfile/size while written",
-    "fsspec mv dir with a reader open",
     "fsspec transaction",
 }
 
