@@ -22,12 +22,14 @@ from __future__ import annotations
 from . import errors
 from ._file import FileIO, fspath, open
 from ._ops import (DirEntry, copyfile, copytree, exists, getsize, glob, info, isdir, isfile,
-                   listdir, makedirs, move, normpath, read_bytes, read_text, remove, rmdir,
-                   rmtree, scandir, walk, write_bytes, write_text)
+                   listdir, makedirs, move, normpath, read_bytes, read_text, remove, rename,
+                   replace, rmdir, rmtree, scandir, stat, unlink, utime, walk, write_bytes,
+                   write_text)
 from ._transfer import Progress, export_host, export_tar, import_host, import_tar
 
 __all__ = [
     "open", "FileIO", "fspath", "normpath", "errors",
+    "stat", "rename", "replace", "unlink", "utime",
     "exists", "isfile", "isdir", "getsize", "info", "listdir", "scandir", "DirEntry", "walk",
     "glob", "makedirs", "remove", "rmdir", "rmtree", "copyfile", "copytree", "move",
     "read_bytes", "write_bytes", "read_text", "write_text",

@@ -19,6 +19,8 @@ import os
 import re
 import shutil
 import stat as stat_module
+import time
+from operator import index as _index
 from typing import (Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, NoReturn,
                     Optional, Set, Tuple, Union)
 
@@ -31,6 +33,7 @@ __all__ = [
     "normpath", "exists", "isfile", "isdir", "getsize", "info", "listdir", "scandir",
     "DirEntry", "walk", "glob", "makedirs", "remove", "rmdir", "rmtree", "copyfile",
     "copytree", "move", "read_bytes", "write_bytes", "read_text", "write_text",
+    "stat", "rename", "replace", "unlink", "utime",
 ]
 
 _END = Whence.SEEK_END
@@ -94,17 +97,132 @@ def _probe(fs: PyFs, path: str) -> Tuple[Optional[str], Optional[PyFileHandle]]:
     return _FILE, handle
 
 
+# Until every core in use has stat, the kind is learnt by an open without one.
+_HAS_STAT = hasattr(PyFs, "stat")
+_HAS_RENAME = hasattr(PyFs, "rename")
+
+
 def _kind(fs: PyFs, path: str) -> Optional[str]:
-    kind, handle = _probe(fs, path)
-    if handle is not None:
-        handle.close()
-    return kind
+    """The kind of node at `path` ('file', 'directory', 'symlink') or None if none is
+    there; opens nothing."""
+    if not _HAS_STAT:
+        kind, handle = _probe(fs, path)
+        if handle is not None:
+            handle.close()
+        return kind
+    if not _encodable(path):
+        return None
+    try:
+        result = fs.stat(path)  # type: ignore[attr-defined,unused-ignore]
+    except ValueError as error:
+        if _errors.kind_of(error) in (_errors.NOT_FOUND, _errors.NOT_A_DIRECTORY,
+                                      _errors.TOO_DEEP):
+            return None
+        raise
+    if result.kind != _DIRECTORY and _names_a_directory(path):
+        return None
+    return result.kind  # type: ignore[no-any-return,unused-ignore]
 
 
 def _size_of(handle: PyFileHandle) -> int:
     handle.seek(0, _END)
     size: int = handle.tell()
     return size
+
+
+# -- os ---------------------------------------------------------------------------
+
+# Permission bits shown by stat: the file system keeps none, so every node shows what a
+# umask of 022 gives a new file or directory on Linux.
+_MODE_BY_KIND = {
+    "file": stat_module.S_IFREG | 0o644,
+    "directory": stat_module.S_IFDIR | 0o755,
+    "symlink": stat_module.S_IFLNK | 0o777,
+}
+
+
+def _core_stat(fs: PyFs, path: str) -> Any:
+    """The core's stat of `path`, as OSError on failure; takes no file lock."""
+    if not _encodable(path):
+        raise _name_error(fs, path, False)
+    try:
+        result = fs.stat(path)  # type: ignore[attr-defined,unused-ignore]
+    except ValueError as error:
+        _fail(error, fs, path)
+    if result.kind != _DIRECTORY and _names_a_directory(path):
+        raise _oserror(errno.ENOTDIR, path)
+    return result
+
+
+def stat(fs: PyFs, path: PathLike) -> os.stat_result:
+    """The node at `path` as os.stat shows it: ``st_mode`` (S_IFREG | 0o644 for a file,
+    S_IFDIR | 0o755 for a directory), ``st_size``, ``st_ino`` (the node's id),
+    ``st_nlink`` (1 for a file; 2 plus its subdirectories for a directory, as on
+    Linux), ``st_dev``, ``st_uid`` and ``st_gid`` 0, and the modification time in
+    ``st_mtime``/``st_mtime_ns``, which ``st_atime`` and ``st_ctime`` repeat (the file
+    system keeps no other times). FileNotFoundError, NotADirectoryError as os.stat."""
+    text = fspath(path)
+    result = _core_stat(fs, text)
+    links = 1
+    if result.kind == _DIRECTORY:
+        links = 2 + len(_listing(fs, text)[1])
+    ns = result.mtime_ns
+    whole = ns // 1_000_000_000
+    seconds = ns / 1e9
+    return os.stat_result((_MODE_BY_KIND[result.kind], result.id, 0, links, 0, 0,
+                           result.size, whole, whole, whole, seconds, seconds, seconds,
+                           ns, ns, ns))
+
+
+def rename(fs: PyFs, src: PathLike, dst: PathLike) -> None:
+    """Renames `src` to `dst` in one step, as os.rename does on Linux: an existing file
+    `dst` is replaced, an existing empty directory too; open files keep their bytes.
+    IsADirectoryError (a file onto a directory), NotADirectoryError (a directory onto
+    a file), OSError with ENOTEMPTY, EINVAL (a directory into its own subtree) or
+    EBUSY (the root)."""
+    source, target = fspath(src), fspath(dst)
+    for text in (source, target):
+        if not _encodable(text):
+            raise _name_error(fs, text, text is target)
+    try:
+        fs.rename(source, target)  # type: ignore[attr-defined,unused-ignore]
+    except ValueError as error:
+        _errors.raise_os_error(error, source, target)
+
+
+def replace(fs: PyFs, src: PathLike, dst: PathLike) -> None:
+    """As os.replace: on Linux the same as :func:`rename`."""
+    rename(fs, src, dst)
+
+
+def unlink(fs: PyFs, path: PathLike) -> None:
+    """As os.unlink: the same as :func:`remove`."""
+    remove(fs, path)
+
+
+def utime(fs: PyFs, path: PathLike, times: Optional[Tuple[float, float]] = None, *,
+          ns: Optional[Tuple[int, int]] = None) -> None:
+    """Sets the modification time of `path`, as os.utime: ``ns=(atime_ns, mtime_ns)``,
+    ``times=(atime, mtime)`` in seconds, or neither for now. The access time is not
+    kept."""
+    text = fspath(path)
+    if times is not None and ns is not None:
+        raise ValueError("utime: you may specify either 'times' or 'ns' but not both")
+    if ns is not None:
+        if not isinstance(ns, tuple) or len(ns) != 2:
+            raise TypeError("utime: 'ns' must be a tuple of two ints")
+        mtime_ns = _index(ns[1])
+    elif times is not None:
+        if not isinstance(times, tuple) or len(times) != 2:
+            raise TypeError("utime: 'times' must be either a tuple of two ints or None")
+        mtime_ns = round(times[1] * 1_000_000_000)
+    else:
+        mtime_ns = time.time_ns()
+    _core_stat(fs, text)
+    try:
+        fs.set_times(text, mtime_ns)  # type: ignore[attr-defined,unused-ignore]
+    except ValueError as error:
+        _fail(error, fs, text)
 
 
 # -- os.path ------------------------------------------------------------------------
@@ -126,19 +244,23 @@ def isdir(fs: PyFs, path: PathLike) -> bool:
 
 
 def getsize(fs: PyFs, path: PathLike) -> int:
-    """The length of a file in bytes; 0 for a directory.
-
-    Raises FileNotFoundError for a missing path, and OSError with EBUSY for a file that
-    another handle holds for writing (its length is not settled while it is written)."""
+    """The length of a file in bytes (also while it is being written); 0 for a
+    directory. FileNotFoundError for a missing path."""
     return info(fs, path)["size"]  # type: ignore[no-any-return]
 
 
 def info(fs: PyFs, path: PathLike) -> Dict[str, Any]:
     """A dict describing the node: ``name`` (the normalised path), ``type`` ('file' or
-    'directory') and ``size`` (bytes; 0 for a directory).
+    'directory'), ``size`` (bytes; 0 for a directory), and ``mtime`` and ``created``
+    (seconds since the epoch, as floats).
 
     Errors as :func:`getsize`."""
     text = fspath(path)
+    if _HAS_STAT:
+        result = _core_stat(fs, text)
+        size = 0 if result.kind == _DIRECTORY else result.size
+        return {"name": normpath(text), "type": result.kind, "size": size,
+                "mtime": result.mtime_ns / 1e9, "created": result.birth_ns / 1e9}
     kind, handle = _probe(fs, text)
     if kind is None:
         raise _missing(fs, text)
@@ -216,8 +338,9 @@ class DirEntry:
         return False
 
     def stat(self, *, follow_symlinks: bool = True) -> os.stat_result:
-        """An os.stat_result with the kind in st_mode and the length in st_size; the
-        other fields are 0."""
+        """The entry's :func:`stat`."""
+        if _HAS_STAT:
+            return stat(self._fs, self.path)
         if self._is_dir:
             return os.stat_result((stat_module.S_IFDIR | 0o755, 0, 0, 1, 0, 0, 0, 0, 0, 0))
         size = getsize(self._fs, self.path)
@@ -680,11 +803,10 @@ def _restore(handle: PyFileHandle, original: bytes) -> None:
 def move(fs: PyFs, src: PathLike, dst: PathLike) -> str:
     """Moves a file or directory, as shutil.move does; returns the new path.
 
-    The file system has no rename, so a move is a copy followed by a removal of the
-    source: the bytes are copied once and the moved nodes get new inode ids. An
-    existing directory `dst` receives `src` inside it. Every file of the source is
-    checked to be free before anything is copied; if the removal still fails, the copy
-    is removed again and the source stays."""
+    A move is a :func:`rename`: one step, nothing copied, the moved nodes keep their
+    ids, and open files keep working. An existing directory `dst` receives `src`
+    inside it (shutil.Error if that name is taken); an existing file `dst` is
+    replaced; a directory moved into itself is shutil.Error."""
     source = fspath(src)
     target = fspath(dst)
     kind = _kind(fs, source)
@@ -697,6 +819,15 @@ def move(fs: PyFs, src: PathLike, dst: PathLike) -> str:
         target = _join(normpath(target), parts[-1])
         if _kind(fs, target) is not None:
             raise shutil.Error("Destination path '%s' already exists" % target)
+    if _HAS_RENAME:
+        try:
+            fs.rename(source, target)  # type: ignore[attr-defined,unused-ignore]
+        except ValueError as error:
+            if _errors.kind_of(error) == _errors.INVALID_MOVE:
+                raise shutil.Error("Cannot move a directory '%s' into itself '%s'."
+                                   % (source, target)) from error
+            _errors.raise_os_error(error, source, target)
+        return target
     if kind == _FILE:
         _check_free(fs, source)
         existed = _kind(fs, target) is not None

@@ -30,7 +30,7 @@ from quorvex import PyFileHandle, PyFs, Whence
 
 from . import errors as _errors
 from ._file import PathLike, fspath
-from ._ops import _components, _join, _kind, normpath, walk
+from ._ops import _HAS_STAT, _components, _join, _kind, normpath, walk
 
 __all__ = ["import_host", "export_host", "import_tar", "export_tar", "Progress"]
 
@@ -270,6 +270,11 @@ class _HostDirectory:
             error.filename = self.child(name)
             raise
 
+    def set_mtime_ns(self, mtime_ns: int) -> None:
+        """Stamps this directory with `mtime_ns` (its access time too)."""
+        target = self.fd if self.fd is not None else self.path
+        os.utime(target, ns=(mtime_ns, mtime_ns))
+
     def mkdir(self, name: str) -> None:
         path, dir_fd = self._at(name)
         try:
@@ -320,6 +325,8 @@ def _import_directory(fs: PyFs, directory: _HostDirectory, here: str, created: _
             with below:
                 _core_mkdir(fs, target, created)
                 count += _import_directory(fs, below, target, created, progress)
+                _set_mtime(fs, target, os.fstat(below.fd).st_mtime_ns if below.fd is not None
+                           else os.lstat(below.path).st_mtime_ns)
         else:
             count += _import_file(fs, directory, name, target, created, progress)
     return count
@@ -338,7 +345,27 @@ def _import_file(fs: PyFs, directory: _HostDirectory, name: str, target: str,
             _pump(host_file.readinto, _writer_of(handle), target, size, progress)
         finally:
             handle.close()
+        _set_mtime(fs, target, os.fstat(fd).st_mtime_ns)
     return 1
+
+
+def _set_mtime(fs: PyFs, path: str, mtime_ns: int) -> None:
+    """Gives the node at `path` the modification time of what it was copied from."""
+    if _HAS_STAT:
+        try:
+            fs.set_times(path, mtime_ns)  # type: ignore[attr-defined,unused-ignore]
+        except ValueError as error:
+            _errors.raise_os_error(error, path)
+
+
+def _mtime_ns(fs: PyFs, path: str) -> int:
+    """The modification time of the node at `path`; now where the core keeps none."""
+    if not _HAS_STAT:
+        return time.time_ns()
+    try:
+        return fs.stat(path).mtime_ns  # type: ignore[attr-defined,no-any-return,unused-ignore]
+    except ValueError as error:
+        _errors.raise_os_error(error, path)
 
 
 def _directory_or_error(fs: PyFs, path: str) -> str:
@@ -463,6 +490,8 @@ def _export_directory(fs: PyFs, path: str, directory: _HostDirectory, names: Tup
             created.add(names + (name,), False)
             with open(fd, "wb") as host_file:
                 _pump(handle.readinto, host_file.write, target, size, progress)
+                mtime_ns = _mtime_ns(fs, _join(path, name))
+                os.utime(host_file.fileno(), ns=(mtime_ns, mtime_ns))
         finally:
             handle.close()
         count += 1
@@ -478,6 +507,7 @@ def _export_directory(fs: PyFs, path: str, directory: _HostDirectory, names: Tup
         with below:
             count += _export_directory(fs, _join(path, name), below, names + (name,),
                                        created, progress)
+            below.set_mtime_ns(_mtime_ns(fs, _join(path, name)))
     return count
 
 
@@ -550,6 +580,8 @@ def import_tar(fs: PyFs, tar_path_or_fileobj: TarTarget, dest: PathLike = "/", *
         archive = _open_archive(fileobj=tar_path_or_fileobj, mode="r|*")
     created = _Created(fs)
     count = 0
+    # Directories get their times last: every entry made in one stamps it again.
+    directory_times: List[Tuple[str, int]] = []
     try:
         with archive:
             _core_makedirs(fs, top, created)
@@ -564,8 +596,10 @@ def import_tar(fs: PyFs, tar_path_or_fileobj: TarTarget, dest: PathLike = "/", *
                     target = _join(target, name)
                     _core_mkdir(fs, target, created)
                 target = _join(target, parts[-1])
+                mtime_ns = int(member.mtime * 1_000_000_000)
                 if member.isdir():
                     _core_mkdir(fs, target, created)
+                    directory_times.append((target, mtime_ns))
                     continue
                 _check_expansion(member, archive)
                 source = archive.extractfile(member)
@@ -576,7 +610,10 @@ def import_tar(fs: PyFs, tar_path_or_fileobj: TarTarget, dest: PathLike = "/", *
                           member.size, progress)
                 finally:
                     handle.close()
+                _set_mtime(fs, target, mtime_ns)
                 count += 1
+            for target, mtime_ns in reversed(directory_times):
+                _set_mtime(fs, target, mtime_ns)
     except BaseException:
         created.undo()
         raise
@@ -619,7 +656,6 @@ def export_tar(fs: PyFs, src: PathLike, tar_path_or_fileobj: TarTarget, *,
     stream. A path that exists already is FileExistsError; one the call made is
     removed again if it fails."""
     top = _directory_or_error(fs, fspath(src))
-    now = int(time.time())
     path: Optional[str] = None
     if _is_path(tar_path_or_fileobj):
         path = os.fspath(tar_path_or_fileobj)  # type: ignore[arg-type]
@@ -644,7 +680,8 @@ def export_tar(fs: PyFs, src: PathLike, tar_path_or_fileobj: TarTarget, *,
                 for name in dirnames:
                     _check_exported_name(name, _join(dirpath, name))
                     info = tarfile.TarInfo(relative + "/" + name if relative else name)
-                    info.type, info.mode, info.mtime = tarfile.DIRTYPE, 0o755, now
+                    info.type, info.mode = tarfile.DIRTYPE, 0o755
+                    info.mtime = _mtime_ns(fs, _join(dirpath, name)) / 1e9
                     archive.addfile(info)
                 for name in filenames:
                     source = _join(dirpath, name)
@@ -653,7 +690,8 @@ def export_tar(fs: PyFs, src: PathLike, tar_path_or_fileobj: TarTarget, *,
                     try:
                         info = tarfile.TarInfo(relative + "/" + name if relative else name)
                         info.size = _size_from_start(handle)
-                        info.mode, info.mtime = 0o644, now
+                        info.mode = 0o644
+                        info.mtime = _mtime_ns(fs, source) / 1e9
                         reader = _Reader(handle, info.name, info.size, progress)
                         archive.addfile(info, reader)
                         if info.size == 0 and progress is not None:
