@@ -27,6 +27,8 @@ from typing import (Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, No
 from quorvex import PyFileHandle, PyFs, Whence
 
 from . import errors as _errors
+from ._common import oserror as _oserror
+from ._common import pump, size_from_start
 from ._file import PathLike, _encodable, _name_error, fspath, open
 
 __all__ = [
@@ -37,14 +39,7 @@ __all__ = [
 ]
 
 _END = Whence.SEEK_END
-_CHUNK = 1 << 20  # copies move at most this much at a time
 _FILE, _DIRECTORY = "file", "directory"
-
-
-def _oserror(code: int, path: str, path2: Optional[str] = None) -> OSError:
-    if path2 is None:
-        return OSError(code, os.strerror(code), path)
-    return OSError(code, os.strerror(code), path, None, path2)
 
 
 def _components(path: str) -> List[str]:
@@ -645,22 +640,8 @@ def rmtree(fs: PyFs, path: PathLike, ignore_errors: bool = False) -> None:
 
 def _copy_handle(source: PyFileHandle, target: PyFileHandle, size: int, target_path: str,
                  progress: Optional[Callable[[str, int, int], Any]] = None) -> None:
-    """Copies `size` bytes from the start of `source` to `target`, a piece at a time."""
-    buffer = bytearray(min(size, _CHUNK))
-    view = memoryview(buffer)
-    done = 0
-    while done < size:
-        count = source.readinto(view[:min(_CHUNK, size - done)])
-        if count == 0:
-            break
-        target.write(bytes(view[:count]))
-        target.seek(count, Whence.SEEK_CUR)
-        done += count
-        if progress is not None:
-            progress(target_path, done, size)
-    if progress is not None and size == 0:
-        progress(target_path, 0, 0)
-
+    """Copies the bytes of `source`, from its offset on, to `target`'s offset."""
+    pump(source.readinto, target.write_from, target_path, size, progress)
 
 def copyfile(fs: PyFs, src: PathLike, dst: PathLike) -> str:
     """Copies the bytes of file `src` to file `dst`, creating or replacing it; returns
@@ -676,7 +657,7 @@ def copyfile(fs: PyFs, src: PathLike, dst: PathLike) -> str:
         target = _open_core(fs, target_path, "w", existing=False)
         try:
             target.truncate(0)
-            _copy_handle(source, target, _size_of_from_start(source), target_path)
+            _copy_handle(source, target, size_from_start(source), target_path)
         except BaseException:
             target.close()
             if not existed:
@@ -686,12 +667,6 @@ def copyfile(fs: PyFs, src: PathLike, dst: PathLike) -> str:
     finally:
         source.close()
     return target_path
-
-
-def _size_of_from_start(handle: PyFileHandle) -> int:
-    size = _size_of(handle)
-    handle.seek(0, Whence.SEEK_SET)
-    return size
 
 
 def _open_core(fs: PyFs, path: str, mode: str, existing: bool) -> PyFileHandle:
@@ -768,7 +743,7 @@ def _copy_into_tree(fs: PyFs, source_path: str, target_path: str, created: List[
         created.append(target_path)
     else:
         try:
-            original = bytearray(_size_of_from_start(target))
+            original = bytearray(size_from_start(target))
             target.readinto(original)
         except BaseException:
             target.close()
@@ -782,7 +757,7 @@ def _copy_into_tree(fs: PyFs, source_path: str, target_path: str, created: List[
         else:
             source = _open_core(fs, source_path, "r", existing=True)
             try:
-                _copy_handle(source, target, _size_of_from_start(source), target_path)
+                _copy_handle(source, target, size_from_start(source), target_path)
             finally:
                 source.close()
     finally:
@@ -867,7 +842,7 @@ def read_bytes(fs: PyFs, path: PathLike) -> bytes:
     text = fspath(path)
     handle = _open_core(fs, text, "r", existing=True)
     try:
-        data = bytearray(_size_of_from_start(handle))
+        data = bytearray(size_from_start(handle))
         handle.readinto(data)
     finally:
         handle.close()

@@ -29,15 +29,15 @@ from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Uni
 from quorvex import PyFileHandle, PyFs, Whence
 
 from . import errors as _errors
+from ._common import CHUNK as _CHUNK
+from ._common import Progress, oserror, pump, size_from_start
 from ._file import PathLike, fspath
 from ._ops import _HAS_STAT, _components, _join, _kind, normpath, walk
 
 __all__ = ["import_host", "export_host", "import_tar", "export_tar", "Progress"]
 
-Progress = Callable[[str, int, int], Any]
 TarTarget = Union[str, "os.PathLike[str]", IO[bytes]]
 
-_CHUNK = 1 << 20
 # tarfile.open's overloads spell out every literal mode; the modes here are computed.
 _open_archive: Callable[..., tarfile.TarFile] = tarfile.open
 
@@ -57,34 +57,7 @@ _NOT_A_DIRECTORY = (errno.ENOTDIR, errno.ELOOP, errno.EMLINK)
 # links are told apart with lstat instead.
 _BY_DESCRIPTOR = bool(os.open in os.supports_dir_fd and os.scandir in os.supports_fd
                       and _NOFOLLOW and _DIRECTORY)
-
-
-def _oserror(code: int, path: str, text: Optional[str] = None) -> OSError:
-    return OSError(code, text or os.strerror(code), path)
-
-
-def _pump(read_into: Callable[[memoryview], Optional[int]], write: Callable[[bytes], Any],
-          path: str, size: Optional[int], progress: Optional[Progress]) -> None:
-    """Moves bytes from `read_into` to `write` through one bounded buffer."""
-    buffer = memoryview(bytearray(_CHUNK if size is None else max(1, min(size, _CHUNK))))
-    done = 0
-    while True:
-        count = read_into(buffer)
-        if not count:
-            break
-        write(bytes(buffer[:count]))
-        done += count
-        if progress is not None:
-            progress(path, done, size if size is not None else done)
-    if done == 0 and progress is not None:
-        progress(path, 0, 0)
-
-
-def _writer_of(handle: PyFileHandle) -> Callable[[bytes], None]:
-    def write(data: bytes) -> None:
-        handle.write(data)
-        handle.seek(len(data), Whence.SEEK_CUR)
-    return write
+_UTIME_BY_DESCRIPTOR = os.utime in os.supports_fd
 
 
 class _Created:
@@ -117,7 +90,7 @@ class _Created:
 
 
 def _unstorable_name(path: str) -> OSError:
-    return _oserror(errno.EILSEQ, path, "a name that is not UTF-8 cannot be stored")
+    return oserror(errno.EILSEQ, path, text="a name that is not UTF-8 cannot be stored")
 
 
 def _core_mkdir(fs: PyFs, path: str, created: _Created) -> None:
@@ -158,7 +131,7 @@ def _core_new_file(fs: PyFs, path: str, created: _Created) -> PyFileHandle:
 def _check_name(name: str, where: str) -> None:
     """Refuses a name that a PyFs cannot hold as one component."""
     if "\\" in name:  # a separator inside a quorvex path
-        raise _oserror(errno.EINVAL, where, "a name with a backslash cannot be stored")
+        raise oserror(errno.EINVAL, where, text="a name with a backslash cannot be stored")
     try:
         name.encode("utf-8")
     except UnicodeEncodeError:  # undecodable bytes of a host or archive name
@@ -168,7 +141,7 @@ def _check_name(name: str, where: str) -> None:
 def _check_exported_name(name: str, where: str) -> None:
     """Refuses a name that the host or a tar header would cut short."""
     if "\0" in name:
-        raise _oserror(errno.EINVAL, where, "a name with a NUL cannot be stored")
+        raise oserror(errno.EINVAL, where, text="a name with a NUL cannot be stored")
 
 
 def _host_path(path: PathLike) -> str:
@@ -195,7 +168,7 @@ class _HostDirectory:
         if not _BY_DESCRIPTOR:
             if not os.path.isdir(path):
                 os.listdir(path)  # the host's own error for a missing path or a file
-                raise _oserror(errno.ENOTDIR, path)
+                raise oserror(errno.ENOTDIR, path)
             return cls(path, None)
         return cls(path, os.open(path, _OPEN_DIRECTORY & ~_NOFOLLOW))
 
@@ -239,7 +212,7 @@ class _HostDirectory:
                                                                 dir_fd=dir_fd))
             mode = os.lstat(path).st_mode
             if not stat.S_ISDIR(mode):
-                raise _oserror(errno.ENOTDIR, path)
+                raise oserror(errno.ENOTDIR, path)
             return _HostDirectory(path, None)
         except OSError as error:
             error.filename = self.child(name)
@@ -272,7 +245,9 @@ class _HostDirectory:
 
     def set_mtime_ns(self, mtime_ns: int) -> None:
         """Stamps this directory with `mtime_ns` (its access time too)."""
-        target = self.fd if self.fd is not None else self.path
+        target: Union[int, str] = self.path
+        if self.fd is not None and _UTIME_BY_DESCRIPTOR:
+            target = self.fd
         os.utime(target, ns=(mtime_ns, mtime_ns))
 
     def mkdir(self, name: str) -> None:
@@ -342,7 +317,7 @@ def _import_file(fs: PyFs, directory: _HostDirectory, name: str, target: str,
         size = os.fstat(fd).st_size
         handle = _core_new_file(fs, target, created)
         try:
-            _pump(host_file.readinto, _writer_of(handle), target, size, progress)
+            pump(host_file.readinto, handle.write_from, target, size, progress)
         finally:
             handle.close()
         _set_mtime(fs, target, os.fstat(fd).st_mtime_ns)
@@ -383,13 +358,6 @@ def _open_for_reading(fs: PyFs, path: str) -> PyFileHandle:
         return fs.open_existing(path, "r")
     except ValueError as error:
         _errors.raise_os_error(error, path)
-
-
-def _size_from_start(handle: PyFileHandle) -> int:
-    handle.seek(0, Whence.SEEK_END)
-    size: int = handle.tell()
-    handle.seek(0, Whence.SEEK_SET)
-    return size
 
 
 def _listing(fs: PyFs, path: str) -> Tuple[List[str], List[str]]:
@@ -485,13 +453,15 @@ def _export_directory(fs: PyFs, path: str, directory: _HostDirectory, names: Tup
         _check_exported_name(name, target)
         handle = _open_for_reading(fs, _join(path, name))
         try:
-            size = _size_from_start(handle)
+            size = size_from_start(handle)
             fd = directory.create_file(name)
             created.add(names + (name,), False)
             with open(fd, "wb") as host_file:
-                _pump(handle.readinto, host_file.write, target, size, progress)
+                pump(handle.readinto, host_file.write, target, size, progress)
+                host_file.flush()  # a later write would stamp the file again
                 mtime_ns = _mtime_ns(fs, _join(path, name))
-                os.utime(host_file.fileno(), ns=(mtime_ns, mtime_ns))
+                os.utime(host_file.fileno() if _UTIME_BY_DESCRIPTOR else target,
+                         ns=(mtime_ns, mtime_ns))
         finally:
             handle.close()
         count += 1
@@ -606,7 +576,7 @@ def import_tar(fs: PyFs, tar_path_or_fileobj: TarTarget, dest: PathLike = "/", *
                 assert source is not None
                 handle = _core_new_file(fs, target, created)
                 try:
-                    _pump(source.readinto, _writer_of(handle), target,  # type: ignore[attr-defined]
+                    pump(source.readinto, handle.write_from, target,  # type: ignore[attr-defined]
                           member.size, progress)
                 finally:
                     handle.close()
@@ -689,7 +659,7 @@ def export_tar(fs: PyFs, src: PathLike, tar_path_or_fileobj: TarTarget, *,
                     handle = _open_for_reading(fs, source)
                     try:
                         info = tarfile.TarInfo(relative + "/" + name if relative else name)
-                        info.size = _size_from_start(handle)
+                        info.size = size_from_start(handle)
                         info.mode = 0o644
                         info.mtime = _mtime_ns(fs, source) / 1e9
                         reader = _Reader(handle, info.name, info.size, progress)

@@ -92,10 +92,3 @@ def raise_os_error(error: BaseException, path: Optional[str] = None,
         raise error
     raise mapped from error
 
-
-def oserror(code: int, path: Optional[str] = None, path2: Optional[str] = None) -> OSError:
-    """The OSError subclass of `code`, as os raises it for `path` (and `path2`)."""
-    if path2 is None:
-        return OSError(code, os.strerror(code), path)
-    return OSError(code, os.strerror(code), path, None, path2)
-

@@ -20,7 +20,7 @@ try:
 except ImportError:  # a build tree without python/ on the path
     sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
     import quorvex_fs as q
-from quorvex_fs import _transfer
+from quorvex_fs import _common, _transfer
 
 
 @pytest.fixture(autouse=True)
@@ -642,6 +642,7 @@ def contents(fs, top):
 @pytest.fixture
 def small_pieces(monkeypatch):
     """Copies in pieces of 100 bytes, so that every file of a few hundred takes several."""
+    monkeypatch.setattr(_common, "CHUNK", 100)
     monkeypatch.setattr(_transfer, "_CHUNK", 100)
 
 

@@ -225,3 +225,26 @@ def test_move_is_a_rename_that_keeps_open_files(both):
     assert q.read_bytes(fs, "/z/b/f") == b"data" and not q.exists(fs, "/a")
     if HAS_STAT:
         assert q.stat(fs, "/z/b/f").st_ino == before
+
+
+@needs_stat
+def test_transfers_keep_modification_times(tmp_path):
+    import io
+    fs = quorvex.PyFs()
+    source = tmp_path / "in"
+    (source / "d").mkdir(parents=True)
+    (source / "d" / "f").write_bytes(b"x")
+    os.utime(source / "d" / "f", ns=(0, 1_000_000_000_000_000_001))
+    os.utime(source / "d", ns=(0, 2_000_000_000_000_000_000))
+    q.import_host(fs, source)
+    assert [q.stat(fs, p).st_mtime_ns for p in ("/d/f", "/d")] == [
+        1_000_000_000_000_000_001, 2_000_000_000_000_000_000]
+    q.export_host(fs, "/", tmp_path / "out")
+    assert [os.stat(tmp_path / "out" / p).st_mtime_ns for p in ("d/f", "d")] == [
+        1_000_000_000_000_000_001, 2_000_000_000_000_000_000]
+    archive = io.BytesIO()
+    q.export_tar(fs, "/", archive)
+    archive.seek(0)
+    copy = quorvex.PyFs()
+    q.import_tar(copy, archive)
+    assert [q.stat(copy, p).st_mtime for p in ("/d/f", "/d")] == pytest.approx([1e9, 2e9])
