@@ -1,16 +1,34 @@
-"""What the layer's modules share: the copy loop and its buffer size, a file's size, and
-the OSError made from an errno."""
+"""What the layer's modules share: the path rules, the copy loop and its buffer size, a
+file's size, and the OSError made from an errno."""
 
 from __future__ import annotations
 
 import os
-from typing import Any, Callable, Optional
+from typing import Any, Callable, List, Optional
 
 from quorvex import PyFileHandle, Whence
 
 Progress = Callable[[str, int, int], Any]
 
 CHUNK = 1 << 20  # copies move at most this much at a time
+
+
+def names(path: str) -> List[str]:
+    """The names along `path` as written: "/" and "\\" both separate, and empty names and
+    "." are left out; ".." stays for the caller to resolve or refuse."""
+    return [part for part in path.replace("\\", "/").split("/") if part and part != "."]
+
+
+def components(path: str) -> List[str]:
+    """The names of the node `path` reaches from the root, each ".." dropping the name
+    before it (at the root it stays at the root)."""
+    parts: List[str] = []
+    for part in names(path):
+        if part == "..":
+            del parts[-1:]
+        else:
+            parts.append(part)
+    return parts
 
 
 def oserror(code: int, path: Optional[str], path2: Optional[str] = None,

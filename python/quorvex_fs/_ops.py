@@ -28,6 +28,7 @@ from quorvex import PyFileHandle, PyFs, Whence
 
 from . import errors as _errors
 from ._common import oserror as _oserror
+from ._common import components as _components
 from ._common import pump, size_from_start
 from ._file import PathLike, _encodable, _name_error, fspath, open
 
@@ -40,17 +41,6 @@ __all__ = [
 
 _END = Whence.SEEK_END
 _FILE, _DIRECTORY = "file", "directory"
-
-
-def _components(path: str) -> List[str]:
-    parts: List[str] = []
-    for part in path.replace("\\", "/").split("/"):
-        if part == "..":
-            if parts:
-                parts.pop()
-        elif part and part != ".":
-            parts.append(part)
-    return parts
 
 
 def normpath(path: PathLike) -> str:

@@ -30,9 +30,10 @@ from quorvex import PyFileHandle, PyFs, Whence
 
 from . import errors as _errors
 from ._common import CHUNK as _CHUNK
-from ._common import Progress, oserror, pump, size_from_start
+from ._common import Progress, names, oserror, pump, size_from_start
+from ._common import components as _components
 from ._file import PathLike, fspath
-from ._ops import _HAS_STAT, _components, _join, _kind, normpath, walk
+from ._ops import _HAS_STAT, _join, _kind, normpath, walk
 
 __all__ = ["import_host", "export_host", "import_tar", "export_tar", "Progress"]
 
@@ -499,7 +500,7 @@ def _existing_directory(directory: _HostDirectory, name: str,
 def _member_parts(name: str) -> List[str]:
     """The components of a member's name below the destination; ".." is refused, and
     a name that is not UTF-8 is OSError EILSEQ."""
-    parts = [part for part in name.replace("\\", "/").split("/") if part not in ("", ".")]
+    parts = names(name)
     if ".." in parts:
         raise tarfile.TarError("member %r would leave the destination" % (name,))
     for part in parts:
