@@ -113,7 +113,7 @@ print(platform.python_version() + ("t" if sysconfig.get_config_var("Py_GIL_DISAB
     rm -rf "$venv"
     if ! { "$interpreter" -m venv "$venv" &&
            "$venv/bin/python" -m pip install --disable-pip-version-check "${constraints[@]}" \
-               -C cmake.define.QUORVEX_WERROR=ON "$repo[test]"; } >"$log" 2>&1; then
+               --config-settings=cmake.define.QUORVEX_WERROR=ON "$repo[test]"; } >"$log" 2>&1; then
         results+=("CPython $full: could not be set up (see $log)")
         failed+=("CPython $full (setup)")
         return 0
