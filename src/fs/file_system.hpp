@@ -15,11 +15,23 @@
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
 #include "fs/result.hpp"
+#include "fs/usage.hpp"
 
 namespace quorvex::fs {
 
 class FileHandle;
 class FileHandleType;
+
+// What stat() tells of a node.
+struct NodeStat {
+    enum class Kind : std::uint8_t { File, Directory, Symlink };
+    Kind kind;
+    // Bytes for a file, entries for a directory, 0 for a link.
+    std::uint64_t size;
+    InodeId id;
+    std::int64_t mtime_ns;
+    std::int64_t birth_ns;
+};
 
 // A directory's entries: the names of its non-directories, then those of its directories,
 // each in creation order.
@@ -115,6 +127,19 @@ class FileSystem {
                                                      FileHandleType mode);
     [[nodiscard]] static Result<FileHandle>
     open(std::shared_ptr<FileSystem> fs, std::string_view path, FileHandleType mode, bool create);
+
+    // --- stat, times and limits ------------------------------------------------------
+    // The node the path names (links followed); takes no file lock and changes nothing.
+    [[nodiscard]] Result<NodeStat> stat(std::string_view path) const;
+    [[nodiscard]] static NodeStat stat_node(const INode &node);
+    // Sets the modification time of the node the path names.
+    [[nodiscard]] Status set_times(std::string_view path, std::int64_t mtime_ns);
+    // Limits on the bytes of all files and on the nodes (the root counts); nullopt for
+    // none. Refused with NoSpaceLeft, changing neither, when the usage already passes one.
+    [[nodiscard]] Status set_limits(std::optional<std::uint64_t> max_bytes,
+                                    std::optional<std::uint64_t> max_nodes);
+    // The bytes and nodes held, counted until their memory is given back.
+    [[nodiscard]] Usage &usage() const noexcept { return pool_->usage(); }
 
     // --- inspection ------------------------------------------------------------------
     // The one-line structure rendering of every entry, e.g.

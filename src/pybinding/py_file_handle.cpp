@@ -257,6 +257,12 @@ fs::Result<PyRef> file_handle_readinto(PyObject *self, const WritableBytes &buff
     return int_result(*count);
 }
 
+fs::Result<PyRef> file_handle_stat(PyObject *self) {
+    auto stat = handle_of(self).with([](FileHandle &handle) { return handle.stat(); });
+    if (!stat) return stat.error();
+    return stat_result(*stat);
+}
+
 fs::Result<std::uint64_t> file_handle_truncate(PyObject *self, std::uint64_t size) {
     QUORVEX_TRY(handle_of(self).with([&](FileHandle &handle) { return handle.truncate(size); }));
     return size;
@@ -298,6 +304,8 @@ PyMethodDef file_handle_methods[] = {
     {"truncate",
      method_function(method<PyFileHandleObject, truncate_signature, file_handle_truncate>),
      kFastcallKeywords, doc::kTruncate},
+    {"stat", method_function(method_noargs<PyFileHandleObject, file_handle_stat>), METH_NOARGS,
+     doc::kHandleStat},
     {"__enter__", method_function(method_noargs<PyFileHandleObject, file_handle_enter>),
      METH_NOARGS, doc::kEnter},
     {"__exit__", method_function(method<PyFileHandleObject, exit_signature, file_handle_exit>),

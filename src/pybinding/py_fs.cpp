@@ -30,6 +30,10 @@ constinit Signature<Str> listdir_signature{"PyFs", "listdir", {"path"}};
 constinit Signature<Str, Bool> remove_signature{"PyFs", "remove", {"path"}, {"recurse"}};
 constinit Signature<Str, OptionalStr> tree_signature{
     "PyFs", "tree", {"path"}, {"ident", kOptional}};
+constinit Signature<Str> stat_signature{"PyFs", "stat", {"path"}};
+constinit Signature<Str, Int64> set_times_signature{"PyFs", "set_times", {"path"}, {"mtime_ns"}};
+constinit Signature<OptionalSize, OptionalSize> set_limits_signature{
+    "PyFs", "set_limits", {"max_bytes", kOptional}, {"max_nodes", kOptional}};
 
 FileSystem &file_system_of(PyObject *self) noexcept { return *as_object<PyFsObject>(self)->fs; }
 
@@ -162,6 +166,32 @@ fs::Result<std::string> fs_tree(PyObject *self, std::string_view path,
     return render_tree(file_system_of(self), path, ident.value_or(std::string_view()));
 }
 
+fs::Result<PyRef> fs_stat(PyObject *self, std::string_view path) {
+    auto stat = file_system_of(self).stat(path);
+    if (!stat) return stat.error();
+    return stat_result(*stat);
+}
+
+fs::Status fs_set_times(PyObject *self, std::string_view path, std::int64_t mtime_ns) {
+    return file_system_of(self).set_times(path, mtime_ns);
+}
+
+fs::Status fs_set_limits(PyObject *self, std::optional<std::uint64_t> max_bytes,
+                         std::optional<std::uint64_t> max_nodes) {
+    return file_system_of(self).set_limits(max_bytes, max_nodes);
+}
+
+PyRef fs_usage(PyObject *self) {
+    const fs::Usage::Counts counts = file_system_of(self).usage().counts();
+    PyRef bytes = int_result(counts.bytes);
+    PyRef nodes = int_result(counts.nodes);
+    PyRef pair = PyRef::steal(PyTuple_New(2));
+    if (!bytes || !nodes || !pair) return PyRef();
+    tuple_fill(pair.get(), 0, bytes.release());
+    tuple_fill(pair.get(), 1, nodes.release());
+    return pair;
+}
+
 PyMethodDef fs_methods[] = {
     {"mkdir", method_function(method<PyFsObject, mkdir_signature, fs_mkdir>), kFastcallKeywords,
      doc::kMkdir},
@@ -177,6 +207,13 @@ PyMethodDef fs_methods[] = {
      doc::kTree},
     {"open_existing", method_function(method<PyFsObject, open_existing_signature, fs_open<false>>),
      kFastcallKeywords, doc::kOpenExisting},
+    {"stat", method_function(method<PyFsObject, stat_signature, fs_stat>), kFastcallKeywords,
+     doc::kStat},
+    {"set_times", method_function(method<PyFsObject, set_times_signature, fs_set_times>),
+     kFastcallKeywords, doc::kSetTimes},
+    {"set_limits", method_function(method<PyFsObject, set_limits_signature, fs_set_limits>),
+     kFastcallKeywords, doc::kSetLimits},
+    {"usage", method_function(method_noargs<PyFsObject, fs_usage>), METH_NOARGS, doc::kUsage},
     {nullptr, nullptr, 0, nullptr},
 };
 
