@@ -40,6 +40,13 @@ struct Listing {
     std::vector<std::string> directories;
 };
 
+class FileSystem;
+// The subtree below `path` as indented text: each directory's subdirectories, each
+// followed at once by its own subtree indented two more blanks, then its files; every
+// line starts with `prefix` and ends with a newline.
+[[nodiscard]] Result<std::string> render_tree(const FileSystem &fs, std::string_view path,
+                                              std::string_view prefix = {});
+
 // A path cut at its last separator ("/" or "\"): the part before it and the name after it.
 struct SplitPath {
     std::string_view parent;

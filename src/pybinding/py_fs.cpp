@@ -3,7 +3,6 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "fs/file_handle.hpp"
 #include "fs/file_system.hpp"
@@ -36,66 +35,6 @@ constinit Signature<OptionalSize, OptionalSize> set_limits_signature{
     "PyFs", "set_limits", {"max_bytes", kOptional}, {"max_nodes", kOptional}};
 
 FileSystem &file_system_of(PyObject *self) noexcept { return *as_object<PyFsObject>(self)->fs; }
-
-// One directory of a tree rendering under way: its listing and the next of its
-// subdirectories to descend into.
-struct TreeLevel {
-    fs::InodeId id;
-    fs::Listing listing;
-    std::size_t next_directory = 0;
-};
-
-fs::Result<TreeLevel> tree_level(const FileSystem &fs, fs::InodeId id) {
-    auto listing = fs.ls_raw(id);
-    if (!listing) return listing.error();
-    return TreeLevel{id, std::move(*listing)};
-}
-
-// A tree's text: every directory of `path` followed by its own subtree indented two more
-// blanks, then every file; each line ends with a newline.
-//
-// A subdirectory's path is its directory's path, "/" and its name, and resolving that
-// from the root walks the directory's path again before it reaches the name. Looking the
-// name up in the directory already reached gives the same node without the walk, so a
-// long path costs once, not once per subdirectory. The levels under way are kept in a
-// list rather than on the call stack.
-fs::Result<std::string> render_tree(const FileSystem &fs, std::string_view path,
-                                    std::string_view prefix) {
-    auto id = fs.get_inode_by_path_raw(path);
-    if (!id) return id.error();
-    auto top = tree_level(fs, *id);
-    if (!top) return top.error();
-    std::vector<TreeLevel> levels;
-    levels.push_back(std::move(*top));
-    std::string indent(prefix);
-    std::string out;
-    while (!levels.empty()) {
-        TreeLevel &level = levels.back();
-        if (level.next_directory < level.listing.directories.size()) {
-            const std::string &name = level.listing.directories[level.next_directory++];
-            out += indent;
-            out += name;
-            out += "/\n";
-            auto entry = fs.find_inode_by_name(level.id, name);
-            if (!entry) return entry.error();
-            auto child = fs.get_inode_raw(*entry);
-            if (!child) return child.error();
-            auto child_level = tree_level(fs, *child);
-            if (!child_level) return child_level.error();
-            levels.push_back(std::move(*child_level));
-            indent += "  ";
-            continue;
-        }
-        for (const std::string &name : level.listing.files) {
-            out += indent;
-            out += name;
-            out += '\n';
-        }
-        levels.pop_back();
-        if (!levels.empty()) indent.resize(indent.size() - 2);
-    }
-    return out;
-}
 
 // ---- methods ---------------------------------------------------------------------------
 
@@ -163,7 +102,7 @@ fs::Status fs_remove(PyObject *self, std::string_view path, bool recurse) {
 
 fs::Result<std::string> fs_tree(PyObject *self, std::string_view path,
                                 std::optional<std::string_view> ident) {
-    return render_tree(file_system_of(self), path, ident.value_or(std::string_view()));
+    return fs::render_tree(file_system_of(self), path, ident.value_or(std::string_view()));
 }
 
 fs::Result<PyRef> fs_stat(PyObject *self, std::string_view path) {
