@@ -32,6 +32,14 @@ class PyFs:
     # Both arguments are required, whatever the runtime signature text suggests.
     def remove(self, path: str, recurse: bool) -> None: ...
     def tree(self, path: str, ident: str | None = None) -> str: ...
+    def stat(self, path: str) -> _StatResult:
+        """The kind, size, id and times of the node at `path`; takes no file lock."""
+    def set_times(self, path: str, mtime_ns: int) -> None: ...
+    def set_limits(self, max_bytes: int | None = None, max_nodes: int | None = None) -> None:
+        """None lifts a limit; a limit below the current usage is refused, as is any
+        growth past one, with ValueError("No space left on device")."""
+    def usage(self) -> tuple[int, int]:
+        """(bytes, nodes) held; the root counts as a node."""
 
 @final
 class PyFileHandle:
@@ -58,12 +66,27 @@ class PyFileHandle:
 
         Needs the write flag (else ValueError "File does not support the specified
         operation: truncate"); a negative size is OverflowError."""
+    def stat(self) -> _StatResult: ...
     def __enter__(self) -> PyFileHandle: ...
     def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None,
                  traceback: TracebackType | None) -> Literal[False]:
         """Close the handle if it is still open."""
     def seek(self, offset: int, whence: Whence) -> None: ...
     def tell(self) -> int: ...
+
+# The type of stat's results, reachable only through them (not a module attribute).
+@final
+class _StatResult(tuple[str, int, int, int, int]):
+    @property
+    def kind(self) -> Literal["file", "directory", "symlink"]: ...
+    @property
+    def size(self) -> int: ...
+    @property
+    def id(self) -> int: ...
+    @property
+    def mtime_ns(self) -> int: ...
+    @property
+    def birth_ns(self) -> int: ...
 
 @final
 class PyTerm:

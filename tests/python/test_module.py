@@ -102,6 +102,13 @@ def test_class_documentation():
         (quorvex.PyFileHandle.readinto, "($self, buffer)",
          "Read data from the file handle into a writable buffer."),
         (quorvex.PyFileHandle.truncate, "($self, size)", "Set the length of the file."),
+        (quorvex.PyFs.stat, "($self, path)", "Describe the node at a path."),
+        (quorvex.PyFs.set_times, "($self, path, mtime_ns)",
+         "Set the modification time of the node at a path."),
+        (quorvex.PyFs.set_limits, "($self, max_bytes=None, max_nodes=None)",
+         "Limit the bytes of all files and the number of nodes."),
+        (quorvex.PyFs.usage, "($self)", "Return (bytes, nodes): what the filesystem holds."),
+        (quorvex.PyFileHandle.stat, "($self)", "Describe the handle's file, as PyFs.stat does."),
         (quorvex.PyFileHandle.__enter__, "($self)",
          "Return the open handle itself, for a with statement."),
         (quorvex.PyFileHandle.__exit__, "($self, exc_type, exc_value, traceback)",
@@ -122,9 +129,10 @@ def test_pyfs_has_default_repr_and_str_renders(fs):
 
 
 @pytest.mark.parametrize("cls, members", [
-    (quorvex.PyFs, {"mkdir", "touch", "open", "listdir", "remove", "tree", "open_existing"}),
+    (quorvex.PyFs, {"mkdir", "touch", "open", "listdir", "remove", "tree", "open_existing",
+                    "stat", "set_times", "set_limits", "usage"}),
     (quorvex.PyFileHandle, {"id", "close", "read", "write", "seek", "tell",
-                            "readinto", "truncate", "__enter__", "__exit__"}),
+                            "readinto", "truncate", "__enter__", "__exit__", "stat"}),
     (quorvex.PyTerm, {"exec"}),
 ])
 def test_classes_have_exactly_their_methods(cls, members):
