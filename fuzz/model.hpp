@@ -1,9 +1,11 @@
 // A plain reference model of the file system: a std::map from id to node, single-threaded,
-// with the outcomes of creation, lookup, opening and removal written out step by step.
+// with the outcomes of creation, lookup, opening, removal, times and limits written out
+// step by step.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,11 +28,41 @@ struct ModelNode {
     std::vector<InodeId> children;
     std::vector<std::uint8_t> bytes;
     std::int64_t flag = 0;
+    // The modification time when set_times gave it last (always negative here), or nullopt
+    // once a change stamped the node with the clock (a positive time).
+    std::optional<std::int64_t> mtime;
 };
 
 struct Model {
     std::map<InodeId, ModelNode> nodes{{fs::kRootId, ModelNode{}}};
     InodeId next_id = 1;
+    std::uint64_t max_bytes = fs::Usage::kUnlimited;
+    std::uint64_t max_nodes = fs::Usage::kUnlimited;
+
+    std::uint64_t bytes_held() const {
+        std::uint64_t total = 0;
+        for (const auto &[id, node] : nodes)
+            total += node.bytes.size();
+        return total;
+    }
+    void stamp(InodeId id) { nodes.at(id).mtime.reset(); }
+
+    Status set_limits(std::uint64_t bytes, std::uint64_t count) {
+        if (bytes_held() > bytes || nodes.size() > count) return IoErrorKind::NoSpaceLeft;
+        max_bytes = bytes, max_nodes = count;
+        return {};
+    }
+
+    // Sets a file's length as a write past its end or a truncation does; the new bytes are
+    // zeros.
+    Status resize(InodeId id, std::uint64_t size) {
+        auto &bytes = nodes.at(id).bytes;
+        if (size > bytes.size() && bytes_held() + (size - bytes.size()) > max_bytes) {
+            return IoErrorKind::NoSpaceLeft;
+        }
+        bytes.resize(size);
+        return {};
+    }
 
     Result<InodeId> find(InodeId directory, std::string_view name) const {
         const auto it = nodes.find(directory);
@@ -67,8 +99,10 @@ struct Model {
         ModelNode &owner = nodes.at(parent);
         if (owner.depth + 1 > fs::kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
         if (!owner.directory) return IoErrorKind::NotADirectory;
+        if (nodes.size() + 1 > max_nodes) return IoErrorKind::NoSpaceLeft;
         owner.children.push_back(id);
-        nodes[id] = ModelNode{parent, owner.depth + 1, std::string(name), directory, {}, {}, 0};
+        stamp(parent);
+        nodes[id] = ModelNode{parent, owner.depth + 1, std::string(name), directory, {}, {}, 0, {}};
         return id;
     }
 
@@ -124,6 +158,7 @@ struct Model {
         // The root stays; removing it only empties it.
         if (id == fs::kRootId) return {};
         std::erase(nodes.at(node.parent).children, id);
+        stamp(node.parent);
         nodes.erase(id);
         return {};
     }
