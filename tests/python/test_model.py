@@ -1,7 +1,8 @@
 """Drives quorvex and a small pure-Python model of it with the same random operations.
 
 Every answer is compared: results, exception types and texts, listing order, offsets,
-lock conflicts, and the full structure rendering of the file system.
+lock conflicts, stat, usage against limits, which changes stamp which node's time, and the
+full structure rendering of the file system.
 """
 import re
 
@@ -24,6 +25,8 @@ class Node:
         self.children = [] if is_dir else None
         self.data = None if is_dir else bytearray()
         self.flag = 0
+        # The time set_times gave last (negative here), or None once a change stamped it.
+        self.mtime = None
 
     @property
     def is_dir(self):
@@ -34,6 +37,30 @@ class Model:
     def __init__(self):
         self.nodes = {0: Node(0, 0, 0, "", True)}
         self.next_id = 1
+        self.max_bytes = self.max_nodes = None
+
+    def usage(self):
+        return (sum(len(n.data) for n in self.nodes.values() if not n.is_dir), len(self.nodes))
+
+    def grow(self, node, size):
+        """Sets a file's length; growth past the byte limit changes nothing."""
+        growth = size - len(node.data)
+        if growth > 0 and self.max_bytes is not None and self.usage()[0] + growth > self.max_bytes:
+            raise ModelError("No space left on device")
+        node.data.extend(bytes(max(growth, 0)))
+
+    def set_limits(self, max_bytes, max_nodes):
+        held_bytes, held_nodes = self.usage()
+        if (max_bytes is not None and held_bytes > max_bytes) or (
+            max_nodes is not None and held_nodes > max_nodes
+        ):
+            raise ModelError("No space left on device")
+        self.max_bytes, self.max_nodes = max_bytes, max_nodes
+
+    def stat(self, path):
+        node = self.nodes[self.resolve(path)]
+        kind = "directory" if node.is_dir else "file"
+        return kind, len(node.children if node.is_dir else node.data), node.id
 
     # -- lookups ---------------------------------------------------------------------
     def find(self, node, name):
@@ -78,8 +105,11 @@ class Model:
             raise ModelError("Maximum filesystem depth exceeded")
         if not parent.is_dir:
             raise ModelError("The specified INode is not a directory")
+        if self.max_nodes is not None and len(self.nodes) + 1 > self.max_nodes:
+            raise ModelError("No space left on device")
         self.nodes[ident] = Node(ident, parent_id, parent.depth + 1, name, is_dir)
         parent.children.append(ident)
+        parent.mtime = None
         return ident
 
     def make(self, path, is_dir):
@@ -137,6 +167,7 @@ class Model:
             raise ModelError("Resource is currently in use")
         if ident != 0:
             self.nodes[node.parent].children.remove(ident)
+            self.nodes[node.parent].mtime = None
             del self.nodes[ident]
 
     # -- rendering -------------------------------------------------------------------
@@ -211,8 +242,11 @@ class FileSystemMachine(RuleBasedStateMachine):
                 raise ModelError("Invalid file descriptor")
             if "w" not in model["mode"]:
                 raise ModelError("File does not support the specified operation: write")
-            content, at = self.model.nodes[model["id"]].data, model["offset"]
-            content[at : at + len(data)] = data
+            node, at = self.model.nodes[model["id"]], model["offset"]
+            if data:
+                self.model.grow(node, max(len(node.data), at + len(data)))
+                node.data[at : at + len(data)] = data
+                node.mtime = None
             return len(data)
 
         self.check(lambda: real.write(data), model_write)
@@ -286,9 +320,33 @@ class FileSystemMachine(RuleBasedStateMachine):
             lambda: self.model.remove_id(self.model.resolve(path), recurse),
         )
 
+    @rule(path=paths)
+    def stat(self, path):
+        real = outcome(lambda: self.fs.stat(path))
+        self.check(lambda: tuple(self.fs.stat(path)[:3]), lambda: self.model.stat(path))
+        if real[0] == "ok":
+            expected = self.model.nodes[real[1].id].mtime
+            assert real[1].mtime_ns == expected if expected is not None else real[1].mtime_ns > 0
+
+    @rule(path=paths, time=st.integers(-1000, -1))
+    def set_times(self, path, time):
+        def model_set_times():
+            self.model.nodes[self.model.resolve(path)].mtime = time
+
+        self.check(lambda: self.fs.set_times(path, time), model_set_times)
+
+    @rule(extra_bytes=st.none() | st.integers(-2, 40), extra_nodes=st.none() | st.integers(-2, 6))
+    def set_limits(self, extra_bytes, extra_nodes):
+        held_bytes, held_nodes = self.model.usage()
+        max_bytes = None if extra_bytes is None else max(held_bytes + extra_bytes, 0)
+        max_nodes = None if extra_nodes is None else max(held_nodes + extra_nodes, 0)
+        self.check(lambda: self.fs.set_limits(max_bytes, max_nodes),
+                   lambda: self.model.set_limits(max_bytes, max_nodes))
+
     @invariant()
     def renderings_agree(self):
         assert str(self.fs) == self.model.render()
+        assert self.fs.usage() == self.model.usage()
 
 
 def _closed():
