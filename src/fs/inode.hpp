@@ -102,7 +102,7 @@ struct INode {
     std::atomic<std::int64_t> mtime_ns;
 
   private:
-    friend class INodeRef;
+    friend class SharedNode<INode>;
     // Shares held by INodeRefs; the node goes to the epoch reclaimer when the last one goes.
     mutable std::atomic<std::uint32_t> refs_{0};
 
@@ -138,6 +138,9 @@ struct INode {
         return std::holds_alternative<Directory>(kind);
     }
     [[nodiscard]] bool is_link() const noexcept { return std::holds_alternative<Symlink>(kind); }
+    // Memory for one node (INodeRef::make_in), from `pool` or, when null, the heap.
+    [[nodiscard]] static void *allocate(NodePool *pool) { return NodePool::allocate(pool); }
+    static void deallocate(void *memory) noexcept { NodePool::release(memory); }
     // Stamps a change of the contents: a file's bytes, or a directory's entries.
     void touch_mtime(std::int64_t now) noexcept { mtime_ns.store(now, std::memory_order_relaxed); }
 
@@ -179,34 +182,6 @@ inline bool is_released(const INode &node) noexcept {
 // lists stay inline.
 using ChildRefs = SmallVector<INodeRef, 8>;
 
-template <class... Args> INodeRef INodeRef::make(Args &&...args) {
-    return make_in(nullptr, std::forward<Args>(args)...);
-}
-
-template <class... Args> INodeRef INodeRef::make_in(NodePool *pool, Args &&...args) {
-    void *memory = NodePool::allocate(pool);
-    try {
-        return INodeRef(new (memory) INode(std::forward<Args>(args)...));
-    } catch (...) {
-        NodePool::release(memory);
-        throw;
-    }
-}
-
-inline INodeRef::INodeRef(INode *node) noexcept : node_(node) {
-    if (node_) node_->refs_.fetch_add(1, std::memory_order_relaxed);
-}
-
-inline INodeRef INodeRef::try_share(INode *node) noexcept {
-    std::uint32_t count = node->refs_.load(std::memory_order_relaxed);
-    while (count != 0) {
-        if (node->refs_.compare_exchange_weak(count, count + 1, std::memory_order_relaxed)) {
-            return adopt(node);
-        }
-    }
-    return nullptr;
-}
-
 // Frees a node once no epoch guard that might have found it is still open.
 void retire_inode(INode *node) noexcept;
 // Destroys a node and gives its memory back, at once: for its last share's holder, once no
@@ -214,15 +189,6 @@ void retire_inode(INode *node) noexcept;
 void destroy_inode(INode *node) noexcept;
 // The same, for many nodes destroyed in a row, whose memory `batch` gives back together.
 void destroy_inode(INode *node, NodePool::Batch &batch) noexcept;
-
-inline bool INodeRef::release_was_last(INode *node) noexcept {
-    return node->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1;
-}
-
-inline void INodeRef::reset() noexcept {
-    if (node_ && node_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) retire_inode(node_);
-    node_ = nullptr;
-}
 
 inline ChildList::Id ChildList::const_iterator::operator*() const noexcept {
     return node_at(*at_)->id;
