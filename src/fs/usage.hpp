@@ -62,15 +62,20 @@ class Usage {
   private:
     static bool try_reserve(std::atomic<std::uint64_t> &used, const std::atomic<std::uint64_t> &limit,
                             std::uint64_t count) noexcept {
-        std::uint64_t current = used.load(std::memory_order_relaxed);
         std::uint64_t wanted = 0;
-        do {
-            const std::uint64_t max = limit.load(std::memory_order_relaxed);
-            if (count > max || current > max - count) return false;
-            wanted = current + count;
-        } while (!used.compare_exchange_weak(current, wanted));
-        // A limit lowered meanwhile (see the top of this file).
-        if (wanted > limit.load()) {
+        if (limit.load(std::memory_order_relaxed) == kUnlimited) {
+            // No limit to race for: one addition, no loop.
+            wanted = used.fetch_add(count) + count;
+        } else {
+            std::uint64_t current = used.load(std::memory_order_relaxed);
+            do {
+                const std::uint64_t max = limit.load(std::memory_order_relaxed);
+                if (count > max || current > max - count) return false;
+                wanted = current + count;
+            } while (!used.compare_exchange_weak(current, wanted));
+        }
+        // A limit set or lowered meanwhile (see the top of this file).
+        if (wanted > limit.load()) [[unlikely]] {
             used.fetch_sub(count);
             return false;
         }
