@@ -146,8 +146,8 @@ class Session {
     void check_stat(const fs::NodeStat &real, InodeId id) {
         const fuzz::ModelNode &node = model_.nodes.at(id);
         FUZZ_CHECK(real.id == id && real.birth_ns > 0);
-        FUZZ_CHECK(real.kind == (node.directory ? fs::NodeStat::Kind::Directory
-                                                : fs::NodeStat::Kind::File));
+        FUZZ_CHECK(real.kind ==
+                   (node.directory ? fs::NodeStat::Kind::Directory : fs::NodeStat::Kind::File));
         FUZZ_CHECK(real.size == (node.directory ? node.children.size() : node.bytes.size()));
         FUZZ_CHECK(node.mtime ? real.mtime_ns == *node.mtime : real.mtime_ns > 0);
     }
@@ -166,7 +166,10 @@ class Session {
         const auto near = [&](std::uint64_t held) -> std::optional<std::uint64_t> {
             if (in_.ConsumeBool()) return std::nullopt;
             const auto delta = in_.ConsumeIntegralInRange<std::int64_t>(-2, 64);
-            if (delta < 0) return held < static_cast<std::uint64_t>(-delta) ? 0 : held - static_cast<std::uint64_t>(-delta);
+            if (delta < 0)
+                return held < static_cast<std::uint64_t>(-delta)
+                           ? 0
+                           : held - static_cast<std::uint64_t>(-delta);
             return held + static_cast<std::uint64_t>(delta);
         };
         const auto bytes = near(model_.bytes_held());
@@ -214,7 +217,8 @@ class Session {
             status = outcome(count);
             if (!refused && !data.empty()) {
                 auto &bytes = model_.nodes.at(s.id).bytes;
-                const auto grown = model_.resize(s.id, std::max(bytes.size(), s.offset + data.size()));
+                const auto grown =
+                    model_.resize(s.id, std::max(bytes.size(), s.offset + data.size()));
                 if (!grown) refused = grown.error();
             }
             if (!refused && count.ok()) {

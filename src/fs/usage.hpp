@@ -60,8 +60,8 @@ class Usage {
     [[nodiscard]] Counts limits() const noexcept { return {max_bytes_.load(), max_nodes_.load()}; }
 
   private:
-    static bool try_reserve(std::atomic<std::uint64_t> &used, const std::atomic<std::uint64_t> &limit,
-                            std::uint64_t count) noexcept {
+    static bool try_reserve(std::atomic<std::uint64_t> &used,
+                            const std::atomic<std::uint64_t> &limit, std::uint64_t count) noexcept {
         std::uint64_t wanted = 0;
         if (limit.load(std::memory_order_relaxed) == kUnlimited) {
             // No limit to race for: one addition, no loop.

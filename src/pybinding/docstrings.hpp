@@ -186,10 +186,9 @@ inline constexpr const char kUsage[] =
     "\n"
     "A removed file that open handles keep alive counts until its memory is freed.\n";
 
-inline constexpr const char kHandleStat[] =
-    "stat($self)\n--\n\n"
-    "\n"
-    "Describe the handle's file, as PyFs.stat does.\n";
+inline constexpr const char kHandleStat[] = "stat($self)\n--\n\n"
+                                            "\n"
+                                            "Describe the handle's file, as PyFs.stat does.\n";
 
 inline constexpr const char kEnter[] = "__enter__($self)\n--\n\n"
                                        "\n"

@@ -14,8 +14,8 @@
 // whole table is checked at rest: every entry reachable from the root exactly once with
 // consistent parents and depths, unique names, no removal marks, every lock word free,
 // every file's bytes equal to its model, and the usage equal to the bytes and nodes alive
-// (each thread first frees what its epoch queue still holds). A watchdog prints where each thread is, and
-// every thread's stack, when nothing has made progress for a while.
+// (each thread first frees what its epoch queue still holds). A watchdog prints where each thread
+// is, and every thread's stack, when nothing has made progress for a while.
 //
 //   quorvex_stress [--threads N] [--seconds S] [--ops N] [--round-seconds S]
 //                  [--hang-seconds S] [--seed N]
@@ -812,8 +812,8 @@ void check_at_rest(const std::vector<std::vector<InodeId>> &created_per_worker) 
     const fs::Usage::Counts usage = fs.usage().counts();
     if (usage.bytes != bytes || usage.nodes != reached.size()) {
         fail("usage says " + std::to_string(usage.bytes) + " bytes and " +
-             std::to_string(usage.nodes) + " nodes where " + std::to_string(bytes) +
-             " bytes and " + std::to_string(reached.size()) + " nodes are alive");
+             std::to_string(usage.nodes) + " nodes where " + std::to_string(bytes) + " bytes and " +
+             std::to_string(reached.size()) + " nodes are alive");
     }
     std::vector<InodeId> ids;
     for (const auto &created : created_per_worker)
