@@ -114,6 +114,26 @@ bool Size::convert(PyObject *object, value_type &out) noexcept {
     return true;
 }
 
+bool OptionalSize::convert(PyObject *object, value_type &out) noexcept {
+    if (object == Py_None) {
+        out.reset();
+        return true;
+    }
+    std::uint64_t value = 0;
+    if (!Size::convert(object, value)) return false;
+    out = value;
+    return true;
+}
+
+bool Int64::convert(PyObject *object, value_type &out) noexcept {
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return false; // the interpreter's TypeError, prefixed by the caller
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) return false; // OverflowError, raised as it is
+    out = value;
+    return true;
+}
+
 #if defined(PYPY_VERSION)
 namespace {
 

@@ -67,6 +67,18 @@ struct Size {
     static bool convert(PyObject *object, value_type &out) noexcept;
 };
 
+// Like Size; None, like an omitted argument, means no value.
+struct OptionalSize {
+    using value_type = std::optional<std::uint64_t>;
+    static bool convert(PyObject *object, value_type &out) noexcept;
+};
+
+// An int, or anything with __index__, that fits a signed 64-bit value.
+struct Int64 {
+    using value_type = std::int64_t;
+    static bool convert(PyObject *object, value_type &out) noexcept;
+};
+
 // bytes or a subclass, borrowed from the object.
 // A bytes argument: the object's own bytes and, where they had to be copied out of a
 // subclass instance first, the exact bytes object holding the copy.

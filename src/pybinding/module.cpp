@@ -93,7 +93,8 @@ PyObject *initialise() noexcept {
         !register_class(module.get(), "PyFileHandle", create_file_handle_type(),
                         module_types.file_handle) ||
         !register_class(module.get(), "PyTerm", create_term_type(), module_types.term) ||
-        !register_class(module.get(), "Whence", create_whence_type(), module_types.whence))
+        !register_class(module.get(), "Whence", create_whence_type(), module_types.whence) ||
+        !init_stat_result())
         return nullptr;
 
     the_module = PyRef::borrow(module.get()).release();

@@ -69,6 +69,11 @@ PyRef create_whence_type() noexcept;
 // object cannot be made (the handle is then closed as it is destroyed).
 PyRef wrap_file_handle(fs::FileHandle handle) noexcept;
 
+// Makes the type of stat's results, once; false with an exception set when it cannot.
+bool init_stat_result() noexcept;
+// A new stat result; null with an exception set when it cannot be made.
+PyRef stat_result(const fs::NodeStat &stat) noexcept;
+
 // The origin a Whence member selects.
 fs::SeekOrigin seek_origin_of(const WhenceObject &whence) noexcept;
 

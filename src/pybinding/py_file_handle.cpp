@@ -257,6 +257,12 @@ fs::Result<PyRef> file_handle_readinto(PyObject *self, const WritableBytes &buff
     return int_result(*count);
 }
 
+fs::Result<PyRef> file_handle_stat(PyObject *self) {
+    auto stat = handle_of(self).with([](FileHandle &handle) { return handle.stat(); });
+    if (!stat) return stat.error();
+    return stat_result(*stat);
+}
+
 fs::Result<std::uint64_t> file_handle_truncate(PyObject *self, std::uint64_t size) {
     QUORVEX_TRY(handle_of(self).with([&](FileHandle &handle) { return handle.truncate(size); }));
     return size;
@@ -290,6 +296,8 @@ PyMethodDef file_handle_methods[] = {
     {"write_from",
      method_function(method<PyFileHandleObject, write_from_signature, file_handle_write_from>),
      kFastcallKeywords, doc::kWriteFrom},
+    {"stat", method_function(method_noargs<PyFileHandleObject, file_handle_stat>), METH_NOARGS,
+     doc::kHandleStat},
     {nullptr, nullptr, 0, nullptr},
 };
 
