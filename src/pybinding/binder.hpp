@@ -41,7 +41,10 @@ struct Str {
         // against, so they read the layout of that very version (the free-threaded
         // build's larger object header included), and what they read (the kind, compact
         // and ascii bits, the length, the data) is fixed when the str is made; the
-        // argument keeps it alive for the call.
+        // argument keeps it alive for the call. On free-threaded 3.13 the bits share a
+        // word with the interned state, which interning an existing str rewrites (with the
+        // same kind bits); PyUnicode_AsUTF8AndSize reads them the very same way, and 3.14
+        // moves the interned state to a byte of its own.
         if (PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object)) {
             out = std::string_view(static_cast<const char *>(PyUnicode_DATA(object)),
                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
