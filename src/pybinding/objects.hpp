@@ -15,7 +15,8 @@
 namespace quorvex::py {
 
 // The four type objects, made once by the module's initialisation and kept for the
-// process's lifetime.
+// process's lifetime. They are never changed after that, so calls on any thread read
+// them without a lock: every instance, and so every call, comes after the module is made.
 struct ModuleTypes {
     PyTypeObject *fs = nullptr;
     PyTypeObject *file_handle = nullptr;

@@ -38,8 +38,10 @@ Locked<FileHandle> &handle_of(PyObject *self) noexcept {
 // in loops, and a block reused skips the allocator both ways. Only on CPython, whose
 // objects are plain blocks (PyPy's are proxies of its own objects), and not under the
 // address sanitizer, which should see every handle freed. Used under the interpreter
-// lock only; the module's types are process-wide, and so is this.
-#if defined(PYPY_VERSION) || defined(__SANITIZE_ADDRESS__)
+// lock only; the module's types are process-wide, and so is this. The free-threaded
+// build has no such lock to keep the list to one thread at a time, and its allocator
+// already keeps freed blocks per thread, so it goes without.
+#if defined(PYPY_VERSION) || defined(__SANITIZE_ADDRESS__) || defined(Py_GIL_DISABLED)
 constexpr int kKeptHandles = 0;
 #else
 constexpr int kKeptHandles = 16;
