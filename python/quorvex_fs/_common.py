@@ -8,6 +8,8 @@ from typing import Any, Callable, List, Optional
 
 from quorvex import PyFileHandle, Whence
 
+from .errors import raise_os_error
+
 Progress = Callable[[str, int, int], Any]
 
 CHUNK = 1 << 20  # copies move at most this much at a time
@@ -60,7 +62,10 @@ def pump(read_into: Callable[[memoryview], Optional[int]], write: Callable[[memo
         count = read_into(buffer)
         if not count:
             break
-        write(buffer[:count])
+        try:
+            write(buffer[:count])
+        except ValueError as error:  # the core's, when `write` is a handle's
+            raise_os_error(error, path)
         done += count
         if progress is not None:
             progress(path, done, size if size is not None else done)

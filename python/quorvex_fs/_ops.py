@@ -57,48 +57,17 @@ def _names_a_directory(path: str) -> bool:
     return path.endswith(("/", "\\", "/.", "\\.")) and path.strip("/\\.") != ""
 
 
-def _probe(fs: PyFs, path: str) -> Tuple[Optional[str], Optional[PyFileHandle]]:
-    """The kind of node at `path` ('file', 'directory' or None), and for a file that
-    could be opened, a handle on it in the empty mode, which the caller closes.
-
-    A file that another handle holds for writing is still reported as a file, without
-    a handle."""
-    if not _encodable(path):
-        return None, None
-    try:
-        handle = fs.open_existing(path, "")
-    except ValueError as error:
-        text = _errors.kind_of(error)
-        if text == _errors.NOT_A_FILE:
-            return _DIRECTORY, None
-        if text == _errors.IN_USE:
-            return (None if _names_a_directory(path) else _FILE), None
-        if text in (_errors.NOT_FOUND, _errors.NOT_A_DIRECTORY, _errors.TOO_DEEP):
-            return None, None
-        raise
-    if _names_a_directory(path):
-        handle.close()
-        return None, None
-    return _FILE, handle
-
-
-# Until every core in use has stat, the kind is learnt by an open without one.
-_HAS_STAT = hasattr(PyFs, "stat")
+# Until every core in use has rename, a move is a copy and a removal.
 _HAS_RENAME = hasattr(PyFs, "rename")
 
 
 def _kind(fs: PyFs, path: str) -> Optional[str]:
     """The kind of node at `path` ('file', 'directory', 'symlink') or None if none is
     there; opens nothing."""
-    if not _HAS_STAT:
-        kind, handle = _probe(fs, path)
-        if handle is not None:
-            handle.close()
-        return kind
     if not _encodable(path):
         return None
     try:
-        result = fs.stat(path)  # type: ignore[attr-defined,unused-ignore]
+        result = fs.stat(path)
     except ValueError as error:
         if _errors.kind_of(error) in (_errors.NOT_FOUND, _errors.NOT_A_DIRECTORY,
                                       _errors.TOO_DEEP):
@@ -106,13 +75,7 @@ def _kind(fs: PyFs, path: str) -> Optional[str]:
         raise
     if result.kind != _DIRECTORY and _names_a_directory(path):
         return None
-    return result.kind  # type: ignore[no-any-return,unused-ignore]
-
-
-def _size_of(handle: PyFileHandle) -> int:
-    handle.seek(0, _END)
-    size: int = handle.tell()
-    return size
+    return result.kind
 
 
 # -- os ---------------------------------------------------------------------------
@@ -131,7 +94,7 @@ def _core_stat(fs: PyFs, path: str) -> Any:
     if not _encodable(path):
         raise _name_error(fs, path, False)
     try:
-        result = fs.stat(path)  # type: ignore[attr-defined,unused-ignore]
+        result = fs.stat(path)
     except ValueError as error:
         _fail(error, fs, path)
     if result.kind != _DIRECTORY and _names_a_directory(path):
@@ -141,21 +104,22 @@ def _core_stat(fs: PyFs, path: str) -> Any:
 
 def stat(fs: PyFs, path: PathLike) -> os.stat_result:
     """The node at `path` as os.stat shows it: ``st_mode`` (S_IFREG | 0o644 for a file,
-    S_IFDIR | 0o755 for a directory), ``st_size``, ``st_ino`` (the node's id),
+    S_IFDIR | 0o755 for a directory), ``st_size`` (0 for a directory), ``st_ino`` (the
+    node's id),
     ``st_nlink`` (1 for a file; 2 plus its subdirectories for a directory, as on
     Linux), ``st_dev``, ``st_uid`` and ``st_gid`` 0, and the modification time in
     ``st_mtime``/``st_mtime_ns``, which ``st_atime`` and ``st_ctime`` repeat (the file
     system keeps no other times). FileNotFoundError, NotADirectoryError as os.stat."""
     text = fspath(path)
     result = _core_stat(fs, text)
-    links = 1
+    links, size = 1, result.size
     if result.kind == _DIRECTORY:
-        links = 2 + len(_listing(fs, text)[1])
+        links, size = 2 + len(_listing(fs, text)[1]), 0
     ns = result.mtime_ns
     whole = ns // 1_000_000_000
     seconds = ns / 1e9
     return os.stat_result((_MODE_BY_KIND[result.kind], result.id, 0, links, 0, 0,
-                           result.size, whole, whole, whole, seconds, seconds, seconds,
+                           size, whole, whole, whole, seconds, seconds, seconds,
                            ns, ns, ns))
 
 
@@ -205,7 +169,7 @@ def utime(fs: PyFs, path: PathLike, times: Optional[Tuple[float, float]] = None,
         mtime_ns = time.time_ns()
     _core_stat(fs, text)
     try:
-        fs.set_times(text, mtime_ns)  # type: ignore[attr-defined,unused-ignore]
+        fs.set_times(text, mtime_ns)
     except ValueError as error:
         _fail(error, fs, text)
 
@@ -241,23 +205,10 @@ def info(fs: PyFs, path: PathLike) -> Dict[str, Any]:
 
     Errors as :func:`getsize`."""
     text = fspath(path)
-    if _HAS_STAT:
-        result = _core_stat(fs, text)
-        size = 0 if result.kind == _DIRECTORY else result.size
-        return {"name": normpath(text), "type": result.kind, "size": size,
-                "mtime": result.mtime_ns / 1e9, "created": result.birth_ns / 1e9}
-    kind, handle = _probe(fs, text)
-    if kind is None:
-        raise _missing(fs, text)
-    if kind == _DIRECTORY:
-        return {"name": normpath(text), "type": _DIRECTORY, "size": 0}
-    if handle is None:
-        raise _oserror(errno.EBUSY, text)
-    try:
-        size = _size_of(handle)
-    finally:
-        handle.close()
-    return {"name": normpath(text), "type": _FILE, "size": size}
+    result = _core_stat(fs, text)
+    size = 0 if result.kind == _DIRECTORY else result.size
+    return {"name": normpath(text), "type": result.kind, "size": size,
+            "mtime": result.mtime_ns / 1e9, "created": result.birth_ns / 1e9}
 
 
 def _missing(fs: PyFs, path: str) -> OSError:
@@ -265,10 +216,10 @@ def _missing(fs: PyFs, path: str) -> OSError:
     if not _encodable(path):
         return _name_error(fs, path, False)
     try:
-        fs.open_existing(path, "").close()
+        fs.stat(path)
     except ValueError as error:
         mapped = _errors.os_error(error, path)
-        if isinstance(mapped, OSError) and not isinstance(mapped, IsADirectoryError):
+        if isinstance(mapped, OSError):
             return mapped
     if _names_a_directory(path):
         return _oserror(errno.ENOTDIR, path)
@@ -324,12 +275,7 @@ class DirEntry:
 
     def stat(self, *, follow_symlinks: bool = True) -> os.stat_result:
         """The entry's :func:`stat`."""
-        if _HAS_STAT:
-            return stat(self._fs, self.path)
-        if self._is_dir:
-            return os.stat_result((stat_module.S_IFDIR | 0o755, 0, 0, 1, 0, 0, 0, 0, 0, 0))
-        size = getsize(self._fs, self.path)
-        return os.stat_result((stat_module.S_IFREG | 0o644, 0, 0, 1, 0, 0, size, 0, 0, 0))
+        return stat(self._fs, self.path)
 
     def __fspath__(self) -> str:
         return self.path
@@ -848,6 +794,8 @@ def write_bytes(fs: PyFs, path: PathLike, data: Any) -> int:
     try:
         handle.truncate(0)
         count: int = handle.write(payload)
+    except ValueError as error:
+        _fail(error, fs, text)
     finally:
         handle.close()
     return count

@@ -23,7 +23,6 @@ import errno
 import os
 import stat
 import tarfile
-import time
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 from quorvex import PyFileHandle, PyFs, Whence
@@ -33,7 +32,7 @@ from ._common import CHUNK as _CHUNK
 from ._common import Progress, names, oserror, pump, size_from_start
 from ._common import components as _components
 from ._file import PathLike, fspath
-from ._ops import _HAS_STAT, _join, _kind, normpath, walk
+from ._ops import _join, _kind, normpath, walk
 
 __all__ = ["import_host", "export_host", "import_tar", "export_tar", "Progress"]
 
@@ -327,19 +326,16 @@ def _import_file(fs: PyFs, directory: _HostDirectory, name: str, target: str,
 
 def _set_mtime(fs: PyFs, path: str, mtime_ns: int) -> None:
     """Gives the node at `path` the modification time of what it was copied from."""
-    if _HAS_STAT:
-        try:
-            fs.set_times(path, mtime_ns)  # type: ignore[attr-defined,unused-ignore]
-        except ValueError as error:
-            _errors.raise_os_error(error, path)
+    try:
+        fs.set_times(path, mtime_ns)
+    except ValueError as error:
+        _errors.raise_os_error(error, path)
 
 
 def _mtime_ns(fs: PyFs, path: str) -> int:
-    """The modification time of the node at `path`; now where the core keeps none."""
-    if not _HAS_STAT:
-        return time.time_ns()
+    """The modification time of the node at `path`."""
     try:
-        return fs.stat(path).mtime_ns  # type: ignore[attr-defined,no-any-return,unused-ignore]
+        return fs.stat(path).mtime_ns
     except ValueError as error:
         _errors.raise_os_error(error, path)
 

@@ -44,5 +44,5 @@ def quorvex_fs(request: Any) -> quorvex.PyFs:
     if marker is not None:
         if marker.args:
             raise TypeError(_LIMITS + " takes keyword arguments only: max_bytes, max_nodes")
-        fs.set_limits(**marker.kwargs)  # type: ignore[attr-defined,unused-ignore]
+        fs.set_limits(**marker.kwargs)
     return fs

@@ -12,9 +12,7 @@ import pytest
 import quorvex
 import quorvex_fs as q
 
-HAS_STAT = hasattr(quorvex.PyFs, "stat")
 HAS_RENAME = hasattr(quorvex.PyFs, "rename")
-needs_stat = pytest.mark.skipif(not HAS_STAT, reason="the core has no stat yet")
 needs_rename = pytest.mark.skipif(not HAS_RENAME, reason="the core has no rename yet")
 
 
@@ -167,7 +165,6 @@ def stat_fields(side):
     return facts
 
 
-@needs_stat
 def test_stat_fields_match_linux(both):
     same(both, stat_fields)
     fs = both[1].fs
@@ -218,16 +215,14 @@ def test_move_is_a_rename_that_keeps_open_files(both):
     fs = both[1].fs
     q.makedirs(fs, "/a/b")
     q.write_bytes(fs, "/a/b/f", b"data")
-    before = q.stat(fs, "/a/b/f").st_ino if HAS_STAT else None
+    before = q.stat(fs, "/a/b/f").st_ino
     with q.open(fs, "/a/b/f", "rb") as f:
         assert q.move(fs, "/a", "/z") == "/z"
         assert f.read() == b"data"
     assert q.read_bytes(fs, "/z/b/f") == b"data" and not q.exists(fs, "/a")
-    if HAS_STAT:
-        assert q.stat(fs, "/z/b/f").st_ino == before
+    assert q.stat(fs, "/z/b/f").st_ino == before
 
 
-@needs_stat
 def test_transfers_keep_modification_times(tmp_path):
     import io
     fs = quorvex.PyFs()

@@ -11,7 +11,6 @@ def test_each_test_gets_a_new_empty_fs(quorvex_fs, run):
     quorvex_fs.mkdir("/left-behind")  # seen by the next run if the fs were shared
 
 
-@pytest.mark.skipif(not hasattr(quorvex.PyFs, "set_limits"), reason="no limits in the core yet")
 @pytest.mark.quorvex_limits(max_bytes=8, max_nodes=3)
 def test_the_limits_marker_bounds_the_fixture_and_the_layer_says_enospc(quorvex_fs):
     import errno
