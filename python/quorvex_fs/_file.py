@@ -14,8 +14,8 @@ from typing import (IO, Any, Callable, Dict, List, Literal, NoReturn, Optional, 
 
 from quorvex import PyFileHandle, PyFs, Whence
 
-from .errors import (BAD_DESCRIPTOR, NOT_A_DIRECTORY, NOT_A_FILE, NOT_FOUND, UNSUPPORTED,
-                     kind_of, os_error)
+from .errors import (BAD_DESCRIPTOR, NOT_A_DIRECTORY, NOT_FOUND, UNSUPPORTED, kind_of,
+                     os_error)
 
 __all__ = ["open", "FileIO", "fspath"]
 
@@ -75,15 +75,15 @@ def _name_error(fs: PyFs, path: str, creating: bool) -> OSError:
                 walked.append(part)
             continue
         try:
-            fs.open_shared("/" + "/".join(walked), os.O_RDONLY).close()
-            code = errno.ENOTDIR  # a file, used as a directory
+            found = fs.stat("/" + "/".join(walked))
         except ValueError as error:
-            text = kind_of(error)
-            if text == NOT_A_FILE:
-                last = not any(parts[index + 1:])
-                code = errno.EINVAL if creating and last else errno.ENOENT
-            elif text == NOT_A_DIRECTORY:
+            if kind_of(error) == NOT_A_DIRECTORY:
                 code = errno.ENOTDIR
+            break
+        if found.kind != "directory":
+            code = errno.ENOTDIR  # a file, used as a directory
+        elif creating and not any(parts[index + 1:]):
+            code = errno.EINVAL
         break
     return OSError(code, os.strerror(code), path)
 
@@ -544,12 +544,13 @@ def _refuse_directory_path(fs: PyFs, path: str, flags: int) -> NoReturn:
     with nothing made or cut: EISDIR for a directory (or a new name, when creating),
     ENOTDIR where a file stands."""
     try:
-        fs.open_shared(path, os.O_RDONLY).close()
+        found = fs.stat(path)
     except ValueError as error:
-        kind = kind_of(error)
-        if kind == NOT_A_FILE or (kind == NOT_FOUND and flags & os.O_CREAT):
+        if kind_of(error) == NOT_FOUND and flags & os.O_CREAT:
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path) from error
         _raise_open_error(error, fs, path, False)
+    if found.kind == "directory":
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
     raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)
 
 
