@@ -32,6 +32,13 @@ class PyFs:
     # Both arguments are required, whatever the runtime signature text suggests.
     def remove(self, path: str, recurse: bool) -> None: ...
     def tree(self, path: str, ident: str | None = None) -> str: ...
+    def rename(self, src: str, dst: str) -> None:
+        """Move the entry at `src` to the path `dst` in one step, as POSIX rename does.
+
+        A file replaces a file, a directory an empty directory; the moved entry becomes
+        the last of its new directory. On failure nothing changes and the ValueError
+        carries `kind` and `errno` (e.g. "InvalidMove" for a directory moved into its
+        own subtree, "ResourceCurrentInUse" for a replaced file that a handle holds)."""
 
 @final
 class PyFileHandle:

@@ -28,6 +28,7 @@ constinit Signature<Str, Str> open_signature{"PyFs", "open", {"path"}, {"mode"}}
 constinit Signature<Str, Str> open_existing_signature{"PyFs", "open_existing", {"path"}, {"mode"}};
 constinit Signature<Str> listdir_signature{"PyFs", "listdir", {"path"}};
 constinit Signature<Str, Bool> remove_signature{"PyFs", "remove", {"path"}, {"recurse"}};
+constinit Signature<Str, Str> rename_signature{"PyFs", "rename", {"src"}, {"dst"}};
 constinit Signature<Str, OptionalStr> tree_signature{
     "PyFs", "tree", {"path"}, {"ident", kOptional}};
 
@@ -157,6 +158,10 @@ fs::Status fs_remove(PyObject *self, std::string_view path, bool recurse) {
     return file_system_of(self).rm(path, recurse);
 }
 
+fs::Status fs_rename(PyObject *self, std::string_view source, std::string_view target) {
+    return file_system_of(self).rename(source, target);
+}
+
 fs::Result<std::string> fs_tree(PyObject *self, std::string_view path,
                                 std::optional<std::string_view> ident) {
     return render_tree(file_system_of(self), path, ident.value_or(std::string_view()));
@@ -177,6 +182,8 @@ PyMethodDef fs_methods[] = {
      doc::kTree},
     {"open_existing", method_function(method<PyFsObject, open_existing_signature, fs_open<false>>),
      kFastcallKeywords, doc::kOpenExisting},
+    {"rename", method_function(method<PyFsObject, rename_signature, fs_rename>), kFastcallKeywords,
+     doc::kRename},
     {nullptr, nullptr, 0, nullptr},
 };
 
