@@ -176,14 +176,14 @@ bool ChildList::remove_inline(const INode *child) noexcept {
     return true;
 }
 
-bool ChildList::remove(const INode *child) {
+bool ChildList::remove(const INode *child, std::optional<std::uint32_t> name_hash) {
     if (!spilled()) return remove_inline(child);
     Word *entries = slots();
     const std::uint32_t count = used();
     std::uint32_t slot = count;
     if (NameIndex *names = index()) {
         const std::string_view name = child->name_view();
-        const std::uint32_t hash = NameIndex::hash_once(name);
+        const std::uint32_t hash = name_hash ? *name_hash : NameIndex::hash_once(name);
         const auto position =
             names->find(name, hash, [this](NameIndex::Position at) { return name_at(at); });
         if (position != NameIndex::kAbsent && node_at(entries[position]) == child) {

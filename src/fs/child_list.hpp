@@ -142,7 +142,8 @@ class ChildList {
     void append(Room room, INode *child, std::optional<std::uint32_t> name_hash = std::nullopt,
                 bool unindexed = false);
     // Takes a listed child out; the others keep their order. False when it is not listed.
-    bool remove(const INode *child);
+    // `name_hash`, when given, is the NameIndex::hash of the child's name.
+    bool remove(const INode *child, std::optional<std::uint32_t> name_hash = std::nullopt);
     // Hands the list's share of each entry to `release(INode *)`, for a list about to be
     // destroyed with its directory, which then releases nothing more.
     template <class Release> void release_each(Release &&release) noexcept {

@@ -224,19 +224,22 @@ inline FileSystem::FastWalk FileSystem::walk_unlocked(std::string_view path) con
     if (is_released(*current)) return {nullptr, FastWalk::Failed, IoErrorKind::InodeNotFound};
     // The parent of a name directly under the root, answered before the walk sets up.
     if (path.empty()) return {current, FastWalk::Reached, IoErrorKind::InodeNotFound};
-    return descend_unlocked(current, path);
+    return descend_unlocked<false>(current, path);
 }
 
-FileSystem::FastWalk FileSystem::descend_unlocked(const INode *current,
+template <bool kKeepsAncestors>
+FileSystem::FastWalk FileSystem::descend_unlocked(const INode *const root,
                                                   std::string_view path) noexcept {
     constexpr FastWalk undecided{nullptr, FastWalk::Undecided, IoErrorKind::InodeNotFound};
+    const INode *current = root;
     // The nodes above the current one, as the walk came down through them, for "..": the
     // walk goes down only from a directory to a listed child (never through a link) and up
     // only to where it came from. Counted by the walk itself, not by the nodes' depths,
     // which a rename may change meanwhile; a walk that fills the list leaves the rest to
-    // the locked walk.
-    const INode *above[kMaxDepth + 1];
-    const INode **top = above;
+    // the locked walk. Keeping them costs every step a register, so a walk starts without
+    // them and starts again with them at its first ".." below the root.
+    [[maybe_unused]] const INode *above[kKeepsAncestors ? kMaxDepth + 1 : 1];
+    [[maybe_unused]] const INode **top = above;
     const char *at = path.data();
     const char *const end = at + path.size();
     // The path is not empty, and every step that moves `at` stops the walk at the end, so
@@ -260,7 +263,9 @@ FileSystem::FastWalk FileSystem::descend_unlocked(const INode *current,
                 // come down no step. Any other parent that is not the node the walk came
                 // from (a child made through a link, or one a rename moved meanwhile) or
                 // that has left the table is found through the table instead.
-                if (top != above) {
+                if constexpr (!kKeepsAncestors) {
+                    if (current != root) return descend_unlocked<true>(root, path);
+                } else if (top != above) {
                     const INode *parent = top[-1];
                     if (parent->id != current->parent.load(std::memory_order_acquire) ||
                         is_released(*parent)) {
@@ -280,8 +285,10 @@ FileSystem::FastWalk FileSystem::descend_unlocked(const INode *current,
             return {nullptr, FastWalk::Failed, IoErrorKind::InodeNotFound};
         }
         if (probed.outcome != ChildList::Probe::Found) return undecided;
-        if (top == std::end(above)) return undecided;
-        *top++ = current;
+        if constexpr (kKeepsAncestors) {
+            if (top == std::end(above)) return undecided;
+            *top++ = current;
+        }
         current = probed.node;
         // The name ends the path or is followed by a separator, which need not be read again;
         // a separator that ends the path ends the walk too.
@@ -396,6 +403,8 @@ bool FileSystem::has_entry_named_locked(const ChildList &children, std::string_v
 }
 
 Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind kind) {
+    // A name cut from a path holds no separator; this one may, and is refused first.
+    if (!is_acceptable_name(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
     auto directory = resolve(parent);
     auto created =
         create_in(directory ? directory->get() : nullptr, parent, std::move(name), std::move(kind));
@@ -405,13 +414,13 @@ Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind ki
 
 Result<INodeRef> FileSystem::create_in(INode *directory, InodeId parent, Name &&name,
                                        INodeKind &&kind) {
-    if (!is_acceptable_name(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
+    if (!is_acceptable_last_component(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
     // The id is used up by every creation whose name passed the check.
     const InodeId id = next_inode_id_.fetch_add(1);
     if (!directory || is_released(*directory)) return IoErrorKind::InodeNotFound;
     // The depth is set under the directory's lock, where a rename cannot be changing it.
     INodeRef node = INodeRef::make_in(pool_.get(), id, parent, 0, std::move(name), std::move(kind));
-    const std::string_view wanted = node->name_view();
+    const std::string_view wanted = as_view(node->first_name);
     if constexpr (planted::kNoNameRecheck) {
         if (find_inode_by_name_with_handle(*directory, wanted)) {
             return IoErrorKind::ResourceAlreadyExists;

@@ -100,7 +100,8 @@ class FileSystem {
     // followed; null when the parent did not resolve), with `parent` recorded as its
     // parent; gives the new node. The checks, first failure reported: the name (no id used
     // up), then, with a new id taken, a missing parent, the name taken, the depth, a parent
-    // that is not a directory.
+    // that is not a directory. The name holds no separator (a name cut from a path; a name
+    // given whole is checked for them by create_inode).
     [[nodiscard]] Result<INodeRef> create_in(INode *directory, InodeId parent, Name &&name,
                                              INodeKind &&kind);
     // The kinds are made in place, so that no moved-from temporary is left to destroy.
@@ -167,8 +168,10 @@ class FileSystem {
     };
     [[nodiscard]] FastWalk walk_unlocked(std::string_view path) const noexcept;
     // walk_unlocked() below the root, for a path that is not empty; out of line, so that
-    // the callers' common case, a name directly under the root, stays small.
-    [[nodiscard, gnu::noinline]] static FastWalk descend_unlocked(const INode *current,
+    // the callers' common case, a name directly under the root, stays small. Only the
+    // second form keeps the nodes it came down through, for "..".
+    template <bool kKeepsAncestors>
+    [[nodiscard, gnu::noinline]] static FastWalk descend_unlocked(const INode *root,
                                                                   std::string_view path) noexcept;
     [[nodiscard]] Result<INodeRef> walk_locked(std::string_view path) const;
     // The file that open() reaches, found without locks and pinned, or a failure that

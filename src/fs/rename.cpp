@@ -203,7 +203,13 @@ Status FileSystem::rename_locked(const RenameSide &source, const RenameSide &tar
     if (is_released(from) || is_released(to) || from.is_unlinked() || to.is_unlinked()) {
         return IoErrorKind::InodeNotFound;
     }
-    auto found = find_child_locked(std::get<Directory>(from.kind), source.name);
+    // An indexed directory hashes each name once, for the search and for the change.
+    const auto hash_in = [](const ChildList &list, std::string_view name) {
+        return list.indexed() ? std::optional(NameIndex::hash_once(name)) : std::nullopt;
+    };
+    const std::optional<std::uint32_t> source_hash = hash_in(leaving, source.name);
+    const std::optional<std::uint32_t> target_hash = hash_in(entering, target.name);
+    auto found = find_child_locked(std::get<Directory>(from.kind), source.name, source_hash);
     if (!found) return found.error();
     const INodeRef moved = INodeRef::share(*found);
     // Claimed by a removal: it is on its way out.
@@ -216,7 +222,7 @@ Status FileSystem::rename_locked(const RenameSide &source, const RenameSide &tar
         return IoErrorKind::InvalidMove;
     }
     INode *existing = nullptr;
-    if (auto there = find_child_locked(std::get<Directory>(to.kind), target.name)) {
+    if (auto there = find_child_locked(std::get<Directory>(to.kind), target.name, target_hash)) {
         existing = *there;
     }
     // The same entry under both names: nothing to do, as in Linux.
@@ -244,16 +250,17 @@ Status FileSystem::rename_locked(const RenameSide &source, const RenameSide &tar
     if (existing) {
         QUORVEX_TRY(claim_for_unlink(*existing));
         replaced = INodeRef::share(existing);
-        entering.remove(existing);
+        entering.remove(existing, target_hash);
     }
     // The old name finds the entry in the source's index; the new one goes into the
     // target's.
-    leaving.remove(moved.get());
+    leaving.remove(moved.get(), source_hash);
     if (name) moved->set_name(std::move(name));
     moved->parent.store(to.id, std::memory_order_release);
     if (!is_directory)
         moved->depth.store(static_cast<std::uint8_t>(depth), std::memory_order_relaxed);
-    entering.append(room, moved.get());
+    // The list may have dropped its index or built one meanwhile; append() hashes anew then.
+    entering.append(room, moved.get(), entering.indexed() ? target_hash : std::nullopt);
     return {};
 }
 
