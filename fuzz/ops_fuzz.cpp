@@ -58,10 +58,12 @@ class Session {
     void step() {
         using Op = void (Session::*)();
         static constexpr std::array<Op, 16> kOps{
-            &Session::make_node,    &Session::open,        &Session::use_handle, &Session::use_handle,
-            &Session::list,         &Session::remove,      &Session::path_of,    &Session::render,
-            &Session::run_terminal, &Session::fill,        &Session::open_shared, &Session::stat,
-            &Session::set_times,    &Session::set_limits,  &Session::rename,     &Session::rename};
+            &Session::make_node,  &Session::open,        &Session::use_handle,
+            &Session::use_handle, &Session::list,        &Session::remove,
+            &Session::path_of,    &Session::render,      &Session::run_terminal,
+            &Session::fill,       &Session::open_shared, &Session::stat,
+            &Session::set_times,  &Session::set_limits,  &Session::rename,
+            &Session::rename};
         (this->*kOps[in_.ConsumeIntegralInRange<std::size_t>(0, kOps.size() - 1)])();
         check_against_model();
     }

@@ -99,8 +99,8 @@ constexpr std::size_t kWholeSize = 48;
 constexpr std::size_t kMailboxSlots = 16;
 constexpr int kSharedFiles = 4;         // /shared/a*: logs appended through shared handles
 constexpr std::size_t kRecordSize = 16; // a tag and its check
-constexpr int kMoveDirs = 4;  // /move/d*: directories that entries move between
-constexpr int kMoveNames = 5; // the names an entry may take in them
+constexpr int kMoveDirs = 4;            // /move/d*: directories that entries move between
+constexpr int kMoveNames = 5;           // the names an entry may take in them
 
 // ---- failures -------------------------------------------------------------------------
 
