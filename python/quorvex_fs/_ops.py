@@ -57,8 +57,6 @@ def _names_a_directory(path: str) -> bool:
     return path.endswith(("/", "\\", "/.", "\\.")) and path.strip("/\\.") != ""
 
 
-# Until every core in use has rename, a move is a copy and a removal.
-_HAS_RENAME = hasattr(PyFs, "rename")
 
 
 def _kind(fs: PyFs, path: str) -> Optional[str]:
@@ -134,7 +132,7 @@ def rename(fs: PyFs, src: PathLike, dst: PathLike) -> None:
         if not _encodable(text):
             raise _name_error(fs, text, text is target)
     try:
-        fs.rename(source, target)  # type: ignore[attr-defined,unused-ignore]
+        fs.rename(source, target)
     except ValueError as error:
         _errors.raise_os_error(error, source, target)
 
@@ -720,8 +718,7 @@ def move(fs: PyFs, src: PathLike, dst: PathLike) -> str:
     replaced; a directory moved into itself is shutil.Error."""
     source = fspath(src)
     target = fspath(dst)
-    kind = _kind(fs, source)
-    if kind is None:
+    if _kind(fs, source) is None:
         raise _missing(fs, source)
     if _kind(fs, target) == _DIRECTORY:
         parts = _components(source)
@@ -730,44 +727,15 @@ def move(fs: PyFs, src: PathLike, dst: PathLike) -> str:
         target = _join(normpath(target), parts[-1])
         if _kind(fs, target) is not None:
             raise shutil.Error("Destination path '%s' already exists" % target)
-    if _HAS_RENAME:
-        try:
-            fs.rename(source, target)  # type: ignore[attr-defined,unused-ignore]
-        except ValueError as error:
-            if _errors.kind_of(error) == _errors.INVALID_MOVE:
-                raise shutil.Error("Cannot move a directory '%s' into itself '%s'."
-                                   % (source, target)) from error
-            _errors.raise_os_error(error, source, target)
-        return target
-    if kind == _FILE:
-        _check_free(fs, source)
-        existed = _kind(fs, target) is not None
-        copyfile(fs, source, target)
-        try:
-            fs.remove(source, False)
-        except ValueError as error:
-            if not existed:
-                _remove_quietly(fs, target)
-            _errors.raise_os_error(error, source)
-        return target
-    held_path = _held_file(fs, normpath(source))
-    if held_path is not None:
-        raise _oserror(errno.EBUSY, held_path)
-    copytree(fs, source, target)
     try:
-        fs.remove(source, True)
-    except ValueError as error:
-        _remove_quietly(fs, target, recurse=True)
-        _errors.raise_os_error(error, source)
+        rename(fs, source, target)
+    except OSError as error:
+        cause = error.__cause__
+        if cause is not None and _errors.kind_of(cause) == _errors.INVALID_MOVE:
+            raise shutil.Error("Cannot move a directory '%s' into itself '%s'."
+                               % (source, target)) from cause
+        raise
     return target
-
-
-def _check_free(fs: PyFs, path: str) -> None:
-    """OSError with EBUSY unless the file at `path` is free to remove."""
-    try:
-        fs.open_existing(path, "w").close()
-    except ValueError as error:
-        _errors.raise_os_error(error, path)
 
 
 # -- whole files --------------------------------------------------------------------

@@ -545,7 +545,8 @@ def test_copies_and_moves(tree):
 
 
 @pytest.mark.parametrize("call", [
-    lambda fs: q.move(fs, "/d", "/e"), lambda fs: q.move(fs, "/d/s/c.txt", "/e"),
+    lambda fs: q.move(fs, "/d", "/d/s"),  # into itself
+    lambda fs: q.move(fs, "/top.txt", "/d/s/c.txt"),  # over a file a core handle holds
     lambda fs: q.copyfile(fs, "/d/a.txt", "/d/s/c.txt"),
     lambda fs: q.copytree(fs, "/d", "/d/s/inside"),
     lambda fs: q.copyfile(fs, "/d/a.txt", "/d/a.txt"),

@@ -12,9 +12,6 @@ import pytest
 import quorvex
 import quorvex_fs as q
 
-HAS_RENAME = hasattr(quorvex.PyFs, "rename")
-needs_rename = pytest.mark.skipif(not HAS_RENAME, reason="the core has no rename yet")
-
 
 class Host:
     """The steps through os and the builtin open, below a host directory."""
@@ -146,7 +143,7 @@ def append_through_two_files(side):
 
 @pytest.mark.parametrize("steps", [
     read_then_overwrite, remove_while_open, append_through_two_files,
-    pytest.param(replace_while_open, marks=needs_rename),
+    replace_while_open,
 ])
 def test_open_files_behave_as_on_linux(both, steps):
     same(both, steps)
@@ -184,7 +181,6 @@ def tree(side):
         write(side, path, b"x")
 
 
-@needs_rename
 @pytest.mark.parametrize("how", ["rename", "replace"])
 @pytest.mark.parametrize("src, dst", [
     ("/f", "/g"),            # a file replaces a file
@@ -210,7 +206,6 @@ def test_rename_and_replace_match_linux(both, how, src, dst):
     assert both[0].walk() == both[1].walk()  # a failure changed nothing on either side
 
 
-@needs_rename
 def test_move_is_a_rename_that_keeps_open_files(both):
     fs = both[1].fs
     q.makedirs(fs, "/a/b")
