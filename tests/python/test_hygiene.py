@@ -6,6 +6,7 @@ import os
 import platform
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -14,6 +15,7 @@ import quorvex
 from quorvex import Whence
 
 ON_PYPY = platform.python_implementation() == "PyPy"
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 COUNTS_REFERENCES = pytest.mark.skipif(
     ON_PYPY, reason="counts references and blocks with CPython-only sys functions")
 RUNS_OUT_OF_MEMORY = pytest.mark.skipif(
@@ -89,7 +91,10 @@ def test_repeated_calls_leave_nothing_behind(expression, raised, capfd):
     result, error = outcome(code, names)
     assert error is raised
     if isinstance(result, (str, bytes, tuple)) and len(result) > 1:
-        assert sys.getrefcount(result) == 2  # `result` and getrefcount's own argument
+        # Held by `result` alone, as `sole` is: what getrefcount adds for its own argument
+        # differs between versions (3.14 borrows it).
+        sole = object()
+        assert sys.getrefcount(result) == sys.getrefcount(sole)
     del result
     # The receivers, the singletons, the classes (each instance holds its class) and every
     # argument written in the call.
@@ -175,6 +180,7 @@ from quorvex import Whence
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
 
 def squeeze(margin):
+    release()  # reading statm needs memory of its own, which the last limit may not leave
     with open("/proc/self/statm") as statm:
         used = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
     resource.setrlimit(resource.RLIMIT_AS, (used + margin, hard))
@@ -214,7 +220,9 @@ OUT_OF_MEMORY = [
     ("", "h.write(big)"),
     # The module's first C++ exception, thrown when not even small blocks are left.
     ("", "count = exhaust()\ntry:\n    h.write(big)\nfinally:\n    refill(count)"),
-    (BIG_FILE, "g.read(2**64 - 1)"),
+    pytest.param(BIG_FILE, "g.read(2**64 - 1)", marks=pytest.mark.skipif(
+        FREE_THREADED, reason="a free-threaded build takes the bytes from mimalloc's arenas, "
+        "whose address space is reserved ahead, so the limit cannot refuse them")),
     (BIG_FILE + "; g.close(); del g", "t.exec('cat g')"),
     (BIG_FILE, "str(fs)"),
     ("name = '/d/' + 'n' * (32 << 20)", "fs.mkdir(name)"),

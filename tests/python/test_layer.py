@@ -559,7 +559,7 @@ def test_copytree_over_a_tree_puts_back_what_it_replaced_when_it_fails(fs):
     files(fs, {"/s/z": b"new", "/s/n": b"new", "/s/a/x": b"new!", "/s/a/m/y": b"new",
                "/d/z": b"old!", "/d/a/x": b"old"})
     before = snapshot(fs)
-    with held(fs, "/d/a/x"):  # met after /d/z was replaced and /d/n made
+    with holding(fs, "/d/a/x"):  # met after /d/z was replaced and /d/n made
         with pytest.raises(OSError) as raised:
             q.copytree(fs, "/s", "/d", dirs_exist_ok=True)
         assert (raised.value.errno, raised.value.filename) == (errno.EBUSY, "/d/a/x")
