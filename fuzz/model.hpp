@@ -1,9 +1,11 @@
 // A plain reference model of the file system: a std::map from id to node, single-threaded,
-// with the outcomes of creation, lookup, opening and removal written out step by step.
+// with the outcomes of creation, lookup, opening, removal, times and limits written out
+// step by step.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +29,9 @@ struct ModelNode {
     std::vector<std::uint8_t> bytes;
     std::int64_t flag = 0;
     int shared = 0; // handles of open_shared on it
+    // The modification time when set_times gave it last (always negative here), or nullopt
+    // once a change stamped the node with the clock (a positive time).
+    std::optional<std::int64_t> mtime;
 };
 
 struct Model {
@@ -34,8 +39,39 @@ struct Model {
     // Removed files that handles of open_shared still hold.
     std::map<InodeId, ModelNode> detached;
     InodeId next_id = 1;
+    std::uint64_t max_bytes = fs::Usage::kUnlimited;
+    std::uint64_t max_nodes = fs::Usage::kUnlimited;
 
-    // A file in the tree or one removed under a shared handle.
+    std::uint64_t bytes_held() const {
+        std::uint64_t total = 0;
+        for (const auto &[id, node] : nodes)
+            total += node.bytes.size();
+        for (const auto &[id, node] : detached)
+            total += node.bytes.size();
+        return total;
+    }
+    // Removed files that shared handles keep alive still count, as in the file system.
+    std::uint64_t nodes_held() const { return nodes.size() + detached.size(); }
+    void stamp(InodeId id) { file(id).mtime.reset(); }
+
+    Status set_limits(std::uint64_t bytes, std::uint64_t count) {
+        if (bytes_held() > bytes || nodes_held() > count) return IoErrorKind::NoSpaceLeft;
+        max_bytes = bytes, max_nodes = count;
+        return {};
+    }
+
+    // Sets a file's length as a write past its end or a truncation does; the new bytes are
+    // zeros.
+    Status resize(InodeId id, std::uint64_t size) {
+        auto &bytes = file(id).bytes;
+        if (size > bytes.size() && bytes_held() + (size - bytes.size()) > max_bytes) {
+            return IoErrorKind::NoSpaceLeft;
+        }
+        bytes.resize(size);
+        return {};
+    }
+
+    // A node in the tree, or a file removed under a shared handle.
     ModelNode &file(InodeId id) {
         const auto it = nodes.find(id);
         return it != nodes.end() ? it->second : detached.at(id);
@@ -76,8 +112,11 @@ struct Model {
         ModelNode &owner = nodes.at(parent);
         if (owner.depth + 1 > fs::kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
         if (!owner.directory) return IoErrorKind::NotADirectory;
+        if (nodes_held() + 1 > max_nodes) return IoErrorKind::NoSpaceLeft;
         owner.children.push_back(id);
-        nodes[id] = ModelNode{parent, owner.depth + 1, std::string(name), directory, {}, {}, 0, 0};
+        stamp(parent);
+        nodes[id] =
+            ModelNode{parent, owner.depth + 1, std::string(name), directory, {}, {}, 0, 0, {}};
         return id;
     }
 
@@ -130,7 +169,7 @@ struct Model {
         if (!found) return found;
         ModelNode &node = nodes.at(*found);
         if (node.directory) return IoErrorKind::NotAFile;
-        if (flags.truncate) node.bytes.clear();
+        if (flags.truncate) node.bytes.clear(), node.mtime.reset();
         ++node.shared;
         return found;
     }
@@ -156,6 +195,7 @@ struct Model {
         // The root stays; removing it only empties it.
         if (id == fs::kRootId) return {};
         std::erase(nodes.at(node.parent).children, id);
+        stamp(node.parent);
         if (node.shared > 0) detached.emplace(id, std::move(nodes.at(id)));
         nodes.erase(id);
         return {};

@@ -57,10 +57,11 @@ class Session {
 
     void step() {
         using Op = void (Session::*)();
-        static constexpr std::array<Op, 11> kOps{
-            &Session::make_node,    &Session::open,   &Session::use_handle, &Session::use_handle,
-            &Session::list,         &Session::remove, &Session::path_of,    &Session::render,
-            &Session::run_terminal, &Session::fill,   &Session::open_shared};
+        static constexpr std::array<Op, 14> kOps{
+            &Session::make_node,    &Session::open,      &Session::use_handle, &Session::use_handle,
+            &Session::list,         &Session::remove,    &Session::path_of,    &Session::render,
+            &Session::run_terminal, &Session::fill,      &Session::open_shared, &Session::stat,
+            &Session::set_times,    &Session::set_limits};
         (this->*kOps[in_.ConsumeIntegralInRange<std::size_t>(0, kOps.size() - 1)])();
         check_against_model();
     }
@@ -164,10 +165,55 @@ class Session {
         }
     }
 
-    // Read, write, seek, close or destroy one handle.
+    // The node at a path as the model has it: kind, size, id and, where the model knows
+    // it, the modification time. A path that fails fails alike for set_times.
+    void stat() {
+        auto real = fs_->stat(path());
+        auto id = model_.resolve_path(path_);
+        same_outcome(real, id);
+        if (real.ok()) check_stat(*real, *id);
+    }
+
+    void check_stat(const fs::NodeStat &real, InodeId id) {
+        const fuzz::ModelNode &node = model_.file(id);
+        FUZZ_CHECK(real.id == id && real.birth_ns > 0);
+        FUZZ_CHECK(real.kind ==
+                   (node.directory ? fs::NodeStat::Kind::Directory : fs::NodeStat::Kind::File));
+        FUZZ_CHECK(real.size == (node.directory ? node.children.size() : node.bytes.size()));
+        FUZZ_CHECK(node.mtime ? real.mtime_ns == *node.mtime : real.mtime_ns > 0);
+    }
+
+    // Negative times only, which the clock never gives, so that a later stamp shows.
+    void set_times() {
+        const std::int64_t time = -in_.ConsumeIntegralInRange<std::int64_t>(1, 1000);
+        auto real = fs_->set_times(path(), time);
+        auto id = model_.resolve_path(path_);
+        same_outcome(real, id);
+        if (id.ok()) model_.nodes.at(*id).mtime = time;
+    }
+
+    // Limits near what is held, above and below it, or none.
+    void set_limits() {
+        const auto near = [&](std::uint64_t held) -> std::optional<std::uint64_t> {
+            if (in_.ConsumeBool()) return std::nullopt;
+            const auto delta = in_.ConsumeIntegralInRange<std::int64_t>(-2, 64);
+            if (delta < 0)
+                return held < static_cast<std::uint64_t>(-delta)
+                           ? 0
+                           : held - static_cast<std::uint64_t>(-delta);
+            return held + static_cast<std::uint64_t>(delta);
+        };
+        const auto bytes = near(model_.bytes_held());
+        const auto count = near(model_.nodes_held());
+        same_outcome(fs_->set_limits(bytes, count),
+                     model_.set_limits(bytes.value_or(fs::Usage::kUnlimited),
+                                       count.value_or(fs::Usage::kUnlimited)));
+    }
+
+    // Read, write, seek, close, destroy, truncate or stat one handle.
     void use_handle() {
         Slot &s = slots_[in_.ConsumeIntegralInRange<std::size_t>(0, slots_.size() - 1)];
-        const int op = in_.ConsumeIntegralInRange(0, 4);
+        const int op = in_.ConsumeIntegralInRange(0, 6);
         if (!s.handle) return;
         if (op == 4) return drop(s);
         std::optional<fs::IoError> refused;
@@ -177,6 +223,8 @@ class Session {
             refused = fs::IoError::operation_not_supported("read");
         } else if (op == 1 && !s.mode.can_write()) {
             refused = fs::IoError::operation_not_supported("write");
+        } else if (op == 5 && !s.mode.can_write()) {
+            refused = fs::IoError::operation_not_supported("truncate");
         }
         const auto outcome = [](const Result<std::size_t> &r) {
             return r.ok() ? fs::Status() : fs::Status(r.error());
@@ -201,14 +249,23 @@ class Session {
             const auto data = in_.ConsumeBytes<std::uint8_t>(in_.ConsumeIntegralInRange(0, 48));
             auto count = advancing ? s.handle->write_advancing(data) : s.handle->write(data);
             status = outcome(count);
+            std::uint64_t at = 0;
+            if (!refused && !data.empty()) {
+                const auto &bytes = model_.file(s.id).bytes;
+                at = s.append ? bytes.size() : s.offset;
+                const auto grown =
+                    model_.resize(s.id, std::max<std::uint64_t>(bytes.size(), at + data.size()));
+                if (!grown) refused = grown.error();
+            }
             if (!refused && count.ok()) {
                 FUZZ_CHECK(*count == data.size());
-                auto &bytes = model_.file(s.id).bytes;
-                const std::uint64_t at = s.append ? bytes.size() : s.offset;
-                bytes.resize(std::max<std::size_t>(bytes.size(), at + data.size()));
-                std::copy(data.begin(), data.end(),
-                          bytes.begin() + static_cast<std::ptrdiff_t>(at));
-                if (advancing) s.offset = at + data.size();
+                if (!data.empty()) {
+                    auto &bytes = model_.file(s.id).bytes;
+                    std::copy(data.begin(), data.end(),
+                              bytes.begin() + static_cast<std::ptrdiff_t>(at));
+                    model_.stamp(s.id);
+                    if (advancing) s.offset = at + data.size();
+                }
             }
         } else if (op == 2) {
             constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
@@ -227,6 +284,18 @@ class Session {
                     target = distance > kMax - s.offset ? kMax : s.offset + distance;
                 s.offset = std::min(target, length);
             }
+        } else if (op == 5) {
+            const auto size = in_.ConsumeIntegralInRange<std::uint64_t>(0, 90);
+            status = s.handle->truncate(size);
+            if (!refused) {
+                const auto resized = model_.resize(s.id, size);
+                if (!resized) refused = resized.error();
+            }
+            if (!refused) s.offset = std::min(s.offset, size), model_.stamp(s.id);
+        } else if (op == 6) {
+            auto real = s.handle->stat();
+            status = real.ok() ? fs::Status() : fs::Status(real.error());
+            if (!refused && real.ok()) check_stat(*real, s.id);
         } else {
             status = s.handle->close();
             if (!refused) release(s), s.open = false;
@@ -374,12 +443,16 @@ class Session {
         FUZZ_CHECK(fs_->next_inode_id() == model_.next_id);
         FUZZ_CHECK(fs_->inode_count() == model_.nodes.size());
         // A removed file lives exactly as long as a shared handle holds it.
-        FUZZ_CHECK(fs_->live_nodes() == model_.nodes.size() + model_.detached.size());
+        FUZZ_CHECK(fs_->live_nodes() == model_.nodes_held());
+        const fs::Usage::Counts usage = fs_->usage().counts();
+        FUZZ_CHECK(usage.bytes == model_.bytes_held() && usage.nodes == model_.nodes_held());
         fuzz::check_tree(*fs_, [&](const fs::INode &node, const fs::INodeKind &kind) {
             const auto it = model_.nodes.find(node.id);
             FUZZ_CHECK(it != model_.nodes.end());
             const fuzz::ModelNode &expected = it->second;
             FUZZ_CHECK(node.parent == expected.parent && node.name_view() == expected.name);
+            const std::int64_t mtime = node.mtime_ns.load();
+            FUZZ_CHECK(expected.mtime ? mtime == *expected.mtime : mtime > 0);
             if (const auto *directory = std::get_if<fs::Directory>(&kind)) {
                 FUZZ_CHECK(expected.directory);
                 FUZZ_CHECK(std::equal(directory->children.begin(), directory->children.end(),

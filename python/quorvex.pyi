@@ -4,7 +4,7 @@
 # as the stub package quorvex-stubs (what mypy reads from site-packages) and as
 # quorvex.pyi beside the extension (what editors that look next to a module read).
 
-from typing import ClassVar, final
+from typing import ClassVar, Literal, final
 
 from typing_extensions import Buffer
 
@@ -36,6 +36,14 @@ class PyFs:
     # Both arguments are required, whatever the runtime signature text suggests.
     def remove(self, path: str, recurse: bool) -> None: ...
     def tree(self, path: str, ident: str | None = None) -> str: ...
+    def stat(self, path: str) -> _StatResult:
+        """The kind, size, id and times of the node at `path`; takes no file lock."""
+    def set_times(self, path: str, mtime_ns: int) -> None: ...
+    def set_limits(self, max_bytes: int | None = None, max_nodes: int | None = None) -> None:
+        """None lifts a limit; a limit below the current usage is refused, as is any
+        growth past one, with ValueError("No space left on device")."""
+    def usage(self) -> tuple[int, int]:
+        """(bytes, nodes) held; the root counts as a node."""
 
 @final
 class PyFileHandle:
@@ -65,8 +73,23 @@ class PyFileHandle:
     def write_from(self, buffer: Buffer) -> int:
         """Store any contiguous buffer at the offset (at the end for O_APPEND), copied
         once, move the offset past it and return the count. Fails as write does."""
+    def stat(self) -> _StatResult: ...
     def seek(self, offset: int, whence: Whence) -> None: ...
     def tell(self) -> int: ...
+
+# The type of stat's results, reachable only through them (not a module attribute).
+@final
+class _StatResult(tuple[str, int, int, int, int]):
+    @property
+    def kind(self) -> Literal["file", "directory", "symlink"]: ...
+    @property
+    def size(self) -> int: ...
+    @property
+    def id(self) -> int: ...
+    @property
+    def mtime_ns(self) -> int: ...
+    @property
+    def birth_ns(self) -> int: ...
 
 @final
 class PyTerm:

@@ -154,6 +154,14 @@ class ThreadBags {
         collect();
     }
 
+    void collect_now() noexcept {
+        try {
+            seal();
+        } catch (const std::bad_alloc &) { // NOLINT(bugprone-empty-catch): collected as pending
+        }
+        collect();
+    }
+
   private:
     static Record *owner_of(std::atomic<std::uint64_t> *state) noexcept {
         return reinterpret_cast<Record *>(reinterpret_cast<char *>(state) -
@@ -302,6 +310,10 @@ void detail::enroll() {
                                           std::memory_order_relaxed)) {
     }
     local.state = &record->state;
+}
+
+void collect() noexcept {
+    if (!bags_gone) thread_bags().collect_now();
 }
 
 void retire(void *object, void (*destroy)(void *) noexcept) noexcept {

@@ -108,6 +108,10 @@ class Guard {
 // (or, inside a Guard of the calling thread, leaves it unfreed).
 void retire(void *object, void (*destroy)(void *) noexcept) noexcept;
 
+// Frees what the calling thread has queued and no open Guard can still reach: all of it
+// when no thread is inside a Guard, as at a test's point of rest.
+void collect() noexcept;
+
 // Whether the calling thread is inside a Guard.
 [[nodiscard]] inline bool active() noexcept { return detail::local.nesting != 0; }
 

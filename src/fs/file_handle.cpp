@@ -6,6 +6,8 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "fs/clock.hpp"
+
 namespace quorvex::fs {
 
 // --- modes ---------------------------------------------------------------------------
@@ -38,6 +40,34 @@ Status OpenFlags::check() const noexcept {
     if (!sensible) return IoErrorKind::UnrecognizedFileMode;
     return {};
 }
+
+namespace {
+
+// Sets the length of a file's bytes, zero-filling growth. Growth is reserved in the file
+// system's usage first (NoSpaceLeft, changing nothing, when it would pass the limit) and
+// given back if it cannot be made; what a cut takes off is given back at once.
+Status resize_counted(ByteVector &data, std::size_t size, const INode &node) {
+    Usage *usage = node.counted ? NodePool::usage_of(const_cast<INode *>(&node)) : nullptr;
+    const std::size_t old_size = data.size();
+    if (size <= old_size) {
+        data.resize(size);
+        if (usage) usage->release_bytes(old_size - size);
+        return {};
+    }
+    if (usage && !usage->try_reserve_bytes(size - old_size)) return IoErrorKind::NoSpaceLeft;
+    try {
+        // May throw std::bad_alloc; the contents are untouched until it has succeeded.
+        data.resize(size);
+    } catch (...) {
+#ifndef QUORVEX_PLANT_FAULT_NO_USAGE_ROLLBACK // the stress self-check's planted fault
+        if (usage) usage->release_bytes(size - old_size);
+#endif
+        throw;
+    }
+    return {};
+}
+
+} // namespace
 
 // --- opening -------------------------------------------------------------------------
 
@@ -75,7 +105,8 @@ Result<FileHandle> FileHandle::make_shared(std::shared_ptr<FileSystem> fs, INode
 #endif
     if (flags.truncate) {
         const std::unique_lock guard(node->lock);
-        std::get<File>(node->kind).data.data.clear();
+        (void)resize_counted(std::get<File>(node->kind).data.data, 0, *node); // a cut cannot fail
+        node->touch_mtime(now_ns());
     }
     const InodeId id = node->id;
     return FileHandle(std::move(fs), id, flags.mode, std::move(node), true, flags.append);
@@ -162,11 +193,16 @@ Result<std::size_t> FileHandle::read_with(std::uint64_t max,
 
 template <class Change>
 auto FileHandle::change_bytes(const char *operation, Change &&change)
-    -> decltype(change(std::declval<ByteVector &>())) {
+    -> decltype(change(std::declval<ByteVector &>(), std::declval<INode &>())) {
     if (!id_) return IoErrorKind::InvalidFileDescriptor;
     if (!type_.can_write()) return IoError::operation_not_supported(operation);
-    return with_file<std::unique_lock<NodeLock>>(
-        [&](File &file) { return change(file.data.data); });
+    INodeRef pin;
+    auto node = open_node(pin);
+    if (!node) return node.error();
+    const std::unique_lock guard((*node)->lock);
+    auto *file = std::get_if<File>(&(*node)->kind);
+    if (!file) return IoErrorKind::NotAFile;
+    return change(file->data.data, **node);
 }
 
 Result<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
@@ -178,31 +214,40 @@ Result<std::size_t> FileHandle::write_advancing(std::span<const std::uint8_t> by
 }
 
 Result<std::size_t> FileHandle::store(std::span<const std::uint8_t> bytes, bool advance) {
-    return change_bytes("write", [&](ByteVector &data) -> Result<std::size_t> {
+    return change_bytes("write", [&](ByteVector &data, INode &node) -> Result<std::size_t> {
+        // A write of nothing changes nothing, its time included.
+        if (bytes.empty()) return std::size_t{0};
         // An appending handle takes the end as it is now, under the file's exclusive lock,
         // so appends through several handles never land on each other.
         const auto offset = append_ ? data.size() : static_cast<std::size_t>(offset_);
-        // Growing may throw std::bad_alloc; the contents are untouched until it has
-        // succeeded. An offset past the end (the file was cut by another handle) leaves a
-        // gap, which the growth fills with zero bytes.
+        // An offset past the end (the file was cut by another handle) leaves a gap, which
+        // the growth fills with zero bytes.
         if (offset > data.size() || bytes.size() > data.size() - offset) {
-            data.resize(offset + bytes.size());
+            QUORVEX_TRY(resize_counted(data, offset + bytes.size(), node));
         }
-        if (!bytes.empty()) std::memcpy(data.data() + offset, bytes.data(), bytes.size());
+        std::memcpy(data.data() + offset, bytes.data(), bytes.size());
+        node.touch_mtime(now_ns());
         if (advance) offset_ = offset + bytes.size();
         return bytes.size();
     });
 }
 
 Status FileHandle::truncate(std::uint64_t size) {
-    return change_bytes("truncate", [&](ByteVector &data) -> Status {
-        // Growing may throw std::bad_alloc; the contents are untouched until it has succeeded.
-        data.resize(static_cast<std::size_t>(size));
+    return change_bytes("truncate", [&](ByteVector &data, INode &node) -> Status {
+        QUORVEX_TRY(resize_counted(data, static_cast<std::size_t>(size), node));
         // Only this handle's offset is brought inside: a writing handle of open() excludes
         // every other of open(), and the others cope with an offset past the end.
         offset_ = std::min(offset_, size);
+        node.touch_mtime(now_ns());
         return {};
     });
+}
+
+Result<NodeStat> FileHandle::stat() const {
+    INodeRef pin;
+    auto node = open_node(pin);
+    if (!node) return node.error();
+    return FileSystem::stat_node(**node);
 }
 
 Status FileHandle::seek(SeekOrigin origin, std::uint64_t distance) {

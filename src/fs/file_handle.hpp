@@ -109,6 +109,8 @@ class FileHandle {
     // Sets the file's length, cutting it or extending it with zero bytes; needs WRITE.
     // An offset past the new end is brought back to it.
     [[nodiscard]] Status truncate(std::uint64_t size);
+    // The file's kind, size, id and times, as FileSystem::stat gives them.
+    [[nodiscard]] Result<NodeStat> stat() const;
     // Moves the offset, clamped into the file.
     [[nodiscard]] Status seek(SeekOrigin origin, std::uint64_t distance);
     // Gives the file's lock back; the handle is closed for good.
@@ -135,10 +137,10 @@ class FileHandle {
     // write() and write_advancing().
     [[nodiscard]] Result<std::size_t> store(std::span<const std::uint8_t> bytes, bool advance);
     // The checks of write and truncate (`operation` names the refused one), then
-    // `change(bytes)` under the file's exclusive lock.
+    // `change(bytes, node)` under the file's exclusive lock.
     template <class Change>
     auto change_bytes(const char *operation, Change &&change)
-        -> decltype(change(std::declval<ByteVector &>()));
+        -> decltype(change(std::declval<ByteVector &>(), std::declval<INode &>()));
     // The file's node while the handle is open. `pin` keeps it alive when it had to be
     // looked up again.
     [[nodiscard]] Result<INode *> open_node(INodeRef &pin) const;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "fs/clock.hpp"
 #include "fs/epoch.hpp"
 
 namespace quorvex::fs {
@@ -53,7 +54,10 @@ SplitPath split_last_component(std::string_view path) noexcept {
 
 FileSystem::FileSystem()
     : pool_(new NodePool),
-      root_(INodeRef::make_in(pool_.get(), kRootId, kRootId, 0, Name(), Directory{})) {
+      root_(INodeRef::make_in(pool_.get(), kRootId, kRootId, 0, Name(), Directory{}, now_ns())) {
+    // The root counts as a node; no limit is set yet, so the reservation cannot fail.
+    (void)usage().try_reserve_node();
+    root_->counted = true;
     inodes_.insert(root_);
 }
 
@@ -416,8 +420,9 @@ Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&
     const InodeId id = next_inode_id_.fetch_add(1);
     if (is_released(directory)) return IoErrorKind::InodeNotFound;
     const std::uint64_t depth = directory.depth + 1;
+    const std::int64_t now = now_ns();
     INodeRef node =
-        INodeRef::make_in(pool_.get(), id, parent, depth, std::move(name), std::move(kind));
+        INodeRef::make_in(pool_.get(), id, parent, depth, std::move(name), std::move(kind), now);
     const std::string_view wanted = node->name_view();
 
     // The search for the name, the checks and the append happen under one exclusive hold,
@@ -461,6 +466,9 @@ Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&
         return IoErrorKind::ResourceAlreadyExists;
     }
 #endif
+    // Last, so that a full file system reports it only for a creation that would succeed.
+    if (!usage().try_reserve_node()) return IoErrorKind::NoSpaceLeft;
+    node->counted = true;
     // The node enters the table before its id enters the list, so a scan of the directory
     // never meets an id the table lacks. Reserving first keeps the two steps all-or-nothing.
     {
@@ -469,6 +477,7 @@ Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&
         inodes_.insert(node);
         entries->children.append(room, node.get(), name_hash, unindexed);
     }
+    directory.touch_mtime(now);
     return node;
 }
 

@@ -15,6 +15,7 @@
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
 #include "fs/result.hpp"
+#include "fs/usage.hpp"
 
 namespace quorvex::fs {
 
@@ -22,12 +23,30 @@ class FileHandle;
 class FileHandleType;
 struct OpenFlags;
 
+// What stat() tells of a node.
+struct NodeStat {
+    enum class Kind : std::uint8_t { File, Directory, Symlink };
+    Kind kind;
+    // Bytes for a file, entries for a directory, 0 for a link.
+    std::uint64_t size;
+    InodeId id;
+    std::int64_t mtime_ns;
+    std::int64_t birth_ns;
+};
+
 // A directory's entries: the names of its non-directories, then those of its directories,
 // each in creation order.
 struct Listing {
     std::vector<std::string> files;
     std::vector<std::string> directories;
 };
+
+class FileSystem;
+// The subtree below `path` as indented text: each directory's subdirectories, each
+// followed at once by its own subtree indented two more blanks, then its files; every
+// line starts with `prefix` and ends with a newline.
+[[nodiscard]] Result<std::string> render_tree(const FileSystem &fs, std::string_view path,
+                                              std::string_view prefix = {});
 
 // A path cut at its last separator ("/" or "\"): the part before it and the name after it.
 struct SplitPath {
@@ -121,6 +140,19 @@ class FileSystem {
     // missing or existing file is up to `flags`; the path is reached as open() reaches it.
     [[nodiscard]] static Result<FileHandle>
     open_shared(std::shared_ptr<FileSystem> fs, std::string_view path, const OpenFlags &flags);
+
+    // --- stat, times and limits ------------------------------------------------------
+    // The node the path names (links followed); takes no file lock and changes nothing.
+    [[nodiscard]] Result<NodeStat> stat(std::string_view path) const;
+    [[nodiscard]] static NodeStat stat_node(const INode &node);
+    // Sets the modification time of the node the path names.
+    [[nodiscard]] Status set_times(std::string_view path, std::int64_t mtime_ns);
+    // Limits on the bytes of all files and on the nodes (the root counts); nullopt for
+    // none. Refused with NoSpaceLeft, changing neither, when the usage already passes one.
+    [[nodiscard]] Status set_limits(std::optional<std::uint64_t> max_bytes,
+                                    std::optional<std::uint64_t> max_nodes);
+    // The bytes and nodes held, counted until their memory is given back.
+    [[nodiscard]] Usage &usage() const noexcept { return pool_->usage(); }
 
     // --- inspection ------------------------------------------------------------------
     // The one-line structure rendering of every entry, e.g.

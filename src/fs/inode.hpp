@@ -85,8 +85,10 @@ using INodeKind = std::variant<File, Directory, Symlink>;
 // alternative that `kind` holds never changes either, so is_directory() and is_link()
 // need no lock.
 struct INode {
-    INode(InodeId id_, InodeId parent_, std::uint64_t depth_, Name &&name_, INodeKind &&kind_)
-        : id(id_), parent(parent_), name(std::move(name_)),
+    // `now` stamps both times (nanoseconds since the Unix epoch).
+    INode(InodeId id_, InodeId parent_, std::uint64_t depth_, Name &&name_, INodeKind &&kind_,
+          std::int64_t now = 0)
+        : id(id_), parent(parent_), birth_ns(now), mtime_ns(now), name(std::move(name_)),
           depth(static_cast<std::uint8_t>(depth_)), probe_tag(probe_tag_for(name, kind_)),
           kind(std::move(kind_)) {}
     INode(const INode &) = delete;
@@ -94,9 +96,13 @@ struct INode {
 
     const InodeId id;
     const InodeId parent;
+    // Creation and modification times. The modification time is read and written without
+    // the node's lock: each stamp stands alone.
+    const std::int64_t birth_ns;
+    std::atomic<std::int64_t> mtime_ns;
 
   private:
-    friend class INodeRef;
+    friend class SharedNode<INode>;
     // Shares held by INodeRefs; the node goes to the epoch reclaimer when the last one goes.
     mutable std::atomic<std::uint32_t> refs_{0};
 
@@ -107,7 +113,11 @@ struct INode {
     const std::uint8_t depth;
     // Set by a removal once it has committed to unlinking this node: a directory in this
     // state accepts no new children, so nothing is ever created under a vanishing parent.
-    bool unlinked = false;
+    bool unlinked : 1 = false;
+    // Whether the node counts in its file system's usage (fs/usage.hpp): set when a
+    // creation reserved it, before the node is shared, so that a node dropped by a failed
+    // creation gives nothing back. A bit beside `unlinked`, so the node does not grow.
+    bool counted : 1 = false;
     // What a lookup without locks needs to know of this node, in one byte read: the
     // length of its name when it is stored inline, else kProbeLongName, or kProbeLink for
     // a link, whose name is not what a lookup compares; kProbeReleased is added when the
@@ -128,6 +138,11 @@ struct INode {
         return std::holds_alternative<Directory>(kind);
     }
     [[nodiscard]] bool is_link() const noexcept { return std::holds_alternative<Symlink>(kind); }
+    // Memory for one node (INodeRef::make_in), from `pool` or, when null, the heap.
+    [[nodiscard]] static void *allocate(NodePool *pool) { return NodePool::allocate(pool); }
+    static void deallocate(void *memory) noexcept { NodePool::release(memory); }
+    // Stamps a change of the contents: a file's bytes, or a directory's entries.
+    void touch_mtime(std::int64_t now) noexcept { mtime_ns.store(now, std::memory_order_relaxed); }
 
   private:
     [[nodiscard]] static std::uint8_t probe_tag_for(const Name &name,
@@ -140,7 +155,7 @@ struct INode {
 // Every node of a large tree costs this much plus its table and list slots; a field added
 // here shows up at once in memory_bench's bytes per node.
 static_assert(Name::kInline < INode::kProbeLink, "an inline name's length is its probe tag");
-static_assert(sizeof(void *) != 8 || sizeof(INode) <= 136, "an inode outgrew 136 bytes");
+static_assert(sizeof(void *) != 8 || sizeof(INode) <= 152, "an inode outgrew 152 bytes");
 
 // Brackets every change of a directory's child list, under the directory's exclusive lock.
 class ListChange {
@@ -167,34 +182,6 @@ inline bool is_released(const INode &node) noexcept {
 // lists stay inline.
 using ChildRefs = SmallVector<INodeRef, 8>;
 
-template <class... Args> INodeRef INodeRef::make(Args &&...args) {
-    return make_in(nullptr, std::forward<Args>(args)...);
-}
-
-template <class... Args> INodeRef INodeRef::make_in(NodePool *pool, Args &&...args) {
-    void *memory = NodePool::allocate(pool);
-    try {
-        return INodeRef(new (memory) INode(std::forward<Args>(args)...));
-    } catch (...) {
-        NodePool::release(memory);
-        throw;
-    }
-}
-
-inline INodeRef::INodeRef(INode *node) noexcept : node_(node) {
-    if (node_) node_->refs_.fetch_add(1, std::memory_order_relaxed);
-}
-
-inline INodeRef INodeRef::try_share(INode *node) noexcept {
-    std::uint32_t count = node->refs_.load(std::memory_order_relaxed);
-    while (count != 0) {
-        if (node->refs_.compare_exchange_weak(count, count + 1, std::memory_order_relaxed)) {
-            return adopt(node);
-        }
-    }
-    return nullptr;
-}
-
 // Frees a node once no epoch guard that might have found it is still open.
 void retire_inode(INode *node) noexcept;
 // Destroys a node and gives its memory back, at once: for its last share's holder, once no
@@ -202,15 +189,6 @@ void retire_inode(INode *node) noexcept;
 void destroy_inode(INode *node) noexcept;
 // The same, for many nodes destroyed in a row, whose memory `batch` gives back together.
 void destroy_inode(INode *node, NodePool::Batch &batch) noexcept;
-
-inline bool INodeRef::release_was_last(INode *node) noexcept {
-    return node->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1;
-}
-
-inline void INodeRef::reset() noexcept {
-    if (node_ && node_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) retire_inode(node_);
-    node_ = nullptr;
-}
 
 inline ChildList::Id ChildList::const_iterator::operator*() const noexcept {
     return node_at(*at_)->id;

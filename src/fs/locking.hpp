@@ -13,10 +13,12 @@
 //    be taken while a node lock is held (resolving a link inside a directory does).
 // 3. File locks (FileLock, the per-file word of open handles and removal) never wait:
 //    every operation on one is a try that fails with an error instead of blocking.
-// 4. The binding's per-object locks (py::Locked, a flag) are try-only as well: every
-//    caller already holds the interpreter lock, so finding one taken can only mean
-//    re-entry on the same thread, which is reported as an internal failure rather than
-//    deadlocking.
+// 4. The binding's per-object locks (py::Locked) are taken before any file system lock
+//    and never under one. Where the interpreter lock serialises the calls they are
+//    try-only: finding one taken can only mean re-entry on the same thread, which is
+//    reported as an internal failure rather than deadlocking. On the free-threaded build
+//    they are waited for (with the thread detached from the interpreter); re-entry on
+//    the owning thread is still reported.
 // 5. The node pool's lock (NodePool, a bare RwLock) is a leaf too: it is held only to
 //    hand out one node's memory or take back that of one node (or, in a file system's
 //    teardown, of a run of nodes from one block), and nothing is called under it but the

@@ -110,6 +110,11 @@ void NodePool::release(void *node) noexcept {
     block->pool->give_back(cell, cell, 1, block);
 }
 
+Usage *NodePool::usage_of(void *node) noexcept {
+    Block *block = Cell::of(node)->block;
+    return block ? &block->pool->usage_ : nullptr;
+}
+
 void NodePool::Batch::release(void *node) noexcept {
     Cell *cell = Cell::of(node);
     Block *block = cell->block;
@@ -226,11 +231,26 @@ bool NodePool::free_block(Block *block) noexcept {
     return !owned_ && blocks_ == 0;
 }
 
+namespace {
+
+// A counted node's share of the usage goes back as its memory does.
+void give_back_usage(INode *node) noexcept {
+    if (!node->counted) return;
+    Usage *usage = NodePool::usage_of(node);
+    if (!usage) return;
+    const auto *file = std::get_if<File>(&node->kind);
+    usage->release_node(file ? file->data.data.size() : 0);
+}
+
+} // namespace
+
 void destroy_inode(INode *node) noexcept {
+    give_back_usage(node);
     node->~INode();
     NodePool::release(node);
 }
 
+// Only a file system's teardown destroys in batches, and nobody can ask its usage then.
 void destroy_inode(INode *node, NodePool::Batch &batch) noexcept {
     node->~INode();
     batch.release(node);

@@ -29,6 +29,7 @@
 #include <cstdint>
 
 #include "fs/rw_lock.hpp"
+#include "fs/usage.hpp"
 
 namespace quorvex::fs {
 
@@ -77,6 +78,13 @@ class NodePool {
     [[nodiscard]] std::size_t live() const noexcept;
     NodePool &operator=(const NodePool &) = delete;
 
+    // The usage of the file system the nodes belong to. It lives here, not in the file
+    // system, because the pool lasts as long as any of its nodes: a node freed after its
+    // file system (held by a handle) still gives back to a live count.
+    [[nodiscard]] Usage &usage() noexcept { return usage_; }
+    // The usage of the pool that gave `node` its memory; null for a node from the heap.
+    [[nodiscard]] static Usage *usage_of(void *node) noexcept;
+
   private:
     void *take();
     // Out of line, so that taking a cell from an open block saves no registers for it.
@@ -90,6 +98,7 @@ class NodePool {
     // true when the pool is gone.
     bool free_block(Block *block) noexcept;
 
+    Usage usage_;
     mutable RwLock lock_;
     std::size_t live_ = 0;
     // Blocks with a free or unused cell, the one to take from first.

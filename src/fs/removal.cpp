@@ -11,6 +11,7 @@
 #include <shared_mutex>
 #include <vector>
 
+#include "fs/clock.hpp"
 #include "fs/file_system.hpp"
 
 namespace quorvex::fs {
@@ -121,6 +122,7 @@ Status FileSystem::unlink(const INodeRef &node, const INodeRef &parent) {
             const ListChange change(*parent);
             entries->children.remove(node.get());
         }
+        parent->touch_mtime(now_ns());
     }
     release_inode_id(node->id);
     return {};

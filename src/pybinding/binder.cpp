@@ -66,14 +66,28 @@ bool named_like_numpy_bool(PyTypeObject *type) noexcept {
 }
 #endif
 
+// The loaded numpy module, or null (without an exception) when it is not loaded.
+PyRef loaded_numpy() noexcept {
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030D0000 &&                                      \
+    (!defined(Py_LIMITED_API) || Py_LIMITED_API + 0 >= 0x030D0000)
+    // A strong reference taken by the lookup itself: on the free-threaded build another
+    // thread may drop the module from sys.modules at any moment.
+    PyObject *numpy = nullptr;
+    if (PyDict_GetItemStringRef(PyImport_GetModuleDict(), "numpy", &numpy) < 0) PyErr_Clear();
+    return PyRef::steal(numpy);
+#else
+    // Borrowed from sys.modules and held at once; the interpreter lock keeps the entry.
+    return PyRef::borrow(PyDict_GetItemString(PyImport_GetModuleDict(), "numpy"));
+#endif
+}
+
 bool is_numpy_bool(PyObject *object) noexcept {
     PyTypeObject *type = Py_TYPE(object);
     if (!named_like_numpy_bool(type)) return false;
     if (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) return false;
-    // Borrowed, and no exception when absent.
-    PyObject *numpy = PyDict_GetItemString(PyImport_GetModuleDict(), "numpy");
+    PyRef numpy = loaded_numpy();
     if (!numpy) return false;
-    PyRef registered = PyRef::steal(PyObject_GetAttrString(numpy, "bool_"));
+    PyRef registered = PyRef::steal(PyObject_GetAttrString(numpy.get(), "bool_"));
     if (!registered) {
         PyErr_Clear();
         return false;
@@ -110,6 +124,26 @@ bool Size::convert(PyObject *object, value_type &out) noexcept {
     if (!index) return false; // the interpreter's TypeError, prefixed by the caller
     unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+bool OptionalSize::convert(PyObject *object, value_type &out) noexcept {
+    if (object == Py_None) {
+        out.reset();
+        return true;
+    }
+    std::uint64_t value = 0;
+    if (!Size::convert(object, value)) return false;
+    out = value;
+    return true;
+}
+
+bool Int64::convert(PyObject *object, value_type &out) noexcept {
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return false; // the interpreter's TypeError, prefixed by the caller
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) return false; // OverflowError, raised as it is
     out = value;
     return true;
 }
@@ -346,20 +380,24 @@ bool ReadableBytes::acquire(PyObject *object) noexcept {
 // ---- binding --------------------------------------------------------------------------
 
 bool ParameterList::intern_names() const noexcept {
-    if (interned_ready_) return true;
+    if (interned_ready_.load(std::memory_order_acquire)) return true;
     for (std::size_t i = 0; i < parameters_.size(); ++i) {
-        if (interned_[i]) continue;
-        interned_[i] = PyUnicode_InternFromString(parameters_[i].name);
-        if (!interned_[i]) return false;
+        if (interned_[i].load(std::memory_order_acquire)) continue;
+        PyObject *name = PyUnicode_InternFromString(parameters_[i].name);
+        if (!name) return false;
+        // A thread that lost the race drops its reference to the same interned str.
+        PyObject *expected = nullptr;
+        if (!interned_[i].compare_exchange_strong(expected, name, std::memory_order_acq_rel))
+            Py_DECREF(name);
     }
-    interned_ready_ = true;
+    interned_ready_.store(true, std::memory_order_release);
     return true;
 }
 
-const char *ParameterList::display_name() const noexcept {
-    if (display_[0] == '\0')
-        std::snprintf(display_.data(), display_.size(), "%s.%s()", class_name_, method_name_);
-    return display_.data();
+ParameterList::DisplayName ParameterList::display_name() const noexcept {
+    DisplayName name;
+    std::snprintf(name.text.data(), name.text.size(), "%s.%s()", class_name_, method_name_);
+    return name;
 }
 
 bool ParameterList::bind_positional(Py_ssize_t nargs) const noexcept {
@@ -368,7 +406,7 @@ bool ParameterList::bind_positional(Py_ssize_t nargs) const noexcept {
     Py_ssize_t required = 0;
     for (const ParameterSpec &parameter : parameters_)
         required += parameter.required ? 1 : 0;
-    raise_too_many_positional(display_name(), required, total, nargs);
+    raise_too_many_positional(display_name().c_str(), required, total, nargs);
     return false;
 }
 
@@ -377,7 +415,7 @@ bool ParameterList::bind_keyword(PyObject *keyword, PyObject *value,
     std::size_t found = parameters_.size();
     // Keywords written in source code arrive as the interned names themselves.
     for (std::size_t i = 0; i < parameters_.size(); ++i) {
-        if (interned_[i] == keyword) {
+        if (interned_[i].load(std::memory_order_relaxed) == keyword) {
             found = i;
             break;
         }
@@ -391,11 +429,11 @@ bool ParameterList::bind_keyword(PyObject *keyword, PyObject *value,
         }
     }
     if (found == parameters_.size()) {
-        raise_unexpected_keyword(display_name(), keyword);
+        raise_unexpected_keyword(display_name().c_str(), keyword);
         return false;
     }
     if (bound[found]) {
-        raise_multiple_values(display_name(), parameters_[found].name);
+        raise_multiple_values(display_name().c_str(), parameters_[found].name);
         return false;
     }
     bound[found] = value;
@@ -408,7 +446,7 @@ bool ParameterList::check_missing(PyObject *const *bound) const noexcept {
     for (std::size_t i = 0; i < parameters_.size(); ++i)
         if (parameters_[i].required && !bound[i]) missing[count++] = parameters_[i].name;
     if (count == 0) return true;
-    raise_missing_arguments(display_name(), missing.data(), count);
+    raise_missing_arguments(display_name().c_str(), missing.data(), count);
     return false;
 }
 
@@ -433,11 +471,23 @@ bool ParameterList::bind(PyObject *args, PyObject *kwargs, PyObject **bound) con
         bound[i] = tuple_item(args, i);
     if (kwargs) {
         if (!intern_names()) return false;
+        // The interpreter makes a new dict for each call's keywords, and the values stay
+        // in it until the call returns, as CPython's own argument parsing also relies on;
+        // the walk still holds the dict's critical section, which is what PyDict_Next asks
+        // for on the free-threaded build wherever a dict may be seen by another thread.
+        bool bound_all = true;
+#ifdef Py_GIL_DISABLED
+        Py_BEGIN_CRITICAL_SECTION(kwargs);
+#endif
         Py_ssize_t position = 0;
         PyObject *keyword = nullptr;
         PyObject *value = nullptr;
-        while (PyDict_Next(kwargs, &position, &keyword, &value))
-            if (!bind_keyword(keyword, value, bound)) return false;
+        while (bound_all && PyDict_Next(kwargs, &position, &keyword, &value))
+            bound_all = bind_keyword(keyword, value, bound);
+#ifdef Py_GIL_DISABLED
+        Py_END_CRITICAL_SECTION();
+#endif
+        if (!bound_all) return false;
     }
     return check_missing(bound);
 }

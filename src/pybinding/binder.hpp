@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -36,7 +37,14 @@ struct Str {
     static bool convert(PyObject *object, value_type &out) noexcept {
 #if !defined(Py_LIMITED_API) && !defined(PYPY_VERSION)
         // A compact ASCII str (an exact str, never a subclass's instance) holds its UTF-8
-        // form as its own data.
+        // form as its own data. The macros are those of the headers the module is built
+        // against, so they read the layout of that very version (the free-threaded
+        // build's larger object header included), and what they read (the kind, compact
+        // and ascii bits, the length, the data) is fixed when the str is made; the
+        // argument keeps it alive for the call. On free-threaded 3.13 the bits share a
+        // word with the interned state, which interning an existing str rewrites (with the
+        // same kind bits); PyUnicode_AsUTF8AndSize reads them the very same way, and 3.14
+        // moves the interned state to a byte of its own.
         if (PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object)) {
             out = std::string_view(static_cast<const char *>(PyUnicode_DATA(object)),
                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
@@ -64,6 +72,18 @@ struct Bool {
 // An int, or anything with __index__, from 0 to the largest unsigned 64-bit value.
 struct Size {
     using value_type = std::uint64_t;
+    static bool convert(PyObject *object, value_type &out) noexcept;
+};
+
+// Like Size; None, like an omitted argument, means no value.
+struct OptionalSize {
+    using value_type = std::optional<std::uint64_t>;
+    static bool convert(PyObject *object, value_type &out) noexcept;
+};
+
+// An int, or anything with __index__, that fits a signed 64-bit value.
+struct Int64 {
+    using value_type = std::int64_t;
     static bool convert(PyObject *object, value_type &out) noexcept;
 };
 
@@ -186,7 +206,10 @@ struct ParameterSpec {
 };
 
 // A method's parameter list and the binding of arguments to it, independent of the
-// conversions. Keyword names are interned on first use and kept for the process's life.
+// conversions. Keyword names are interned on first use and kept for the process's life;
+// several threads may do that at once (free-threaded build), so each slot is published
+// once, atomically, and a name is compared by pointer only after its slot was read
+// non-null. Nothing else in a list changes after it is constructed.
 class ParameterList {
   public:
     constexpr ParameterList(const char *class_name, const char *method_name,
@@ -212,15 +235,18 @@ class ParameterList {
     bool bind_keyword(PyObject *keyword, PyObject *value, PyObject **bound) const noexcept;
     bool check_missing(PyObject *const *bound) const noexcept;
     bool intern_names() const noexcept;
-    // "Class.method()", the prefix of every binding message.
-    QUORVEX_COLD const char *display_name() const noexcept;
+    // "Class.method()", the prefix of every binding message, made on the caller's stack.
+    struct DisplayName {
+        std::array<char, 64> text{};
+        [[nodiscard]] const char *c_str() const noexcept { return text.data(); }
+    };
+    QUORVEX_COLD DisplayName display_name() const noexcept;
 
     const char *class_name_;
     const char *method_name_;
     std::span<const ParameterSpec> parameters_;
-    mutable std::array<PyObject *, kMaxParameters> interned_{};
-    mutable bool interned_ready_ = false;
-    mutable std::array<char, 64> display_{};
+    mutable std::array<std::atomic<PyObject *>, kMaxParameters> interned_{};
+    mutable std::atomic<bool> interned_ready_{false};
 };
 
 // Converts bound argument `index` in place; an absent optional argument keeps its default.

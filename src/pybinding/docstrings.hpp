@@ -151,6 +151,45 @@ inline constexpr const char kTruncate[] =
     "Cuts the file to size bytes or extends it with zero bytes, and returns size. The\n"
     "handle needs the write flag; an offset past the new end is moved back to it.\n";
 
+inline constexpr const char kStat[] =
+    "stat($self, path)\n--\n\n"
+    "\n"
+    "Describe the node at a path.\n"
+    "\n"
+    "Returns a read-only result with the fields kind (\"file\", \"directory\" or\n"
+    "\"symlink\"), size (bytes of a file, entries of a directory), id, mtime_ns and\n"
+    "birth_ns (nanoseconds since the Unix epoch). It takes no file lock, so it answers\n"
+    "while any handle holds the file, and it changes nothing.\n";
+
+inline constexpr const char kSetTimes[] =
+    "set_times($self, path, mtime_ns)\n--\n\n"
+    "\n"
+    "Set the modification time of the node at a path.\n"
+    "\n"
+    "mtime_ns is an int of nanoseconds since the Unix epoch; times before it are\n"
+    "negative, as os.utime accepts them.\n";
+
+inline constexpr const char kSetLimits[] =
+    "set_limits($self, max_bytes=None, max_nodes=None)\n--\n\n"
+    "\n"
+    "Limit the bytes of all files and the number of nodes.\n"
+    "\n"
+    "None means no limit; the root counts as a node. A write, extension or creation\n"
+    "that would pass a limit fails with \"No space left on device\" and changes\n"
+    "nothing. Limits below the current usage are refused with the same error, and\n"
+    "neither limit changes then.\n";
+
+inline constexpr const char kUsage[] =
+    "usage($self)\n--\n\n"
+    "\n"
+    "Return (bytes, nodes): what the filesystem holds.\n"
+    "\n"
+    "A removed file that open handles keep alive counts until its memory is freed.\n";
+
+inline constexpr const char kHandleStat[] = "stat($self)\n--\n\n"
+                                            "\n"
+                                            "Describe the handle's file, as PyFs.stat does.\n";
+
 inline constexpr const char kWriteFrom[] =
     "write_from($self, buffer)\n--\n\n"
     "\n"

@@ -77,7 +77,8 @@ QUORVEX_COLD void raise_from_current_exception() noexcept;
 // and if that allocation fails the process is ended on the spot. Touching the state once
 // on each thread, on its first call, has it made while memory is still to be had, so that
 // a std::bad_alloc thrown later, when memory has run out, still reaches the handler of
-// guarded() as MemoryError.
+// guarded() as MemoryError. The flag is per thread, so threads that run calls at once
+// (free-threaded build) each set only their own.
 QUORVEX_COLD void make_exception_state() noexcept;
 inline constinit thread_local bool exception_state_made = false;
 

@@ -1,4 +1,9 @@
 // The module's entry point: creates the module and its four classes, once per process.
+//
+// The module is made by single-phase initialisation, since its entry point hands back the
+// module itself (the same object on every call); on the free-threaded build it declares
+// with PyUnstable_Module_SetGIL, that build's form of the Py_mod_gil slot for such a
+// module, that it does not need the interpreter lock.
 #include <Python.h>
 
 #include "pybinding/errors.hpp"
@@ -13,7 +18,17 @@ ModuleTypes module_types;
 namespace {
 
 // The module, kept once made: a second initialisation hands back the same object.
+// It, the four types and the internal-failure type are set while the module is made and
+// never change afterwards; every instance, and so every call, comes after that.
 PyObject *the_module = nullptr;
+
+#ifdef Py_GIL_DISABLED
+// Imports of one module are serialised by the import system, but the entry point can be
+// called directly too; without an interpreter lock, this keeps two such calls from both
+// making the module. A PyMutex detaches the waiting thread, as a lock that is held while
+// Python code runs must.
+PyMutex initialisation_lock{};
+#endif
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "quorvex", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -77,7 +92,7 @@ bool register_class(PyObject *module, const char *name, PyRef type, PyTypeObject
     return add_class(module, name, std::move(type));
 }
 
-PyObject *initialise() noexcept {
+PyObject *make_module() noexcept {
     if (the_module) return PyRef::borrow(the_module).release();
 #ifdef PYPY_VERSION
     if (!warn_about_old_pypy()) return nullptr;
@@ -93,11 +108,29 @@ PyObject *initialise() noexcept {
         !register_class(module.get(), "PyFileHandle", create_file_handle_type(),
                         module_types.file_handle) ||
         !register_class(module.get(), "PyTerm", create_term_type(), module_types.term) ||
-        !register_class(module.get(), "Whence", create_whence_type(), module_types.whence))
+        !register_class(module.get(), "Whence", create_whence_type(), module_types.whence) ||
+        !init_stat_result())
         return nullptr;
+
+#ifdef Py_GIL_DISABLED
+    // Every call of the module does its own locking and holds no borrowed state that
+    // another thread could change, so importing it keeps the interpreter lock off.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
 
     the_module = PyRef::borrow(module.get()).release();
     return module.release();
+}
+
+PyObject *initialise() noexcept {
+#ifdef Py_GIL_DISABLED
+    PyMutex_Lock(&initialisation_lock);
+    PyObject *module = make_module();
+    PyMutex_Unlock(&initialisation_lock);
+    return module;
+#else
+    return make_module();
+#endif
 }
 
 } // namespace

@@ -15,7 +15,8 @@
 namespace quorvex::py {
 
 // The four type objects, made once by the module's initialisation and kept for the
-// process's lifetime.
+// process's lifetime. They are never changed after that, so calls on any thread read
+// them without a lock: every instance, and so every call, comes after the module is made.
 struct ModuleTypes {
     PyTypeObject *fs = nullptr;
     PyTypeObject *file_handle = nullptr;
@@ -68,6 +69,11 @@ PyRef create_whence_type() noexcept;
 // Wraps a freshly opened handle in a new PyFileHandle; null with an exception set when the
 // object cannot be made (the handle is then closed as it is destroyed).
 PyRef wrap_file_handle(fs::FileHandle handle) noexcept;
+
+// Makes the type of stat's results, once; false with an exception set when it cannot.
+bool init_stat_result() noexcept;
+// A new stat result; null with an exception set when it cannot be made.
+PyRef stat_result(const fs::NodeStat &stat) noexcept;
 
 // The origin a Whence member selects.
 fs::SeekOrigin seek_origin_of(const WhenceObject &whence) noexcept;

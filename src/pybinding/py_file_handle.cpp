@@ -38,8 +38,10 @@ Locked<FileHandle> &handle_of(PyObject *self) noexcept {
 // in loops, and a block reused skips the allocator both ways. Only on CPython, whose
 // objects are plain blocks (PyPy's are proxies of its own objects), and not under the
 // address sanitizer, which should see every handle freed. Used under the interpreter
-// lock only; the module's types are process-wide, and so is this.
-#if defined(PYPY_VERSION) || defined(__SANITIZE_ADDRESS__)
+// lock only; the module's types are process-wide, and so is this. The free-threaded
+// build has no such lock to keep the list to one thread at a time, and its allocator
+// already keeps freed blocks per thread, so it goes without.
+#if defined(PYPY_VERSION) || defined(__SANITIZE_ADDRESS__) || defined(Py_GIL_DISABLED)
 constexpr int kKeptHandles = 0;
 #else
 constexpr int kKeptHandles = 16;
@@ -257,6 +259,12 @@ fs::Result<PyRef> file_handle_readinto(PyObject *self, const WritableBytes &buff
     return int_result(*count);
 }
 
+fs::Result<PyRef> file_handle_stat(PyObject *self) {
+    auto stat = handle_of(self).with([](FileHandle &handle) { return handle.stat(); });
+    if (!stat) return stat.error();
+    return stat_result(*stat);
+}
+
 fs::Result<std::uint64_t> file_handle_truncate(PyObject *self, std::uint64_t size) {
     QUORVEX_TRY(handle_of(self).with([&](FileHandle &handle) { return handle.truncate(size); }));
     return size;
@@ -290,6 +298,8 @@ PyMethodDef file_handle_methods[] = {
     {"write_from",
      method_function(method<PyFileHandleObject, write_from_signature, file_handle_write_from>),
      kFastcallKeywords, doc::kWriteFrom},
+    {"stat", method_function(method_noargs<PyFileHandleObject, file_handle_stat>), METH_NOARGS,
+     doc::kHandleStat},
     {nullptr, nullptr, 0, nullptr},
 };
 

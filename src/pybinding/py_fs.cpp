@@ -3,7 +3,6 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <fcntl.h>
 
@@ -33,68 +32,12 @@ constinit Signature<Str> listdir_signature{"PyFs", "listdir", {"path"}};
 constinit Signature<Str, Bool> remove_signature{"PyFs", "remove", {"path"}, {"recurse"}};
 constinit Signature<Str, OptionalStr> tree_signature{
     "PyFs", "tree", {"path"}, {"ident", kOptional}};
+constinit Signature<Str> stat_signature{"PyFs", "stat", {"path"}};
+constinit Signature<Str, Int64> set_times_signature{"PyFs", "set_times", {"path"}, {"mtime_ns"}};
+constinit Signature<OptionalSize, OptionalSize> set_limits_signature{
+    "PyFs", "set_limits", {"max_bytes", kOptional}, {"max_nodes", kOptional}};
 
 FileSystem &file_system_of(PyObject *self) noexcept { return *as_object<PyFsObject>(self)->fs; }
-
-// One directory of a tree rendering under way: its listing and the next of its
-// subdirectories to descend into.
-struct TreeLevel {
-    fs::InodeId id;
-    fs::Listing listing;
-    std::size_t next_directory = 0;
-};
-
-fs::Result<TreeLevel> tree_level(const FileSystem &fs, fs::InodeId id) {
-    auto listing = fs.ls_raw(id);
-    if (!listing) return listing.error();
-    return TreeLevel{id, std::move(*listing)};
-}
-
-// A tree's text: every directory of `path` followed by its own subtree indented two more
-// blanks, then every file; each line ends with a newline.
-//
-// A subdirectory's path is its directory's path, "/" and its name, and resolving that
-// from the root walks the directory's path again before it reaches the name. Looking the
-// name up in the directory already reached gives the same node without the walk, so a
-// long path costs once, not once per subdirectory. The levels under way are kept in a
-// list rather than on the call stack.
-fs::Result<std::string> render_tree(const FileSystem &fs, std::string_view path,
-                                    std::string_view prefix) {
-    auto id = fs.get_inode_by_path_raw(path);
-    if (!id) return id.error();
-    auto top = tree_level(fs, *id);
-    if (!top) return top.error();
-    std::vector<TreeLevel> levels;
-    levels.push_back(std::move(*top));
-    std::string indent(prefix);
-    std::string out;
-    while (!levels.empty()) {
-        TreeLevel &level = levels.back();
-        if (level.next_directory < level.listing.directories.size()) {
-            const std::string &name = level.listing.directories[level.next_directory++];
-            out += indent;
-            out += name;
-            out += "/\n";
-            auto entry = fs.find_inode_by_name(level.id, name);
-            if (!entry) return entry.error();
-            auto child = fs.get_inode_raw(*entry);
-            if (!child) return child.error();
-            auto child_level = tree_level(fs, *child);
-            if (!child_level) return child_level.error();
-            levels.push_back(std::move(*child_level));
-            indent += "  ";
-            continue;
-        }
-        for (const std::string &name : level.listing.files) {
-            out += indent;
-            out += name;
-            out += '\n';
-        }
-        levels.pop_back();
-        if (!levels.empty()) indent.resize(indent.size() - 2);
-    }
-    return out;
-}
 
 // ---- methods ---------------------------------------------------------------------------
 
@@ -198,7 +141,33 @@ fs::Status fs_remove(PyObject *self, std::string_view path, bool recurse) {
 
 fs::Result<std::string> fs_tree(PyObject *self, std::string_view path,
                                 std::optional<std::string_view> ident) {
-    return render_tree(file_system_of(self), path, ident.value_or(std::string_view()));
+    return fs::render_tree(file_system_of(self), path, ident.value_or(std::string_view()));
+}
+
+fs::Result<PyRef> fs_stat(PyObject *self, std::string_view path) {
+    auto stat = file_system_of(self).stat(path);
+    if (!stat) return stat.error();
+    return stat_result(*stat);
+}
+
+fs::Status fs_set_times(PyObject *self, std::string_view path, std::int64_t mtime_ns) {
+    return file_system_of(self).set_times(path, mtime_ns);
+}
+
+fs::Status fs_set_limits(PyObject *self, std::optional<std::uint64_t> max_bytes,
+                         std::optional<std::uint64_t> max_nodes) {
+    return file_system_of(self).set_limits(max_bytes, max_nodes);
+}
+
+PyRef fs_usage(PyObject *self) {
+    const fs::Usage::Counts counts = file_system_of(self).usage().counts();
+    PyRef bytes = int_result(counts.bytes);
+    PyRef nodes = int_result(counts.nodes);
+    PyRef pair = PyRef::steal(PyTuple_New(2));
+    if (!bytes || !nodes || !pair) return PyRef();
+    tuple_fill(pair.get(), 0, bytes.release());
+    tuple_fill(pair.get(), 1, nodes.release());
+    return pair;
 }
 
 PyMethodDef fs_methods[] = {
@@ -218,6 +187,13 @@ PyMethodDef fs_methods[] = {
      kFastcallKeywords, doc::kOpenExisting},
     {"open_shared", method_function(method<PyFsObject, open_shared_signature, fs_open_shared>),
      kFastcallKeywords, doc::kOpenShared},
+    {"stat", method_function(method<PyFsObject, stat_signature, fs_stat>), kFastcallKeywords,
+     doc::kStat},
+    {"set_times", method_function(method<PyFsObject, set_times_signature, fs_set_times>),
+     kFastcallKeywords, doc::kSetTimes},
+    {"set_limits", method_function(method<PyFsObject, set_limits_signature, fs_set_limits>),
+     kFastcallKeywords, doc::kSetLimits},
+    {"usage", method_function(method_noargs<PyFsObject, fs_usage>), METH_NOARGS, doc::kUsage},
     {nullptr, nullptr, 0, nullptr},
 };
 

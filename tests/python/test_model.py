@@ -1,7 +1,8 @@
 """Drives quorvex and a small pure-Python model of it with the same random operations.
 
 Every answer is compared: results, exception types and texts, listing order, offsets,
-lock conflicts, and the full structure rendering of the file system.
+lock conflicts, stat, usage against limits, which changes stamp which node's time, and the
+full structure rendering of the file system.
 """
 import os
 import re
@@ -25,6 +26,8 @@ class Node:
         self.children = [] if is_dir else None
         self.data = None if is_dir else bytearray()
         self.flag = 0
+        # The time set_times gave last (negative here), or None once a change stamped it.
+        self.mtime = None
 
     @property
     def is_dir(self):
@@ -35,6 +38,35 @@ class Model:
     def __init__(self):
         self.nodes = {0: Node(0, 0, 0, "", True)}
         self.next_id = 1
+        self.max_bytes = self.max_nodes = None
+        # Files that open shared handles hold, by id: [node, count of such handles]. A
+        # removed one lives on, and counts in the usage, until its last handle closes.
+        self.shared = {}
+
+    def usage(self):
+        live = dict(self.nodes)
+        live.update((i, held[0]) for i, held in self.shared.items() if held[1] > 0)
+        return (sum(len(n.data) for n in live.values() if not n.is_dir), len(live))
+
+    def grow(self, node, size):
+        """Sets a file's length; growth past the byte limit changes nothing."""
+        growth = size - len(node.data)
+        if growth > 0 and self.max_bytes is not None and self.usage()[0] + growth > self.max_bytes:
+            raise ModelError("No space left on device")
+        node.data.extend(bytes(max(growth, 0)))
+
+    def set_limits(self, max_bytes, max_nodes):
+        held_bytes, held_nodes = self.usage()
+        if (max_bytes is not None and held_bytes > max_bytes) or (
+            max_nodes is not None and held_nodes > max_nodes
+        ):
+            raise ModelError("No space left on device")
+        self.max_bytes, self.max_nodes = max_bytes, max_nodes
+
+    def stat(self, path):
+        node = self.nodes[self.resolve(path)]
+        kind = "directory" if node.is_dir else "file"
+        return kind, len(node.children if node.is_dir else node.data), node.id
 
     # -- lookups ---------------------------------------------------------------------
     def find(self, node, name):
@@ -79,8 +111,11 @@ class Model:
             raise ModelError("Maximum filesystem depth exceeded")
         if not parent.is_dir:
             raise ModelError("The specified INode is not a directory")
+        if self.max_nodes is not None and self.usage()[1] + 1 > self.max_nodes:
+            raise ModelError("No space left on device")
         self.nodes[ident] = Node(ident, parent_id, parent.depth + 1, name, is_dir)
         parent.children.append(ident)
+        parent.mtime = None
         return ident
 
     def make(self, path, is_dir):
@@ -133,6 +168,8 @@ class Model:
             raise ModelError("The specified INode is not a file")
         if flags & os.O_TRUNC:
             del node.data[:]
+            node.mtime = None
+        self.shared.setdefault(node.id, [node, 0])[1] += 1
         # A shared handle holds the node itself: a removed file lives on in it.
         return {"node": node, "mode": access, "offset": 0, "open": True, "shared": True,
                 "append": bool(flags & os.O_APPEND)}
@@ -163,6 +200,7 @@ class Model:
             raise ModelError("Resource is currently in use")
         if ident != 0:
             self.nodes[node.parent].children.remove(ident)
+            self.nodes[node.parent].mtime = None
             del self.nodes[ident]
 
     # -- rendering -------------------------------------------------------------------
@@ -253,13 +291,15 @@ class FileSystemMachine(RuleBasedStateMachine):
                 raise ModelError("Invalid file descriptor")
             if "w" not in model["mode"]:
                 raise ModelError("File does not support the specified operation: write")
-            content = model["node"].data
-            at = len(content) if model["append"] else model["offset"]
-            if at > len(content):  # cut below the offset by a shared handle
-                content.extend(bytes(at - len(content)))
-            content[at : at + len(data)] = data
-            if advancing:
-                model["offset"] = at + len(data)
+            node = model["node"]
+            at = len(node.data) if model["append"] else model["offset"]
+            if data:
+                # A shared handle may have cut the file below the offset: the gap is zeros.
+                self.model.grow(node, max(len(node.data), at + len(data)))
+                node.data[at : at + len(data)] = data
+                node.mtime = None
+                if advancing:
+                    model["offset"] = at + len(data)
             return len(data)
 
         if advancing:
@@ -313,7 +353,9 @@ class FileSystemMachine(RuleBasedStateMachine):
             if not model["open"]:
                 raise ModelError("Invalid file descriptor")
             node = model["node"]
-            if not model.get("shared"):
+            if model.get("shared"):
+                self.model.shared[node.id][1] -= 1
+            else:
                 node.flag = 0 if "w" in model["mode"] else node.flag - 1
             model["open"] = False
 
@@ -337,9 +379,33 @@ class FileSystemMachine(RuleBasedStateMachine):
             lambda: self.model.remove_id(self.model.resolve(path), recurse),
         )
 
+    @rule(path=paths)
+    def stat(self, path):
+        real = outcome(lambda: self.fs.stat(path))
+        self.check(lambda: tuple(self.fs.stat(path)[:3]), lambda: self.model.stat(path))
+        if real[0] == "ok":
+            expected = self.model.nodes[real[1].id].mtime
+            assert real[1].mtime_ns == expected if expected is not None else real[1].mtime_ns > 0
+
+    @rule(path=paths, time=st.integers(-1000, -1))
+    def set_times(self, path, time):
+        def model_set_times():
+            self.model.nodes[self.model.resolve(path)].mtime = time
+
+        self.check(lambda: self.fs.set_times(path, time), model_set_times)
+
+    @rule(extra_bytes=st.none() | st.integers(-2, 40), extra_nodes=st.none() | st.integers(-2, 6))
+    def set_limits(self, extra_bytes, extra_nodes):
+        held_bytes, held_nodes = self.model.usage()
+        max_bytes = None if extra_bytes is None else max(held_bytes + extra_bytes, 0)
+        max_nodes = None if extra_nodes is None else max(held_nodes + extra_nodes, 0)
+        self.check(lambda: self.fs.set_limits(max_bytes, max_nodes),
+                   lambda: self.model.set_limits(max_bytes, max_nodes))
+
     @invariant()
     def renderings_agree(self):
         assert str(self.fs) == self.model.render()
+        assert self.fs.usage() == self.model.usage()
 
 
 def _closed():

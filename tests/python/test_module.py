@@ -106,6 +106,13 @@ def test_class_documentation():
          "Write data from any buffer to the file handle and move the offset."),
         (quorvex.PyFs.open_shared, "($self, path, flags)",
          "Open a file with a handle that never blocks and is never blocked."),
+        (quorvex.PyFs.stat, "($self, path)", "Describe the node at a path."),
+        (quorvex.PyFs.set_times, "($self, path, mtime_ns)",
+         "Set the modification time of the node at a path."),
+        (quorvex.PyFs.set_limits, "($self, max_bytes=None, max_nodes=None)",
+         "Limit the bytes of all files and the number of nodes."),
+        (quorvex.PyFs.usage, "($self)", "Return (bytes, nodes): what the filesystem holds."),
+        (quorvex.PyFileHandle.stat, "($self)", "Describe the handle's file, as PyFs.stat does."),
     ],
 )
 @pytest.mark.skipif(platform.python_implementation() == "PyPy",
@@ -123,9 +130,9 @@ def test_pyfs_has_default_repr_and_str_renders(fs):
 
 @pytest.mark.parametrize("cls, members", [
     (quorvex.PyFs, {"mkdir", "touch", "open", "listdir", "remove", "tree", "open_existing",
-                    "open_shared"}),
+                    "open_shared", "stat", "set_times", "set_limits", "usage"}),
     (quorvex.PyFileHandle, {"id", "close", "read", "write", "seek", "tell",
-                            "readinto", "truncate", "write_from"}),
+                            "readinto", "truncate", "write_from", "stat"}),
     (quorvex.PyTerm, {"exec"}),
 ])
 def test_classes_have_exactly_their_methods(cls, members):

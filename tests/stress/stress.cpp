@@ -5,7 +5,10 @@
 // that reaches the depth limit, and a data area that no removal touches. Handles pass
 // between threads through a shared mailbox. Each file's bytes follow a model kept per id;
 // every read made through a readable handle is checked against it while the handle is
-// held, since then no writer can be inside the file.
+// held, since then no writer can be inside the file. Every other round runs with limits
+// on bytes and nodes a little above the usage at its start, so that creations, writes and
+// extensions race at the edge; now and then an extension to a size no memory can hold
+// fails after its bytes were reserved.
 //
 // A shared area holds append-only logs of fixed, self-checking records, written through
 // handles of open_shared (which take no part in the file lock) while other threads remove
@@ -15,10 +18,11 @@
 // The run is cut into rounds. At the end of each, the workers stop at a barrier and the
 // whole table is checked at rest: every entry reachable from the root exactly once with
 // consistent parents and depths, unique names, no removal marks, every lock word free,
-// every file's bytes equal to its model (a log: every record appended to it, intact), and,
-// once every handle is closed, no node alive beyond those in the table: a removed file
-// goes with the last shared handle on it. A watchdog prints where each thread is, and
-// every thread's stack, when nothing has made progress for a while.
+// every file's bytes equal to its model (a log: every record appended to it, intact), the
+// usage equal to the bytes and nodes alive (each thread first frees what its epoch queue
+// still holds), and, once every handle is closed, no node alive beyond those in the table:
+// a removed file goes with the last shared handle on it. A watchdog prints where each
+// thread is, and every thread's stack, when nothing has made progress for a while.
 //
 //   quorvex_stress [--threads N] [--seconds S] [--ops N] [--round-seconds S]
 //                  [--hang-seconds S] [--seed N]
@@ -49,9 +53,19 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "fs/epoch.hpp"
 #include "fs/file_handle.hpp"
 #include "fs/file_system.hpp"
 #include "terminal/terminal.hpp"
+
+// An allocation too large for any memory returns null, which the file system turns into
+// std::bad_alloc, instead of ending the run under a sanitizer.
+extern "C" __attribute__((used, visibility("default"))) const char *__asan_default_options() {
+    return "allocator_may_return_null=1";
+}
+extern "C" __attribute__((used, visibility("default"))) const char *__tsan_default_options() {
+    return "allocator_may_return_null=1";
+}
 
 namespace {
 
@@ -99,10 +113,24 @@ template <class R> std::string describe(const R &result) {
     return result ? std::string("ok") : result.error().debug();
 }
 
-// A failure is acceptable when its kind is one of `allowed`.
+// Whether this round runs with limits; set only at rest.
+std::atomic<bool> limited{false};
+// Operations refused at a limit, and extensions that failed after reserving their bytes.
+std::atomic<std::uint64_t> refused_for_space{0};
+std::atomic<std::uint64_t> failed_after_reserving{0};
+
+// A failure is acceptable when its kind is one of `allowed`; running out of space only
+// while limits are set.
 template <class R>
 bool failed_as(const R &result, std::initializer_list<IoErrorKind> allowed, const char *what) {
     if (result) return false;
+    if (result.error().kind() == IoErrorKind::NoSpaceLeft) {
+        refused_for_space.fetch_add(1, std::memory_order_relaxed);
+        if (!limited) {
+            fail(std::string(what) + ": out of space without a limit");
+            return true;
+        }
+    }
     for (IoErrorKind kind : allowed) {
         if (result.error().kind() == kind) return true;
     }
@@ -286,9 +314,11 @@ class Worker {
             held_file_op();
         } else if (choice < 99) {
             log_op();
-        } else {
+        } else if (pick(2)) {
             doing("render");
             (void)shared_fs->render();
+        } else {
+            usage_op();
         }
         state_.ops.fetch_add(1, std::memory_order_relaxed);
     }
@@ -319,7 +349,8 @@ class Worker {
         auto id = shared_fs->create_inode(*parent, fs::make_name(split.name), std::move(kind));
         if (failed_as(id,
                       {IoErrorKind::ResourceAlreadyExists, IoErrorKind::InodeNotFound,
-                       IoErrorKind::NotADirectory, IoErrorKind::MaxRecursionDepthExceeded},
+                       IoErrorKind::NotADirectory, IoErrorKind::MaxRecursionDepthExceeded,
+                       IoErrorKind::NoSpaceLeft},
                       "create")) {
             return;
         }
@@ -392,7 +423,7 @@ class Worker {
     void write_and_record(FileHandle &handle, const Bytes &data) {
         const std::size_t offset = handle.offset();
         auto count = handle.write(data);
-        if (failed_as(count, {}, "write")) return;
+        if (failed_as(count, {IoErrorKind::NoSpaceLeft}, "write")) return;
         if (*count != data.size()) fail("write reported a short count");
         model.write(*handle.id(), offset, data);
     }
@@ -411,7 +442,8 @@ class Worker {
         if (failed_as(handle,
                       {IoErrorKind::InodeNotFound, IoErrorKind::NotADirectory,
                        IoErrorKind::NotAFile, IoErrorKind::ResourceCurrentInUse,
-                       IoErrorKind::ResourceAlreadyExists, IoErrorKind::MaxRecursionDepthExceeded},
+                       IoErrorKind::ResourceAlreadyExists, IoErrorKind::MaxRecursionDepthExceeded,
+                       IoErrorKind::NoSpaceLeft},
                       "open")) {
             return std::nullopt;
         }
@@ -421,7 +453,7 @@ class Worker {
     // A short session on a file: a few reads, writes, truncations and seeks.
     void use(FileHandle &handle) {
         for (int i = pick(4); i >= 0; --i) {
-            switch (pick(4)) {
+            switch (pick(5)) {
             case 0:
                 if (handle.type().can_read())
                     read_and_check(handle, static_cast<std::size_t>(pick(80)));
@@ -433,16 +465,46 @@ class Worker {
             case 2:
                 if (handle.type().can_write()) {
                     const auto size = static_cast<std::size_t>(pick(64));
-                    if (!failed_as(handle.truncate(size), {}, "truncate")) {
+                    if (!failed_as(handle.truncate(size), {IoErrorKind::NoSpaceLeft}, "truncate")) {
                         model.truncate(*handle.id(), size);
                     }
                 }
+                break;
+            case 3:
+                if (handle.type().can_write() && pick(8) == 0) impossible_extension(handle);
                 break;
             default:
                 (void)failed_as(handle.seek(static_cast<fs::SeekOrigin>(pick(3)),
                                             static_cast<std::uint64_t>(pick(64))),
                                 {}, "seek");
             }
+        }
+    }
+
+    // An extension to more than any memory holds: refused for space under a limit, else
+    // failing for memory after its bytes were reserved, which must give them back.
+    void impossible_extension(FileHandle &handle) {
+        doing("impossible extension");
+        try {
+            auto extended = handle.truncate(std::uint64_t{1} << 60);
+            if (extended || !limited) {
+                fail("an extension to 2^60 bytes gave " + describe(extended));
+            }
+        } catch (const std::bad_alloc &) {
+            failed_after_reserving.fetch_add(1, std::memory_order_relaxed);
+            if (limited) fail("an extension past the byte limit reached the allocator");
+        }
+    }
+
+    // Usage never passes a limit, not even for a moment.
+    void usage_op() {
+        doing("usage");
+        const fs::Usage &usage = shared_fs->usage();
+        const fs::Usage::Counts limits = usage.limits();
+        const fs::Usage::Counts counts = usage.counts();
+        if (counts.bytes > limits.bytes || counts.nodes > limits.nodes) {
+            fail("usage " + std::to_string(counts.bytes) + " bytes, " +
+                 std::to_string(counts.nodes) + " nodes passed a limit");
         }
     }
 
@@ -540,7 +602,8 @@ class Worker {
                 fail("the chain grew past the depth limit");
             (void)failed_as(made,
                             {IoErrorKind::ResourceAlreadyExists, IoErrorKind::InodeNotFound,
-                             IoErrorKind::NotADirectory, IoErrorKind::MaxRecursionDepthExceeded},
+                             IoErrorKind::NotADirectory, IoErrorKind::MaxRecursionDepthExceeded,
+                             IoErrorKind::NoSpaceLeft},
                             "chain mkdir");
             break;
         }
@@ -724,7 +787,9 @@ class Worker {
 
     std::optional<FileHandle> open_shared(const std::string &path, const fs::OpenFlags &flags) {
         auto handle = FileSystem::open_shared(shared_fs, path, flags);
-        if (failed_as(handle, {IoErrorKind::InodeNotFound, IoErrorKind::ResourceAlreadyExists},
+        if (failed_as(handle,
+                      {IoErrorKind::InodeNotFound, IoErrorKind::ResourceAlreadyExists,
+                       IoErrorKind::NoSpaceLeft},
                       "open_shared")) {
             return std::nullopt;
         }
@@ -734,7 +799,7 @@ class Worker {
     void append_records(FileHandle &handle) {
         for (int i = pick(4); i >= 0; --i) {
             auto count = handle.write_advancing(make_record(next_tag_++));
-            if (failed_as(count, {}, "append")) return;
+            if (failed_as(count, {IoErrorKind::NoSpaceLeft}, "append")) return;
             const std::lock_guard guard(logs.mutex);
             ++logs.appended[*handle.id()];
         }
@@ -907,6 +972,7 @@ void check_at_rest(const std::vector<std::vector<InodeId>> &created_per_worker) 
         return;
     }
     std::set<InodeId> reached{fs::kRootId};
+    std::uint64_t bytes = 0;
     std::vector<fs::INodeRef> work{all};
     while (!work.empty()) {
         fs::INodeRef node = std::move(work.back());
@@ -920,6 +986,7 @@ void check_at_rest(const std::vector<std::vector<InodeId>> &created_per_worker) 
                 fail(where + ": its file lock is " + std::to_string(file->lock.flag()));
             }
             const Bytes data(file->data.data.begin(), file->data.data.end());
+            bytes += data.size();
             if (node->parent == logs.directory) {
                 const std::uint64_t appended = logs.appended[node->id];
                 if (data.size() != appended * kRecordSize || !records_problem(data).empty()) {
@@ -962,12 +1029,28 @@ void check_at_rest(const std::vector<std::vector<InodeId>> &created_per_worker) 
         fail(std::to_string(fs.live_nodes() - fs.inode_count()) +
              " nodes alive outside the table with every handle closed");
     }
+    // Nothing but the table and the lists holds a node now, and every queue was freed.
+    const fs::Usage::Counts usage = fs.usage().counts();
+    if (usage.bytes != bytes || usage.nodes != reached.size()) {
+        fail("usage says " + std::to_string(usage.bytes) + " bytes and " +
+             std::to_string(usage.nodes) + " nodes where " + std::to_string(bytes) + " bytes and " +
+             std::to_string(reached.size()) + " nodes are alive");
+    }
     std::vector<InodeId> ids;
     for (const auto &created : created_per_worker)
         ids.insert(ids.end(), created.begin(), created.end());
     std::sort(ids.begin(), ids.end());
     if (std::adjacent_find(ids.begin(), ids.end()) != ids.end()) fail("an id was handed out twice");
     if (!ids.empty() && ids.back() >= fs.next_inode_id()) fail("an id beyond the counter");
+}
+
+// Every other round races at limits a little above the usage at its start.
+void set_limits_for_next_round(int round) {
+    const fs::Usage::Counts usage = shared_fs->usage().counts();
+    limited = round % 2 == 1;
+    const auto status = limited ? shared_fs->set_limits(usage.bytes + 128, usage.nodes + 3)
+                                : shared_fs->set_limits(std::nullopt, std::nullopt);
+    if (!status) fail("setting the limits for a round gave " + status.error().debug());
 }
 
 // ---- set-up and the run -----------------------------------------------------------------------
@@ -1054,8 +1137,8 @@ int main(int argc, char **argv) {
     std::vector<std::vector<InodeId>> created(static_cast<std::size_t>(options.threads));
 
     // Everybody meets here at the end of a round and every handle is closed; then each
-    // thread frees what it retired (nobody is inside a lookup), and they meet again for
-    // the checks, which run in the completion step while every worker waits.
+    // thread frees what its epoch queue holds (nobody is inside a lookup), and they meet
+    // again for the checks, which run in the completion step while every worker waits.
     auto close_all = [&]() noexcept {
         drain_mailbox();
         drain_kept_shared();
@@ -1063,6 +1146,7 @@ int main(int argc, char **argv) {
     std::barrier closing(options.threads, close_all);
     auto at_rest = [&]() noexcept {
         check_at_rest(created);
+        set_limits_for_next_round(rounds + 1);
         ++rounds;
         round_over = false;
         // A failure ends the run at this check, so that its first report stays on top.
@@ -1090,7 +1174,7 @@ int main(int argc, char **argv) {
                 worker.created.clear();
                 workers[static_cast<std::size_t>(t)].doing = "waiting at the end of a round";
                 closing.arrive_and_wait();
-                fs::epoch::retire(nullptr, [](void *) noexcept {});
+                fs::epoch::collect();
                 meeting.arrive_and_wait();
             }
         });
@@ -1128,9 +1212,11 @@ int main(int argc, char **argv) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf(
         "stress: %d threads, %llu operations in %.1f s, %d checks at rest, %llu nodes at the end, "
-        "%llu failures\n",
+        "%llu refused at a limit, %llu failed after reserving, %llu failures\n",
         options.threads, static_cast<unsigned long long>(total_ops()), seconds, rounds.load(),
         static_cast<unsigned long long>(shared_fs->inode_count()),
+        static_cast<unsigned long long>(refused_for_space.load()),
+        static_cast<unsigned long long>(failed_after_reserving.load()),
         static_cast<unsigned long long>(failures.load()));
     shared_fs.reset();
     return failures ? 1 : 0;
