@@ -432,8 +432,8 @@ def fsspec_transaction(pyfs: quorvex.PyFs, qfs: Any) -> None:
 # --- running --------------------------------------------------------------------------
 
 
-def missing_client(spec: Job) -> Optional[str]:
-    for name in spec.clients:
+def missing_client(job: Job) -> Optional[str]:
+    for name in job.clients:
         try:
             importlib.import_module(name)
         except ImportError as error:
@@ -451,9 +451,9 @@ def describe(error: Optional[BaseException]) -> str:
     return " <- ".join(parts)
 
 
-def run_job(spec: Job) -> Tuple[str, str]:
+def run_job(job: Job) -> Tuple[str, str]:
     """('PASS' | 'FAIL' | 'SKIP', detail) for one job over a fresh PyFs."""
-    skipped = missing_client(spec)
+    skipped = missing_client(job)
     if skipped is not None:
         return "SKIP", skipped
     pyfs = quorvex.PyFs()
@@ -461,7 +461,7 @@ def run_job(spec: Job) -> Tuple[str, str]:
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            spec.run(pyfs, qfs)
+            job.run(pyfs, qfs)
     except Exception as error:  # noqa: BLE001 - every failure is a row of the table
         return "FAIL", describe(error)
     finally:
@@ -475,16 +475,16 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--only", nargs="+", metavar="WORD",
                         help="jobs whose name contains one of these words")
     args = parser.parse_args(argv)
-    width = max(len(spec.name) for spec in JOBS) + 2
+    width = max(len(job.name) for job in JOBS) + 2
     failed = 0
-    for spec in JOBS:
-        if args.quick and not spec.quick:
+    for job in JOBS:
+        if args.quick and not job.quick:
             continue
-        if args.only and not any(word in spec.name for word in args.only):
+        if args.only and not any(word in job.name for word in args.only):
             continue
-        outcome, detail = run_job(spec)
+        outcome, detail = run_job(job)
         failed += outcome == "FAIL"
-        print(f"{spec.name:<{width}}{outcome}  {detail}".rstrip(), flush=True)
+        print(f"{job.name:<{width}}{outcome}  {detail}".rstrip(), flush=True)
     return 1 if failed else 0
 
 

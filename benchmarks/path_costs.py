@@ -9,6 +9,9 @@ loop has the same shape, so the loop's own cost cancels out of every difference:
   mkdir, touch     less a trivial C call taking the same str: {}.get(path), a builtin
                    method called with one argument by the same fast convention
                    (METH_FASTCALL), whose work is a miss in an empty dict
+  rename           rename(path, target) of a file to a new name in its own directory, or
+                   into a sibling directory, less the same one-str call (so the second
+                   argument counts against rename)
   open+close       open(path, "r") followed by close() of a file directly under the root
   tell, seek, write(16 bytes)
                    next to a bare method call: "".isascii(), a builtin method without
@@ -64,6 +67,14 @@ def prepare(name: str, n: int):
     if name in ("mkdir", "touch"):
         create = getattr(fs, name)
         return lambda: [create(p) for p in paths]
+    if name.startswith("rename"):
+        # A file to a new name in its own directory, or into a sibling directory.
+        fs.mkdir("/v")
+        for p in paths:
+            fs.touch(p)
+        targets = [p.replace("/w/n", "/v/n" if name == "rename_across" else "/w/m") for p in paths]
+        rename = fs.rename
+        return lambda: [rename(p, t) for p, t in zip(paths, targets)]
     if name == "one_str_call":
         trivial = {}.get
         return lambda: [trivial(p) for p in paths]
@@ -97,8 +108,9 @@ def prepare(name: str, n: int):
     raise ValueError(name)
 
 
-COUNTED = ["one_str_call", "mkdir", "touch", "open_close_1", "open_close_63", "bare_call",
-           "tell", "seek", "write", "open_shared_close", "write_64k", "write_from_64k"]
+COUNTED = ["one_str_call", "mkdir", "touch", "rename", "rename_across", "open_close_1",
+           "open_close_63", "bare_call", "tell", "seek", "write", "open_shared_close", "write_64k",
+           "write_from_64k"]
 
 
 def instructions(name: str, n: int, run: bool) -> int:
@@ -126,6 +138,9 @@ def print_counts(c: dict[str, float]) -> None:
         ("one path component", (c["open_close_63"] - c["open_close_1"]) / 62, "per component"),
         ("mkdir", c["mkdir"] - c["one_str_call"], "above {}.get(path)"),
         ("touch", c["touch"] - c["one_str_call"], "above {}.get(path)"),
+        ("rename a file, same directory", c["rename"] - c["one_str_call"], "above {}.get(path)"),
+        ("rename a file, sibling directory", c["rename_across"] - c["one_str_call"],
+         "above {}.get(path)"),
         ("open('r')+close, 1 deep", c["open_close_1"], "whole loop step"),
         ("open('r')+close, 63 deep", c["open_close_63"], "whole loop step"),
         ("tell", c["tell"], "whole loop step"),

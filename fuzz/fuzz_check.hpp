@@ -33,7 +33,7 @@ inline void check_tree(const fs::FileSystem &system, const NodeVisitor &visit = 
     const fs::INodeRef root = system.lookup(fs::kRootId);
     FUZZ_CHECK(root != nullptr);
     FUZZ_CHECK(root->id == fs::kRootId && root->parent == fs::kRootId && root->depth == 0);
-    FUZZ_CHECK(root->name.size() == 0);
+    FUZZ_CHECK(root->name_view().empty());
     std::set<fs::InodeId> seen{fs::kRootId};
     std::vector<fs::INodeRef> pending{root};
     while (!pending.empty()) {

@@ -1,13 +1,15 @@
 // A plain reference model of the file system: a std::map from id to node, single-threaded,
-// with the outcomes of creation, lookup, opening, removal, times and limits written out
-// step by step.
+// with the outcomes of creation, lookup, opening, removal, rename, times and limits
+// written out step by step.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "fs/file_system.hpp"
@@ -198,6 +200,83 @@ struct Model {
         stamp(node.parent);
         if (node.shared > 0) detached.emplace(id, std::move(nodes.at(id)));
         nodes.erase(id);
+        return {};
+    }
+
+    // How many levels lie below a node.
+    std::uint64_t height(InodeId id) const {
+        std::uint64_t levels = 0;
+        for (const InodeId child : nodes.at(id).children)
+            levels = std::max(levels, 1 + height(child));
+        return levels;
+    }
+
+    void set_depth(InodeId id, std::uint64_t depth) {
+        nodes.at(id).depth = depth;
+        for (const InodeId child : nodes.at(id).children)
+            set_depth(child, depth + 1);
+    }
+
+    // rename(2): trailing separators ask for a directory; the root, "." and ".." are busy;
+    // the moved entry goes last in its new directory.
+    Status rename(std::string_view from, std::string_view to) {
+        const auto cut = [](std::string_view path) {
+            bool trailing = false;
+            while (!path.empty() && fs::is_separator(path.back()))
+                path.remove_suffix(1), trailing = true;
+            return std::pair(fs::split_last_component(path), trailing);
+        };
+        const auto [source, source_wants_directory] = cut(from);
+        const auto [target, target_wants_directory] = cut(to);
+        const auto directory_at = [this](std::string_view path) -> Result<InodeId> {
+            auto id = resolve_path(path);
+            if (id && !nodes.at(*id).directory) return IoErrorKind::NotADirectory;
+            return id;
+        };
+        auto from_dir = directory_at(source.parent);
+        if (!from_dir) return from_dir.error();
+        auto to_dir = directory_at(target.parent);
+        if (!to_dir) return to_dir.error();
+        if (!fs::is_acceptable_last_component(source.name) ||
+            !fs::is_acceptable_last_component(target.name)) {
+            return IoErrorKind::ResourceCurrentInUse;
+        }
+        auto moved = find(*from_dir, source.name);
+        if (!moved) return moved.error();
+        const bool directory = nodes.at(*moved).directory;
+        if ((source_wants_directory || target_wants_directory) && !directory) {
+            return IoErrorKind::NotADirectory;
+        }
+        for (InodeId up = *to_dir; directory; up = nodes.at(up).parent) {
+            if (up == *moved) return IoErrorKind::InvalidMove;
+            if (up == fs::kRootId) break;
+        }
+        auto existing = find(*to_dir, target.name);
+        if (existing && *existing == *moved) return {};
+        if (existing) {
+            const ModelNode &there = nodes.at(*existing);
+            if (directory && !there.directory) return IoErrorKind::NotADirectory;
+            if (!directory && there.directory) return IoErrorKind::NotAFile;
+            if (*existing == *from_dir) return IoErrorKind::DirectoryIsNotEmpty;
+        }
+        const std::uint64_t depth = nodes.at(*to_dir).depth + 1;
+        if (depth + height(*moved) > fs::kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
+        if (existing) {
+            const ModelNode &there = nodes.at(*existing);
+            if (!there.children.empty()) return IoErrorKind::DirectoryIsNotEmpty;
+            if (there.flag != 0) return IoErrorKind::ResourceCurrentInUse;
+            std::erase(nodes.at(*to_dir).children, *existing);
+            if (there.shared > 0) detached.emplace(*existing, std::move(nodes.at(*existing)));
+            nodes.erase(*existing);
+        }
+        stamp(*from_dir);
+        stamp(*to_dir);
+        std::erase(nodes.at(*from_dir).children, *moved);
+        nodes.at(*to_dir).children.push_back(*moved);
+        ModelNode &node = nodes.at(*moved);
+        node.parent = *to_dir;
+        node.name = std::string(target.name);
+        set_depth(*moved, depth);
         return {};
     }
 

@@ -57,11 +57,13 @@ class Session {
 
     void step() {
         using Op = void (Session::*)();
-        static constexpr std::array<Op, 14> kOps{
-            &Session::make_node,    &Session::open,      &Session::use_handle, &Session::use_handle,
-            &Session::list,         &Session::remove,    &Session::path_of,    &Session::render,
-            &Session::run_terminal, &Session::fill,      &Session::open_shared, &Session::stat,
-            &Session::set_times,    &Session::set_limits};
+        static constexpr std::array<Op, 16> kOps{
+            &Session::make_node,  &Session::open,        &Session::use_handle,
+            &Session::use_handle, &Session::list,        &Session::remove,
+            &Session::path_of,    &Session::render,      &Session::run_terminal,
+            &Session::fill,       &Session::open_shared, &Session::stat,
+            &Session::set_times,  &Session::set_limits,  &Session::rename,
+            &Session::rename};
         (this->*kOps[in_.ConsumeIntegralInRange<std::size_t>(0, kOps.size() - 1)])();
         check_against_model();
     }
@@ -325,6 +327,11 @@ class Session {
         same_outcome(real, id.ok() ? model_.remove(*id, recurse) : refusal(id.error().kind()));
     }
 
+    void rename() {
+        const std::string from = path();
+        same_outcome(fs_->rename(from, path()), model_.rename(from, path_));
+    }
+
     void path_of() {
         const InodeId id = pick_id();
         auto real = fs_->get_path_by_inode(id);
@@ -453,6 +460,7 @@ class Session {
             FUZZ_CHECK(node.parent == expected.parent && node.name_view() == expected.name);
             const std::int64_t mtime = node.mtime_ns.load();
             FUZZ_CHECK(expected.mtime ? mtime == *expected.mtime : mtime > 0);
+            FUZZ_CHECK(node.depth == expected.depth);
             if (const auto *directory = std::get_if<fs::Directory>(&kind)) {
                 FUZZ_CHECK(expected.directory);
                 FUZZ_CHECK(std::equal(directory->children.begin(), directory->children.end(),

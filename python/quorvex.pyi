@@ -44,6 +44,13 @@ class PyFs:
         growth past one, with ValueError("No space left on device")."""
     def usage(self) -> tuple[int, int]:
         """(bytes, nodes) held; the root counts as a node."""
+    def rename(self, src: str, dst: str) -> None:
+        """Move the entry at `src` to the path `dst` in one step, as POSIX rename does.
+
+        A file replaces a file, a directory an empty directory; the moved entry becomes
+        the last of its new directory. On failure nothing changes and the ValueError
+        carries `kind` and `errno` (e.g. "InvalidMove" for a directory moved into its
+        own subtree, "ResourceCurrentInUse" for a replaced file that a handle holds)."""
 
 @final
 class PyFileHandle:

@@ -30,7 +30,8 @@ run_under() { # preset seconds args...
 }
 
 # Each fault is a switch in the core that a normal build leaves off.
-faults=(NO_NAME_RECHECK CREATE_UNDER_REMOVAL READER_BESIDE_WRITER DETACHED_NEVER_FREED NO_USAGE_ROLLBACK)
+faults=(NO_NAME_RECHECK CREATE_UNDER_REMOVAL READER_BESIDE_WRITER RENAME_WITHOUT_SUBTREE_CHECK
+    DEPTHS_NOT_UPDATED DETACHED_NEVER_FREED NO_USAGE_ROLLBACK)
 
 self_check() { # seconds
     local seconds=$1 missed=0

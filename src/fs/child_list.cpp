@@ -160,12 +160,12 @@ void ChildList::append(Room room, INode *child, std::optional<std::uint32_t> nam
     }
 }
 
-void ChildList::remove_inline(const INode *child) noexcept {
+bool ChildList::remove_inline(const INode *child) noexcept {
     const std::uint32_t count = used();
     std::uint32_t slot = 0;
     while (slot < count && node_at(words_[slot]) != child)
         ++slot;
-    if (slot == count) return;
+    if (slot == count) return false;
     const std::uintptr_t removed = words_[slot].load(std::memory_order_relaxed);
     for (; slot + 1 < count; ++slot)
         words_[slot].store(words_[slot + 1].load(std::memory_order_relaxed),
@@ -173,19 +173,17 @@ void ChildList::remove_inline(const INode *child) noexcept {
     words_[count - 1].store(0, std::memory_order_release);
     set_used(count - 1);
     release_word(removed);
+    return true;
 }
 
-void ChildList::remove(const INode *child) {
-    if (!spilled()) {
-        remove_inline(child);
-        return;
-    }
+bool ChildList::remove(const INode *child, std::optional<std::uint32_t> name_hash) {
+    if (!spilled()) return remove_inline(child);
     Word *entries = slots();
     const std::uint32_t count = used();
     std::uint32_t slot = count;
     if (NameIndex *names = index()) {
         const std::string_view name = child->name_view();
-        const std::uint32_t hash = NameIndex::hash_once(name);
+        const std::uint32_t hash = name_hash ? *name_hash : NameIndex::hash_once(name);
         const auto position =
             names->find(name, hash, [this](NameIndex::Position at) { return name_at(at); });
         if (position != NameIndex::kAbsent && node_at(entries[position]) == child) {
@@ -196,13 +194,14 @@ void ChildList::remove(const INode *child) {
     if (slot == count) {
         for (slot = 0; slot < count && node_at(entries[slot]) != child; ++slot) {
         }
-        if (slot == count) return;
+        if (slot == count) return false;
     }
     const std::uintptr_t removed = entries[slot].load(std::memory_order_relaxed);
     entries[slot].store(0, std::memory_order_release);
     set_counts(capacity(), holes() + 1);
     release_word(removed);
     if (holes() > size()) compact();
+    return true;
 }
 
 void ChildList::build_index() {

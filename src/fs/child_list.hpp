@@ -141,8 +141,9 @@ class ChildList {
     // (the caller has just asked it), so that the entry goes in without a search.
     void append(Room room, INode *child, std::optional<std::uint32_t> name_hash = std::nullopt,
                 bool unindexed = false);
-    // Takes a listed child out; the others keep their order.
-    void remove(const INode *child);
+    // Takes a listed child out; the others keep their order. False when it is not listed.
+    // `name_hash`, when given, is the NameIndex::hash of the child's name.
+    bool remove(const INode *child, std::optional<std::uint32_t> name_hash = std::nullopt);
     // Hands the list's share of each entry to `release(INode *)`, for a list about to be
     // destroyed with its directory, which then releases nothing more.
     template <class Release> void release_each(Release &&release) noexcept {
@@ -237,7 +238,7 @@ class ChildList {
     void destroy() noexcept;
     void grow();
     void drop_index() noexcept;
-    void remove_inline(const INode *child) noexcept;
+    bool remove_inline(const INode *child) noexcept;
     void build_index();
     void compact();
     [[nodiscard]] std::string_view name_at(NameIndex::Position position) const noexcept;

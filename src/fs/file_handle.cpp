@@ -7,6 +7,7 @@
 #include <shared_mutex>
 
 #include "fs/clock.hpp"
+#include "fs/test_hooks.hpp"
 
 namespace quorvex::fs {
 
@@ -47,7 +48,7 @@ namespace {
 // system's usage first (NoSpaceLeft, changing nothing, when it would pass the limit) and
 // given back if it cannot be made; what a cut takes off is given back at once.
 Status resize_counted(ByteVector &data, std::size_t size, const INode &node) {
-    Usage *usage = node.counted ? NodePool::usage_of(const_cast<INode *>(&node)) : nullptr;
+    Usage *usage = node.is_counted() ? NodePool::usage_of(const_cast<INode *>(&node)) : nullptr;
     const std::size_t old_size = data.size();
     if (size <= old_size) {
         data.resize(size);
@@ -59,9 +60,7 @@ Status resize_counted(ByteVector &data, std::size_t size, const INode &node) {
         // May throw std::bad_alloc; the contents are untouched until it has succeeded.
         data.resize(size);
     } catch (...) {
-#ifndef QUORVEX_PLANT_FAULT_NO_USAGE_ROLLBACK // the stress self-check's planted fault
-        if (usage) usage->release_bytes(size - old_size);
-#endif
+        if (usage && !planted::kNoUsageRollback) usage->release_bytes(size - old_size);
         throw;
     }
     return {};
@@ -100,9 +99,7 @@ Result<FileHandle> FileHandle::make_shared(std::shared_ptr<FileSystem> fs, INode
     if (is_released(*node)) return IoErrorKind::InodeNotFound;
     // The alternative a kind holds never changes, so this needs no lock.
     if (!std::holds_alternative<File>(node->kind)) return IoErrorKind::NotAFile;
-#ifdef QUORVEX_PLANT_FAULT_DETACHED_NEVER_FREED // the stress self-check's planted fault
-    (void)INodeRef(node).detach();
-#endif
+    if constexpr (planted::kDetachedNeverFreed) (void)INodeRef(node).detach();
     if (flags.truncate) {
         const std::unique_lock guard(node->lock);
         (void)resize_counted(std::get<File>(node->kind).data.data, 0, *node); // a cut cannot fail

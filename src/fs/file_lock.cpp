@@ -2,14 +2,15 @@
 
 #include "fs/error.hpp"
 #include "fs/inode.hpp"
+#include "fs/test_hooks.hpp"
 
 namespace quorvex::fs {
 
 bool FileLock::try_acquire_shared() noexcept {
     std::int64_t current = flag_.load();
-#ifdef QUORVEX_PLANT_FAULT_READER_BESIDE_WRITER // the stress self-check's planted fault
-    if (current == kWriteExclusive) return true;
-#endif
+    if constexpr (planted::kReaderBesideWriter) {
+        if (current == kWriteExclusive) return true;
+    }
     while (current >= kFree) {
         if (flag_.compare_exchange_weak(current, current + 1)) return true;
     }

@@ -9,6 +9,7 @@
 
 #include "fs/clock.hpp"
 #include "fs/epoch.hpp"
+#include "fs/test_hooks.hpp"
 
 namespace quorvex::fs {
 
@@ -57,7 +58,7 @@ FileSystem::FileSystem()
       root_(INodeRef::make_in(pool_.get(), kRootId, kRootId, 0, Name(), Directory{}, now_ns())) {
     // The root counts as a node; no limit is set yet, so the reservation cannot fail.
     (void)usage().try_reserve_node();
-    root_->counted = true;
+    root_->mark_counted();
     inodes_.insert(root_);
 }
 
@@ -122,20 +123,22 @@ Result<InodeId> FileSystem::get_inode_raw(InodeId id) const {
 
 Result<InodeId> FileSystem::find_inode_by_name_with_handle(const INode &directory,
                                                            std::string_view name) const {
-    if (name.empty() || name == ".") return directory.id;
-    if (name == "..") return directory.parent;
-    std::shared_lock guard(directory.lock);
-    const auto *entries = std::get_if<Directory>(&directory.kind);
-    if (!entries) return IoErrorKind::NotADirectory;
-    auto child = find_child_locked(*entries, name);
-    if (!child) return child.error();
-    return (*child)->id;
+    auto entry = find_entry(directory, name);
+    if (!entry) return entry.error();
+    return entry->id;
 }
 
 Result<FileSystem::Entry> FileSystem::find_entry(const INode &directory,
                                                  std::string_view name) const {
-    if (name.empty() || name == ".") return Entry{directory.id, nullptr};
-    if (name == "..") return Entry{directory.parent, nullptr};
+    switch (step_of(name)) {
+    case Step::Stay:
+        // The caller holds the directory, so a further share of it is safe to take.
+        return Entry{directory.id, INodeRef::share(const_cast<INode *>(&directory))};
+    case Step::Up:
+        return Entry{directory.parent.load(std::memory_order_acquire), nullptr};
+    case Step::Down:
+        break;
+    }
     std::shared_lock guard(directory.lock);
     const auto *entries = std::get_if<Directory>(&directory.kind);
     if (!entries) return IoErrorKind::NotADirectory;
@@ -170,17 +173,10 @@ Result<INode *> FileSystem::find_child_locked(const Directory &directory, std::s
 }
 
 Result<INodeRef> FileSystem::enter(const INode &directory, std::string_view name) const {
-    if (name.empty() || name == ".") return resolve(directory.id);
-    if (name == "..") return resolve(directory.parent);
-    std::shared_lock guard(directory.lock);
-    const auto *entries = std::get_if<Directory>(&directory.kind);
-    if (!entries) return IoErrorKind::NotADirectory;
-    auto child = find_child_locked(*entries, name);
-    if (!child) return child.error();
-    // While the directory is locked its entries are alive, so the child can be pinned
-    // without a trip through the table.
-    if (!(*child)->is_link()) return INodeRef::share(*child);
-    return resolve((*child)->id);
+    auto entry = find_entry(directory, name);
+    if (!entry) return entry.error();
+    if (entry->node) return std::move(entry->node);
+    return resolve(entry->id);
 }
 
 Result<InodeId> FileSystem::find_inode_by_name(InodeId directory, std::string_view name) const {
@@ -225,14 +221,6 @@ class Components {
     const char *end_;
 };
 
-// "" and "." stay where they are; ".." goes up.
-bool is_dot(std::string_view component) noexcept {
-    return component.empty() || (component.size() == 1 && component[0] == '.');
-}
-bool is_dot_dot(std::string_view component) noexcept {
-    return component.size() == 2 && component[0] == '.' && component[1] == '.';
-}
-
 } // namespace
 
 inline FileSystem::FastWalk FileSystem::walk_unlocked(std::string_view path) const noexcept {
@@ -240,16 +228,22 @@ inline FileSystem::FastWalk FileSystem::walk_unlocked(std::string_view path) con
     if (is_released(*current)) return {nullptr, FastWalk::Failed, IoErrorKind::InodeNotFound};
     // The parent of a name directly under the root, answered before the walk sets up.
     if (path.empty()) return {current, FastWalk::Reached, IoErrorKind::InodeNotFound};
-    return descend_unlocked(current, path);
+    return descend_unlocked<false>(current, path);
 }
 
-FileSystem::FastWalk FileSystem::descend_unlocked(const INode *current,
+template <bool kKeepsAncestors>
+FileSystem::FastWalk FileSystem::descend_unlocked(const INode *const root,
                                                   std::string_view path) noexcept {
     constexpr FastWalk undecided{nullptr, FastWalk::Undecided, IoErrorKind::InodeNotFound};
+    const INode *current = root;
     // The nodes above the current one, as the walk came down through them, for "..": the
     // walk goes down only from a directory to a listed child (never through a link) and up
-    // only to where it came from, so each lies at its own depth, at most kMaxDepth.
-    const INode *above[kMaxDepth + 1];
+    // only to where it came from. Counted by the walk itself, not by the nodes' depths,
+    // which a rename may change meanwhile; a walk that fills the list leaves the rest to
+    // the locked walk. Keeping them costs every step a register, so a walk starts without
+    // them and starts again with them at its first ".." below the root.
+    [[maybe_unused]] const INode *above[kKeepsAncestors ? kMaxDepth + 1 : 1];
+    [[maybe_unused]] const INode **top = above;
     const char *at = path.data();
     const char *const end = at + path.size();
     // The path is not empty, and every step that moves `at` stops the walk at the end, so
@@ -269,12 +263,19 @@ FileSystem::FastWalk FileSystem::descend_unlocked(const INode *current,
             }
             if (*after == '.' && (after + 1 == end || is_separator(after[1]))) {
                 at = after + 1;
-                // The root is its own parent. Any other parent that is not the node the
-                // walk came from (a child made through a link) or that has left the table
-                // is found through the table instead.
-                if (current->id != kRootId) {
-                    const INode *parent = above[current->depth - 1];
-                    if (parent->id != current->parent || is_released(*parent)) return undecided;
+                // The root is its own parent, and the walk is at the root whenever it has
+                // come down no step. Any other parent that is not the node the walk came
+                // from (a child made through a link, or one a rename moved meanwhile) or
+                // that has left the table is found through the table instead.
+                if constexpr (!kKeepsAncestors) {
+                    if (current != root) return descend_unlocked<true>(root, path);
+                } else if (top != above) {
+                    const INode *parent = top[-1];
+                    if (parent->id != current->parent.load(std::memory_order_acquire) ||
+                        is_released(*parent)) {
+                        return undecided;
+                    }
+                    --top;
                     current = parent;
                 }
                 if (at == end) break;
@@ -288,8 +289,10 @@ FileSystem::FastWalk FileSystem::descend_unlocked(const INode *current,
             return {nullptr, FastWalk::Failed, IoErrorKind::InodeNotFound};
         }
         if (probed.outcome != ChildList::Probe::Found) return undecided;
-        assert(probed.node->depth == current->depth + 1);
-        above[current->depth] = current;
+        if constexpr (kKeepsAncestors) {
+            if (top == std::end(above)) return undecided;
+            *top++ = current;
+        }
         current = probed.node;
         // The name ends the path or is followed by a separator, which need not be read again;
         // a separator that ends the path ends the walk too.
@@ -302,7 +305,7 @@ FileSystem::FastWalk FileSystem::descend_unlocked(const INode *current,
 std::optional<Result<INodeRef>> FileSystem::open_unlocked(const SplitPath &split) const {
     // "", "." and ".." as the name, and every case the walk cannot settle, take the
     // locked way; a missing name too, since it may be about to be created.
-    if (is_dot(split.name) || is_dot_dot(split.name)) return std::nullopt;
+    if (step_of(split.name) != Step::Down) return std::nullopt;
     const epoch::Guard guard;
     const FastWalk parent = walk_unlocked(split.parent);
     if (parent.outcome == FastWalk::Failed) return Result<INodeRef>(parent.error);
@@ -350,8 +353,7 @@ Result<INodeRef> FileSystem::walk_locked(std::string_view path) const {
     Components components(path);
     std::string_view component;
     while (components.next(component)) {
-        if (component.empty() || component == ".") continue;
-        auto next = component == ".." ? resolve(current->parent) : enter(*current, component);
+        auto next = enter(*current, component);
         if (!next) return next.error();
         // The next node is pinned before the current one is let go.
         current = std::move(*next);
@@ -370,13 +372,16 @@ Result<std::string> FileSystem::get_path_by_inode(InodeId id) const {
         }
         auto node = resolve(id);
         if (!node) return node.error();
-        id = (*node)->parent;
+        id = (*node)->parent.load(std::memory_order_acquire);
         chain.push_back(std::move(*node));
     }
     if (chain.empty()) return std::string("/");
+    // A rename may give a node of the chain a new name meanwhile; the guard keeps the
+    // names read alive.
+    const epoch::Guard guard;
     std::size_t length = 0;
     for (const INodeRef &node : chain)
-        length += 1 + node->name.size();
+        length += 1 + node->name_view().size();
     std::string path;
     path.reserve(length);
     for (auto it = chain.end(); it != chain.begin();) {
@@ -402,82 +407,89 @@ bool FileSystem::has_entry_named_locked(const ChildList &children, std::string_v
 }
 
 Result<InodeId> FileSystem::create_inode(InodeId parent, Name name, INodeKind kind) {
+    // A name cut from a path holds no separator; this one may, and is refused first.
     if (!is_acceptable_name(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
-    auto parent_node = resolve(parent);
-    if (!parent_node) {
-        // The id is used up by every creation whose name passed the check.
-        next_inode_id_.fetch_add(1);
-        return parent_node.error();
-    }
-    auto created = create_in(**parent_node, parent, std::move(name), std::move(kind));
+    auto directory = resolve(parent);
+    auto created =
+        create_in(directory ? directory->get() : nullptr, parent, std::move(name), std::move(kind));
     if (!created) return created.error();
     return (*created)->id;
 }
 
-Result<INodeRef> FileSystem::create_in(INode &directory, InodeId parent, Name &&name,
+Result<INodeRef> FileSystem::create_in(INode *directory, InodeId parent, Name &&name,
                                        INodeKind &&kind) {
-    assert(is_acceptable_name(as_view(name)));
+    if (!is_acceptable_last_component(as_view(name))) return IoErrorKind::ResourceAlreadyExists;
+    // The id is used up by every creation whose name passed the check.
     const InodeId id = next_inode_id_.fetch_add(1);
-    if (is_released(directory)) return IoErrorKind::InodeNotFound;
-    const std::uint64_t depth = directory.depth + 1;
+    if (!directory || is_released(*directory)) return IoErrorKind::InodeNotFound;
+    // The depth is set under the directory's lock, where a rename cannot be changing it.
     const std::int64_t now = now_ns();
     INodeRef node =
-        INodeRef::make_in(pool_.get(), id, parent, depth, std::move(name), std::move(kind), now);
-    const std::string_view wanted = node->name_view();
-
+        INodeRef::make_in(pool_.get(), id, parent, 0, std::move(name), std::move(kind), now);
+    const std::string_view wanted = as_view(node->first_name);
+    if constexpr (planted::kNoNameRecheck) {
+        if (find_inode_by_name_with_handle(*directory, wanted)) {
+            return IoErrorKind::ResourceAlreadyExists;
+        }
+    }
+    // Taken only to wait for a rename that is moving the directory's subtree.
+    std::unique_lock<RenameMutex> rename_done;
     // The search for the name, the checks and the append happen under one exclusive hold,
     // so a racing creation of the same name cannot slip in between them.
-#ifdef QUORVEX_PLANT_FAULT_NO_NAME_RECHECK // the stress self-check's planted fault
-    if (find_inode_by_name_with_handle(directory, wanted)) {
-        return IoErrorKind::ResourceAlreadyExists;
+    std::unique_lock guard(directory->lock);
+    std::uint8_t flags = directory->flags.load(std::memory_order_relaxed);
+    if (flags & INode::kMoving) {
+        // Lock order: the rename mutex under no node lock, then the directory's lock again.
+        guard.unlock();
+        rename_done = std::unique_lock(rename_mutex_);
+        guard.lock();
+        flags = directory->flags.load(std::memory_order_relaxed);
     }
-#endif
-    std::unique_lock guard(directory.lock);
-    auto *entries = std::get_if<Directory>(&directory.kind);
+    auto *entries = std::get_if<Directory>(&directory->kind);
     // An indexed directory hashes the name once, for the search and for the index entry.
     std::optional<std::uint32_t> name_hash;
     // Whether the index holds no entry of the name at all, not even one released behind
     // the list's back, so that the new entry goes in without being looked for again.
     bool unindexed = false;
-#ifndef QUORVEX_PLANT_FAULT_NO_NAME_RECHECK
-    // A directory's entries are searched as any lookup searches them (links followed); an
-    // indexed list holds no links, so its index answers as find_child_locked would.
-    if (entries && entries->children.indexed()) {
-        name_hash = NameIndex::hash_once(wanted);
-        const INode *found = entries->children.find(wanted, *name_hash);
-        if (found && !is_released(*found)) return IoErrorKind::ResourceAlreadyExists;
-        unindexed = !found;
-    } else if (entries && find_child_locked(*entries, wanted)) {
-        return IoErrorKind::ResourceAlreadyExists;
-    }
-#else
     if (entries && entries->children.indexed()) name_hash = NameIndex::hash_once(wanted);
-#endif
+    if constexpr (!planted::kNoNameRecheck) {
+        // A directory's entries are searched as any lookup searches them (links followed);
+        // an indexed list holds no links, so its index answers as find_child_locked would.
+        if (name_hash) {
+            const INode *found = entries->children.find(wanted, *name_hash);
+            if (found && !is_released(*found)) return IoErrorKind::ResourceAlreadyExists;
+            unindexed = !found;
+        } else if (entries && find_child_locked(*entries, wanted)) {
+            return IoErrorKind::ResourceAlreadyExists;
+        }
+    }
+    const std::uint64_t depth = directory->depth.load(std::memory_order_relaxed) + 1u;
     if (depth > kMaxDepth) return IoErrorKind::MaxRecursionDepthExceeded;
     if (!entries) return IoErrorKind::NotADirectory;
     // A directory whose removal is under way is already gone for new children.
-#ifndef QUORVEX_PLANT_FAULT_CREATE_UNDER_REMOVAL // the stress self-check's planted fault
-    if (directory.unlinked) return IoErrorKind::InodeNotFound;
-#endif
-#ifndef QUORVEX_PLANT_FAULT_NO_NAME_RECHECK
-    // Own names too, so that no two entries ever carry one name. An indexed list holds own
-    // names only and was just asked.
-    if (!entries->children.indexed() && has_entry_named_locked(entries->children, wanted)) {
-        return IoErrorKind::ResourceAlreadyExists;
+    if (!planted::kCreateUnderRemoval && (flags & INode::kUnlinked)) {
+        return IoErrorKind::InodeNotFound;
     }
-#endif
+    if constexpr (!planted::kNoNameRecheck) {
+        // Own names too, so that no two entries ever carry one name. An indexed list holds
+        // own names only and was just asked.
+        if (!name_hash && has_entry_named_locked(entries->children, wanted)) {
+            return IoErrorKind::ResourceAlreadyExists;
+        }
+    }
     // Last, so that a full file system reports it only for a creation that would succeed.
     if (!usage().try_reserve_node()) return IoErrorKind::NoSpaceLeft;
-    node->counted = true;
+    node->mark_counted();
+    node->depth.store(static_cast<std::uint8_t>(depth), std::memory_order_relaxed);
     // The node enters the table before its id enters the list, so a scan of the directory
     // never meets an id the table lacks. Reserving first keeps the two steps all-or-nothing.
     {
-        const ListChange change(directory);
+        const ListChange change(*directory);
         const auto room = entries->children.reserve_one();
         inodes_.insert(node);
         entries->children.append(room, node.get(), name_hash, unindexed);
     }
-    directory.touch_mtime(now);
+    directory->touch_mtime(now);
     return node;
 }
 
@@ -485,8 +497,7 @@ Status FileSystem::make_node(std::string_view path, INodeKind &&kind) {
     const SplitPath split = split_last_component(path);
     auto parent = walk(split.parent);
     if (!parent) return parent.error();
-    if (!is_acceptable_last_component(split.name)) return IoErrorKind::ResourceAlreadyExists;
-    auto created = create_in(**parent, (*parent)->id, make_name(split.name), std::move(kind));
+    auto created = create_in(parent->get(), (*parent)->id, make_name(split.name), std::move(kind));
     if (!created) return created.error();
     return {};
 }

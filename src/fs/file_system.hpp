@@ -56,10 +56,18 @@ struct SplitPath {
 [[nodiscard]] SplitPath split_last_component(std::string_view path) noexcept;
 // A name as the rendering shows it: quoted, with anything that would not show escaped.
 [[nodiscard]] std::string render_quoted_name(std::string_view name);
+// Where one component of a path leads: "" and "." stay at the node reached so far, ".."
+// goes up to its parent, and any other name goes down to the entry of that name. Every
+// lookup by name follows this rule (the walk without locks spells it out byte by byte).
+enum class Step : std::uint8_t { Stay, Up, Down };
+[[nodiscard]] constexpr Step step_of(std::string_view component) noexcept {
+    if (component.empty() || component == ".") return Step::Stay;
+    return component == ".." ? Step::Up : Step::Down;
+}
 // Whether a name cut from a path by split_last_component, which holds no separator, may
 // be a node's name: not empty, not "." or "..".
 [[nodiscard]] constexpr bool is_acceptable_last_component(std::string_view name) noexcept {
-    return !name.empty() && name != "." && name != "..";
+    return step_of(name) == Step::Down;
 }
 // Whether a node may be called `name`: not empty, not "." or "..", and no separator in it.
 [[nodiscard]] constexpr bool is_acceptable_name(std::string_view name) noexcept {
@@ -88,8 +96,10 @@ class FileSystem {
                                                                  std::string_view name) const;
     [[nodiscard]] Result<InodeId> find_inode_by_name(InodeId directory,
                                                      std::string_view name) const;
-    // What find_inode_by_name_with_handle finds, with the entry's node pinned when the entry
-    // names a node directly; null for a link and for "", "." and "..".
+    // The one lookup of a name in a node the caller holds, by the rule of step_of: the id
+    // the name leads to, with its node pinned when the name leads to it directly (the node
+    // itself for "" and "."; a listed entry that is not a link); null for ".." and a link,
+    // whose node is found through the table.
     struct Entry {
         InodeId id;
         INodeRef node;
@@ -106,10 +116,13 @@ class FileSystem {
 
     // --- creation --------------------------------------------------------------------
     [[nodiscard]] Result<InodeId> create_inode(InodeId parent, Name name, INodeKind kind);
-    // create_inode under a directory the caller holds (links already followed), with
-    // `parent` recorded as the new node's parent; gives the new node. The caller has
-    // checked the name (is_acceptable_name).
-    [[nodiscard]] Result<INodeRef> create_in(INode &directory, InodeId parent, Name &&name,
+    // The one creation path: a new node called `name` in `directory` (links already
+    // followed; null when the parent did not resolve), with `parent` recorded as its
+    // parent; gives the new node. The checks, first failure reported: the name (no id used
+    // up), then, with a new id taken, a missing parent, the name taken, the depth, a parent
+    // that is not a directory. The name holds no separator (a name cut from a path; a name
+    // given whole is checked for them by create_inode).
+    [[nodiscard]] Result<INodeRef> create_in(INode *directory, InodeId parent, Name &&name,
                                              INodeKind &&kind);
     // The kinds are made in place, so that no moved-from temporary is left to destroy.
     [[nodiscard]] Status mkdir(std::string_view path) {
@@ -129,6 +142,19 @@ class FileSystem {
     [[nodiscard]] Status ls_each(InodeId id, FunctionRef<bool(std::string_view, bool)> visit) const;
     [[nodiscard]] Status rm(std::string_view path, bool recurse);
     [[nodiscard]] Status rm_raw(InodeId id, bool recurse);
+
+    // --- rename ----------------------------------------------------------------------
+    // Moves the entry `from` names to the name `to` gives, in one step, as Linux's
+    // rename(2) does: into any directory, replacing a file by a file or an empty directory
+    // by a directory; renaming an entry onto itself changes nothing. The moved entry
+    // becomes the last of its new directory's entries in creation order. A trailing
+    // separator on either path asks for a directory. Fails, changing nothing, with
+    // InodeNotFound (source or a parent missing), NotADirectory (a parent is a file, a
+    // directory onto a file), NotAFile (a file onto a directory), DirectoryIsNotEmpty,
+    // InvalidMove (a directory into its own subtree), MaxRecursionDepthExceeded (a node
+    // would pass the depth limit) or ResourceCurrentInUse (the root, "." or ".." as either
+    // side, or a replaced file that a handle holds).
+    [[nodiscard]] Status rename(std::string_view from, std::string_view to);
 
     // --- opening ---------------------------------------------------------------------
     [[nodiscard]] static Result<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId inode,
@@ -183,8 +209,10 @@ class FileSystem {
     };
     [[nodiscard]] FastWalk walk_unlocked(std::string_view path) const noexcept;
     // walk_unlocked() below the root, for a path that is not empty; out of line, so that
-    // the callers' common case, a name directly under the root, stays small.
-    [[nodiscard, gnu::noinline]] static FastWalk descend_unlocked(const INode *current,
+    // the callers' common case, a name directly under the root, stays small. Only the
+    // second form keeps the nodes it came down through, for "..".
+    template <bool kKeepsAncestors>
+    [[nodiscard, gnu::noinline]] static FastWalk descend_unlocked(const INode *root,
                                                                   std::string_view path) noexcept;
     [[nodiscard]] Result<INodeRef> walk_locked(std::string_view path) const;
     // The file that open() reaches, found without locks and pinned, or a failure that
@@ -216,13 +244,31 @@ class FileSystem {
     // Phase two for one node whose contents are gone: unlinks it (the root only stays).
     [[nodiscard]] Status finish_removal(const INodeRef &node, const INodeRef &parent);
     [[nodiscard]] Status unlink(const INodeRef &node, const INodeRef &parent);
-
+    // Commits a removal to `node` (or a rename to replacing it): claims a file from its
+    // handles, or checks that a directory is empty, and marks it unlinked.
+    [[nodiscard]] static Status claim_for_unlink(INode &node);
+    // Takes the unlinked `node` out of the list of the directory that lists it, starting
+    // with `parent`, and out of the table.
+    void unlink_claimed(const INodeRef &node, INodeRef parent);
+    // rename() once the two directories are reached, under the rename mutex.
+    struct RenameSide;
+    struct MovingSubtree;
+    [[nodiscard]] Status rename_between(const RenameSide &source, const RenameSide &target);
+    // The checks and the move itself, with both directories locked; a replaced node is
+    // handed back in `replaced`, to leave the table once the locks are let go.
+    [[nodiscard]] Status rename_locked(const RenameSide &source, const RenameSide &target,
+                                       MovingSubtree &subtree, INodeRef &replaced);
+    // Whether `upper` is `lower` or one of its ancestors; for the holder of the rename
+    // mutex, under which no parent changes.
+    [[nodiscard]] bool is_at_or_above(const INode &upper, const INode &lower) const;
     // The memory of the nodes; declared first, so that it is let go of last.
     std::unique_ptr<NodePool, NodePool::Disown> pool_;
     // The root's own share: the root is never destroyed before the file system is.
     INodeRef root_;
     InodeTable inodes_;
     std::atomic<std::uint64_t> next_inode_id_{1};
+    // Held by every rename (locking.hpp, rule 6).
+    mutable RenameMutex rename_mutex_;
 };
 
 } // namespace quorvex::fs

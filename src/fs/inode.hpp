@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -80,22 +81,28 @@ struct Symlink {
 
 using INodeKind = std::variant<File, Directory, Symlink>;
 
-// One node of the tree. id, parent, depth and name never change once the node exists and
-// may be read by anyone holding the node; `kind` (and `unlinked`) only under `lock`. The
-// alternative that `kind` holds never changes either, so is_directory() and is_link()
-// need no lock.
+// One node of the tree. `id` and the alternative that `kind` holds never change, so
+// is_directory() and is_link() need no lock; `kind` itself is read and changed under `lock`.
+// Only a rename changes `parent`, the name and `depth` (see locking.hpp for who may read
+// them when):
+//  - the parent and the name change under the exclusive locks of the directories the node
+//    leaves and enters, inside a ListChange of each, so a directory's version covers the
+//    names of its entries;
+//  - a node's depth changes under its own lock when it is a directory (a creation inside it
+//    reads it there), and under its directory's lock when it is not.
 struct INode {
     // `now` stamps both times (nanoseconds since the Unix epoch).
     INode(InodeId id_, InodeId parent_, std::uint64_t depth_, Name &&name_, INodeKind &&kind_,
           std::int64_t now = 0)
-        : id(id_), parent(parent_), birth_ns(now), mtime_ns(now), name(std::move(name_)),
-          depth(static_cast<std::uint8_t>(depth_)), probe_tag(probe_tag_for(name, kind_)),
+        : id(id_), parent(parent_), birth_ns(now), mtime_ns(now), first_name(std::move(name_)),
+          depth(static_cast<std::uint8_t>(depth_)), probe_tag(probe_tag_for(first_name, kind_)),
           kind(std::move(kind_)) {}
     INode(const INode &) = delete;
     INode &operator=(const INode &) = delete;
+    ~INode() { delete renamed_.load(std::memory_order_relaxed); }
 
     const InodeId id;
-    const InodeId parent;
+    std::atomic<InodeId> parent;
     // Creation and modification times. The modification time is read and written without
     // the node's lock: each stamp stands alone.
     const std::int64_t birth_ns;
@@ -108,31 +115,60 @@ struct INode {
 
   public:
     mutable NodeLock lock;
-    const Name name;
+    // The name the node was made with. Its bytes never change, so a lookup without locks may
+    // compare them at any time; a rename gives the node a name of its own in `renamed_`
+    // instead, and from then on its probe tag sends lookups there.
+    const Name first_name;
     // At most kMaxDepth, so a byte holds it.
-    const std::uint8_t depth;
-    // Set by a removal once it has committed to unlinking this node: a directory in this
-    // state accepts no new children, so nothing is ever created under a vanishing parent.
-    bool unlinked : 1 = false;
-    // Whether the node counts in its file system's usage (fs/usage.hpp): set when a
+    std::atomic<std::uint8_t> depth;
+    // kUnlinked: a removal (or a rename that replaces the node) has committed to unlinking
+    // it; a directory in this state accepts no new children, so nothing is ever created
+    // under a vanishing parent. kMoving: a rename is changing the depth of the subtree this
+    // directory belongs to; a creation inside it waits for the rename (see create_in).
+    // kCounted: the node counts in its file system's usage (fs/usage.hpp), set when a
     // creation reserved it, before the node is shared, so that a node dropped by a failed
-    // creation gives nothing back. A bit beside `unlinked`, so the node does not grow.
-    bool counted : 1 = false;
+    // creation gives nothing back.
+    std::atomic<std::uint8_t> flags{0};
+    static constexpr std::uint8_t kUnlinked = 1;
+    static constexpr std::uint8_t kMoving = 2;
+    static constexpr std::uint8_t kCounted = 4;
     // What a lookup without locks needs to know of this node, in one byte read: the
-    // length of its name when it is stored inline, else kProbeLongName, or kProbeLink for
-    // a link, whose name is not what a lookup compares; kProbeReleased is added when the
-    // node leaves the inode table (a directory that still lists it, only possible when an
-    // id is released behind its directory's back, then treats it as missing).
+    // length of its name when it is stored inline, else kProbeLongName (a long name, or any
+    // name given by a rename), or kProbeLink for a link, whose name is not what a lookup
+    // compares; kProbeReleased is added when the node leaves the inode table (a directory
+    // that still lists it, only possible when an id is released behind its directory's back,
+    // then treats it as missing).
     std::atomic<std::uint8_t> probe_tag;
     static constexpr std::uint8_t kProbeLink = 0x7e;
     static constexpr std::uint8_t kProbeLongName = 0x7f;
     static constexpr std::uint8_t kProbeReleased = 0x80;
     // A directory's change counter for lookups without its lock: odd while its child list
-    // is being changed (under the exclusive lock, inside a ListChange).
+    // (or the name of an entry in it) is being changed, under the exclusive lock, inside a
+    // ListChange.
     mutable std::atomic<std::uint32_t> version{0};
     INodeKind kind;
 
-    [[nodiscard]] std::string_view name_view() const noexcept { return as_view(name); }
+    // The current name. Stable while the caller holds the lock of the directory that lists
+    // the node, or is inside an epoch guard (a name replaced by a rename is retired, not
+    // freed), or no rename can run.
+    [[nodiscard]] std::string_view name_view() const noexcept {
+        if (const Name *renamed = renamed_.load(std::memory_order_acquire)) return renamed->view();
+        return as_view(first_name);
+    }
+    // Gives the node `name`, made by the caller beforehand so that this cannot fail. For a
+    // rename, holding the exclusive lock of every directory that lists the node, inside a
+    // ListChange of each.
+    void set_name(std::unique_ptr<Name> name) noexcept;
+    [[nodiscard]] bool is_counted() const noexcept {
+        return (flags.load(std::memory_order_relaxed) & kCounted) != 0;
+    }
+    void mark_counted() noexcept { flags.fetch_or(kCounted, std::memory_order_relaxed); }
+    [[nodiscard]] bool is_unlinked() const noexcept {
+        return (flags.load(std::memory_order_relaxed) & kUnlinked) != 0;
+    }
+    [[nodiscard]] bool is_moving() const noexcept {
+        return (flags.load(std::memory_order_relaxed) & kMoving) != 0;
+    }
     void mark_released() noexcept { probe_tag.fetch_or(kProbeReleased, std::memory_order_release); }
     [[nodiscard]] bool is_directory() const noexcept {
         return std::holds_alternative<Directory>(kind);
@@ -150,12 +186,16 @@ struct INode {
         if (std::holds_alternative<Symlink>(kind)) return kProbeLink;
         return name.is_inline() ? static_cast<std::uint8_t>(name.size()) : kProbeLongName;
     }
+
+    // The name given by the latest rename, or null; the one it replaced goes to the epoch
+    // reclaimer.
+    std::atomic<const Name *> renamed_{nullptr};
 };
 
 // Every node of a large tree costs this much plus its table and list slots; a field added
 // here shows up at once in memory_bench's bytes per node.
 static_assert(Name::kInline < INode::kProbeLink, "an inline name's length is its probe tag");
-static_assert(sizeof(void *) != 8 || sizeof(INode) <= 152, "an inode outgrew 152 bytes");
+static_assert(sizeof(void *) != 8 || sizeof(INode) <= 160, "an inode outgrew 160 bytes");
 
 // Brackets every change of a directory's child list, under the directory's exclusive lock.
 class ListChange {
@@ -240,7 +280,7 @@ inline bool starts_with_component(const char *at, const char *end, const char *n
         if (tag < INode::kProbeLink) {
             // The first bytes are compared before anything else, to pass over most children
             // at once; a listed child's name is never empty.
-            const char *name = child->name.inline_bytes();
+            const char *name = child->first_name.inline_bytes();
             if (name[0] != first_byte || left < tag) continue;
             if (left != tag && !is_separator(at[tag])) continue;
             if (tag > 1 && !same_bytes(at + 1, name + 1, tag - 1u)) continue;

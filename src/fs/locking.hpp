@@ -1,12 +1,12 @@
 // The locking rule of the file system, and the debug checks that hold code to it.
 //
-// Five kinds of lock exist, and this is the whole of how they may be combined:
+// Six kinds of lock exist, and this is the whole of how they may be combined:
 //
 // 1. Node locks (INode::lock, a NodeLock). A thread holds at most one node lock at a time,
 //    shared or exclusive, and never the same one twice (the lock prefers writers, so even
 //    a second shared hold can deadlock). Work that involves two nodes (an unlink, a
 //    creation, a removal's two phases) takes their locks one after the other, never one
-//    inside the other. With one lock at a time there is no order to get wrong.
+//    inside the other. The one exception is a rename, rule 6.
 // 2. Shard locks (the inode table's, a ShardLock) are leaves: one is held only for the map
 //    operation itself, nothing else is locked or called while it is held, and a node
 //    released by the table is destroyed after the shard lock is let go. A shard lock may
@@ -27,6 +27,21 @@
 //    goes (a directory's list lets go of a child under the directory's exclusive lock),
 //    but not under a shard lock (the table destroys nothing while locked), nor inside an
 //    epoch guard, where nothing is destroyed.
+// 6. The rename mutex (FileSystem::rename_mutex_, a RenameMutex), one per file system, is
+//    taken only while the thread holds no node lock, and is held by every rename for its
+//    whole length. Only its holder may hold more than one node lock: a rename locks the two
+//    directories it moves between (the ancestor first when one lies above the other, else
+//    the lower id first; one lock when they are the same), then, under them, the node it
+//    replaces and, one at a time, the directories of a subtree whose depth it changes.
+//    This cannot deadlock: at any moment at most one thread (the mutex's holder) holds or
+//    waits for a second node lock, and every other holder of a node lock holds that one
+//    alone and lets it go without waiting for anything but leaf locks (rules 2 and 5), so
+//    each lock the rename waits for is freed. A creation that meets a directory whose
+//    subtree a rename is moving lets the directory's lock go and takes the mutex (and
+//    then the lock again) to wait for the rename, in the order this rule allows.
+//    The mutex also freezes the tree's shape for its holder: only a rename changes a
+//    node's parent, so the rename's check that a directory does not move into its own
+//    subtree (walking up from the target directory) sees parents that cannot change.
 //
 // Beside the locks, path lookups may run without any (FileSystem::walk_unlocked,
 // open_unlocked, ChildList::probe) inside an epoch guard (epoch::Guard, epoch.hpp). Such a
@@ -47,9 +62,10 @@
 //  b. Lifetime. A node is freed only through epoch::retire() (INodeRef::reset hands the
 //     node to it when the last share goes), but for the teardown below; so are a child list's heap
 //     block once a larger block replaced it, a name index once dropped (a link entered its
-//     directory) or replaced, and an index's table once a rehash replaced it. So a node, block,
-//     index or table read inside a guard, which was reachable at some moment after the
-//     guard opened, stays allocated until the guard closes. A node's last share goes only
+//     directory) or replaced, an index's table once a rehash replaced it, and a name
+//     that a rename replaced. So a node, block, index, table or name read inside a guard,
+//     which was reachable at some moment after the guard opened, stays allocated until
+//     the guard closes. A node's last share goes only
 //     after it has left its directory's list. A node's memory, once freed, goes back to
 //     its file system's pool (node_pool.hpp) for the next node: reuse only ever follows
 //     freeing, so it is as safe as the heap's.
@@ -67,19 +83,23 @@
 //     written with release order by the list's owner under the directory's exclusive
 //     lock and read with acquire order by lookups. An index's table begins with its own
 //     size, written before the table is published and never changed, so a lookup stays
-//     inside the table it loaded. A node's id, parent, depth, name and the alternative
-//     its kind holds never change once the node is published, and `probe_tag` (the
-//     name's length or kind, and whether the node left the table) is atomic. A lookup
-//     therefore reads only immutable fields or atomics, and nothing it reads is a data
-//     race. The path it compares is the caller's own memory, read only within
+//     inside the table it loaded. A node's id, the bytes of the name it was made with and
+//     the alternative its kind holds never change once the node is published; its parent,
+//     its depth, `probe_tag` (the name's length or kind, and whether the node left the
+//     table) and the pointer to a name given by a rename (an immutable object) are atomic.
+//     A lookup therefore reads only immutable bytes or atomics, and nothing it reads is a
+//     data race. The path it compares is the caller's own memory, read only within
 //     [at, end): a name's bytes are compared only once the path is known to hold that
 //     many, and the byte after them only when it is there.
-//  d. Validation. Every change of a directory's list is bracketed by ListChange, under the
-//     directory's exclusive lock, which makes the directory's `version` odd for its
-//     duration. A lookup reads the version first and trusts its answer (found, or
-//     missing) only when the version is even and unchanged after its last read of the
-//     list, so the answer is that of one unchanged state of the list, exactly what a scan
-//     under the shared lock would give.
+//  d. Validation. Every change of a directory's list, and every change of the name of an
+//     entry it lists, is bracketed by ListChange, under the directory's exclusive lock,
+//     which makes the directory's `version` odd for its duration. A lookup reads the
+//     version first and trusts its answer (found, or missing) only when the version is
+//     even and unchanged after its last read of the list, so the answer is that of one
+//     unchanged state of the list and of its entries' names, exactly what a scan under the
+//     shared lock would give. A rename changes a node's name only while it is listed by no
+//     directory or by directories whose changes are open; a lookup that read the old
+//     bytes, or the old tag, sees the version move and gives up.
 //  e. Reading the index. A lookup in an indexed directory reads the heap block, the
 //     index and the count, and checks the version before it reads the block at any
 //     position the index gives; a position at or past that count, a hole or a tagged
@@ -100,6 +120,18 @@
 //  g. Pinning a result. A lookup that must return a share of the node it reached takes
 //     one with INodeRef::try_share, which refuses a node whose count already fell to zero,
 //     so a node on its way to retire() is never brought back.
+//  h. Moves. A rename moves a node from one list to another under both directories'
+//     exclusive locks, inside a ListChange of each, so every validated answer in either
+//     directory sees the node in exactly one place, under one name: never under two,
+//     and never missing from a name it held throughout (a replaced entry and the entry
+//     that replaces it change places in one change of the list). A walk takes one step
+//     at a time, each answered as in d, as the locked walk does; a rename elsewhere on the
+//     way (of a directory already passed) changes no step's answer. For "..", the walk
+//     goes back to the node it came from only if that node is still the current node's
+//     parent (the parent is read atomically, and ids are never reused); otherwise the
+//     locked walk answers. The walk counts its own steps down, never trusting a node's
+//     depth, which a rename may change while the walk is inside the subtree; a walk that
+//     has gone down as many steps as the depth limit lets the locked walk go on.
 //
 // Lookups that give up fall back to the locked walk (FileSystem::walk_locked), which takes
 // one node lock at a time as rule 1 says: the next node is pinned under the current one's
@@ -120,14 +152,16 @@
 //     could not take the bytes).
 //
 // Debug builds (without NDEBUG) count per thread the node and shard locks held and the
-// callbacks running, and assert on a second node lock, on a lock taken under a shard
-// lock, on any lock taken inside an epoch guard, and on any file system lock (or binding
-// lock) taken inside a callback. Release builds compile the counting out; NodeLock and
-// ShardLock are then a bare RwLock.
+// callbacks running, and note whether the thread holds a rename mutex; they assert on a
+// second node lock outside a rename, on the rename mutex taken under any node lock, on a
+// lock taken under a shard lock, on any lock taken inside an epoch guard, and on any file
+// system lock (or binding lock) taken inside a callback. Release builds compile the
+// counting out; NodeLock and ShardLock are then a bare RwLock, RenameMutex a bare mutex.
 #pragma once
 
 #include <cassert>
 #include <cstdint>
+#include <mutex>
 
 #include "fs/epoch.hpp"
 #include "fs/rw_lock.hpp"
@@ -140,6 +174,7 @@ struct HeldByThisThread {
     int node_locks = 0;
     int shard_locks = 0;
     int callbacks = 0;
+    bool renaming = false;
 };
 inline thread_local HeldByThisThread held;
 inline constexpr bool kChecked = true;
@@ -223,7 +258,8 @@ template <Level level> class OrderedRwLock {
         assert(held.shard_locks == 0 && "a shard lock is a leaf: nothing is locked under it");
         assert(!epoch::active() && "nothing is locked inside an epoch guard");
         if constexpr (level == Level::Node) {
-            assert(held.node_locks == 0 && "a thread holds at most one node lock");
+            assert((held.node_locks == 0 || held.renaming) &&
+                   "a thread holds at most one node lock, but for a rename");
         }
 #endif
     }
@@ -242,8 +278,41 @@ template <Level level> class OrderedRwLock {
     RwLock lock_;
 };
 
+// The file system's rename mutex (rule 6), checked in debug builds.
+class RenameMutex {
+  public:
+    RenameMutex() noexcept = default;
+    RenameMutex(const RenameMutex &) = delete;
+    RenameMutex &operator=(const RenameMutex &) = delete;
+
+    void lock() {
+#ifndef NDEBUG
+        assert(held.callbacks == 0 && "a callback under a node lock took a file system lock");
+        assert(held.shard_locks == 0 && "a shard lock is a leaf: nothing is locked under it");
+        assert(!epoch::active() && "nothing is locked inside an epoch guard");
+        assert(held.node_locks == 0 && "the rename mutex is taken under no node lock");
+        assert(!held.renaming && "the rename mutex is taken once");
+#endif
+        mutex_.lock();
+#ifndef NDEBUG
+        held.renaming = true;
+#endif
+    }
+    void unlock() noexcept {
+#ifndef NDEBUG
+        assert(held.node_locks == 0 && "a rename lets its node locks go first");
+        held.renaming = false;
+#endif
+        mutex_.unlock();
+    }
+
+  private:
+    std::mutex mutex_;
+};
+
 } // namespace locking
 
+using RenameMutex = locking::RenameMutex;
 using NodeLock = locking::OrderedRwLock<locking::Level::Node>;
 using ShardLock = locking::OrderedRwLock<locking::Level::Shard>;
 

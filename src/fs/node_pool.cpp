@@ -235,7 +235,7 @@ namespace {
 
 // A counted node's share of the usage goes back as its memory does.
 void give_back_usage(INode *node) noexcept {
-    if (!node->counted) return;
+    if (!node->is_counted()) return;
     Usage *usage = NodePool::usage_of(node);
     if (!usage) return;
     const auto *file = std::get_if<File>(&node->kind);

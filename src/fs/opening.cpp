@@ -30,8 +30,7 @@ Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_
         return FileHandle::make_at(std::move(fs), found->id, std::move(found->node), mode);
     }
     if (found.error().kind() != IoErrorKind::InodeNotFound || !create) return found.error();
-    if (!is_acceptable_last_component(split.name)) return IoErrorKind::ResourceAlreadyExists;
-    auto created = fs->create_in(**parent, (*parent)->id, make_name(split.name), File{});
+    auto created = fs->create_in(parent->get(), (*parent)->id, make_name(split.name), File{});
     if (!created) return created.error();
     const InodeId id = (*created)->id;
     return FileHandle::make_at(std::move(fs), id, std::move(*created), mode);
@@ -51,8 +50,7 @@ Result<INodeRef> FileSystem::reach_for_shared(const SplitPath &split, const Open
         return resolve(found->id);
     }
     if (found.error().kind() != IoErrorKind::InodeNotFound || !flags.create) return found.error();
-    if (!is_acceptable_last_component(split.name)) return IoErrorKind::ResourceAlreadyExists;
-    return create_in(**parent, (*parent)->id, make_name(split.name), File{});
+    return create_in(parent->get(), (*parent)->id, make_name(split.name), File{});
 }
 
 Result<FileHandle> FileSystem::open_shared(std::shared_ptr<FileSystem> fs, std::string_view path,

@@ -28,7 +28,7 @@ Status FileSystem::rm_raw(InodeId id, bool recurse) {
     // the node directly.
     INodeRef node = lookup(id);
     if (!node) return IoErrorKind::InodeNotFound;
-    auto parent = resolve(node->parent);
+    auto parent = resolve(node->parent.load(std::memory_order_acquire));
     if (!parent) return parent.error();
     return remove_node(node, *parent, recurse);
 }
@@ -100,31 +100,49 @@ Status FileSystem::remove_node(const INodeRef &node, const INodeRef &parent, boo
     return {};
 }
 
-Status FileSystem::unlink(const INodeRef &node, const INodeRef &parent) {
-    {
-        // Exclusive, so that marking a directory unlinked cannot interleave with a
-        // creation inside it: either the child is in the list now, or it never will be.
-        std::unique_lock guard(node->lock);
-        if (is_released(*node)) return IoErrorKind::InodeNotFound;
-        if (auto *file = std::get_if<File>(&node->kind)) {
-            // A second removal of the same file finds it claimed, like any other holder.
-            if (!file->lock.try_claim_for_removal()) return IoErrorKind::ResourceCurrentInUse;
-        } else {
-            if (node->unlinked) return IoErrorKind::InodeNotFound;
-            const auto *entries = std::get_if<Directory>(&node->kind);
-            if (entries && !entries->children.empty()) return IoErrorKind::DirectoryIsNotEmpty;
-        }
-        node->unlinked = true;
+Status FileSystem::claim_for_unlink(INode &node) {
+    // Exclusive, so that marking a directory unlinked cannot interleave with a creation
+    // inside it: either the child is in the list now, or it never will be.
+    std::unique_lock guard(node.lock);
+    if (is_released(node)) return IoErrorKind::InodeNotFound;
+    if (auto *file = std::get_if<File>(&node.kind)) {
+        // A second removal of the same file finds it claimed, like any other holder.
+        if (!file->lock.try_claim_for_removal()) return IoErrorKind::ResourceCurrentInUse;
+    } else {
+        if (node.is_unlinked()) return IoErrorKind::InodeNotFound;
+        const auto *entries = std::get_if<Directory>(&node.kind);
+        if (entries && !entries->children.empty()) return IoErrorKind::DirectoryIsNotEmpty;
     }
-    {
-        std::unique_lock guard(parent->lock);
-        if (auto *entries = std::get_if<Directory>(&parent->kind)) {
-            const ListChange change(*parent);
-            entries->children.remove(node.get());
+    node.flags.fetch_or(INode::kUnlinked, std::memory_order_relaxed);
+    return {};
+}
+
+void FileSystem::unlink_claimed(const INodeRef &node, INodeRef parent) {
+    while (parent) {
+        bool removed = false;
+        {
+            std::unique_lock guard(parent->lock);
+            if (auto *entries = std::get_if<Directory>(&parent->kind)) {
+                const ListChange change(*parent);
+                removed = entries->children.remove(node.get());
+            }
         }
-        parent->touch_mtime(now_ns());
+        if (removed) {
+            parent->touch_mtime(now_ns());
+            break;
+        }
+        // A rename moved the node out of `parent` before the claim stopped renames from
+        // moving it; its parent now names the directory that lists it.
+        auto lister = resolve(node->parent.load(std::memory_order_acquire));
+        if (!lister || *lister == parent) break;
+        parent = std::move(*lister);
     }
     release_inode_id(node->id);
+}
+
+Status FileSystem::unlink(const INodeRef &node, const INodeRef &parent) {
+    QUORVEX_TRY(claim_for_unlink(*node));
+    unlink_claimed(node, parent);
     return {};
 }
 

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "fs/epoch.hpp"
 #include "fs/file_system.hpp"
 #include "fs/printable.hpp"
 #include "fs/utf8.hpp"
@@ -103,11 +104,15 @@ void append_inode(std::string &out, const INode &node) {
     out += "INode { id: ";
     append_number(out, node.id);
     out += ", parent: ";
-    append_number(out, node.parent);
+    append_number(out, node.parent.load(std::memory_order_acquire));
     out += ", depth: ";
-    append_number(out, static_cast<std::uint64_t>(node.depth));
+    append_number(out, static_cast<std::uint64_t>(node.depth.load(std::memory_order_relaxed)));
     out += ", name: ";
-    append_quoted(out, node.name_view());
+    {
+        // A rename may give the node a new name meanwhile; the guard keeps this one alive.
+        const epoch::Guard guard;
+        append_quoted(out, node.name_view());
+    }
     out += ", data: RwLock { data: ";
     // Never wait: a node whose lock a writer holds shows as locked.
     std::shared_lock guard(node.lock, std::try_to_lock);

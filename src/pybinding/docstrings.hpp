@@ -134,6 +134,21 @@ inline constexpr const char kOpenExisting[] =
     "created. The lookup and the open are one step, so a file removed meanwhile by\n"
     "another thread is never brought back empty.\n";
 
+inline constexpr const char kRename[] =
+    "rename($self, src, dst)\n--\n\n"
+    "\n"
+    "Move a file or directory to a new path, as one step.\n"
+    "\n"
+    "Works as the rename of a POSIX system: the entry at src moves to the path dst, in\n"
+    "the same directory or another, and becomes the last entry there. A file replaces\n"
+    "a file at dst, a directory replaces an empty directory; a file or directory\n"
+    "onto itself changes nothing. On failure nothing changes, and the ValueError\n"
+    "carries kind and errno: a directory onto a file (NotADirectory), a file onto a\n"
+    "directory (NotAFile), onto a directory that is not empty (DirectoryIsNotEmpty),\n"
+    "a directory into its own subtree (InvalidMove), past the depth limit\n"
+    "(MaxRecursionDepthExceeded), a replaced file that an open handle holds, or the\n"
+    "root, \".\" or \"..\" on either side (ResourceCurrentInUse).\n";
+
 inline constexpr const char kReadinto[] =
     "readinto($self, buffer)\n--\n\n"
     "\n"

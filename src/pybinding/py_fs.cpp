@@ -30,6 +30,7 @@ constinit Signature<Str, Str> open_existing_signature{"PyFs", "open_existing", {
 constinit Signature<Str, Size> open_shared_signature{"PyFs", "open_shared", {"path"}, {"flags"}};
 constinit Signature<Str> listdir_signature{"PyFs", "listdir", {"path"}};
 constinit Signature<Str, Bool> remove_signature{"PyFs", "remove", {"path"}, {"recurse"}};
+constinit Signature<Str, Str> rename_signature{"PyFs", "rename", {"src"}, {"dst"}};
 constinit Signature<Str, OptionalStr> tree_signature{
     "PyFs", "tree", {"path"}, {"ident", kOptional}};
 constinit Signature<Str> stat_signature{"PyFs", "stat", {"path"}};
@@ -139,6 +140,10 @@ fs::Status fs_remove(PyObject *self, std::string_view path, bool recurse) {
     return file_system_of(self).rm(path, recurse);
 }
 
+fs::Status fs_rename(PyObject *self, std::string_view source, std::string_view target) {
+    return file_system_of(self).rename(source, target);
+}
+
 fs::Result<std::string> fs_tree(PyObject *self, std::string_view path,
                                 std::optional<std::string_view> ident) {
     return fs::render_tree(file_system_of(self), path, ident.value_or(std::string_view()));
@@ -194,6 +199,8 @@ PyMethodDef fs_methods[] = {
     {"set_limits", method_function(method<PyFsObject, set_limits_signature, fs_set_limits>),
      kFastcallKeywords, doc::kSetLimits},
     {"usage", method_function(method_noargs<PyFsObject, fs_usage>), METH_NOARGS, doc::kUsage},
+    {"rename", method_function(method<PyFsObject, rename_signature, fs_rename>), kFastcallKeywords,
+     doc::kRename},
     {nullptr, nullptr, 0, nullptr},
 };
 

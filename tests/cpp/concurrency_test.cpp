@@ -179,7 +179,7 @@ void check_tree(const FileSystem &fs) {
     EXPECT_EQ(nodes.size(), fs.inode_count());
     for (const auto &[id, node] : nodes) {
         SCOPED_TRACE(id);
-        EXPECT_FALSE(node->unlinked);
+        EXPECT_FALSE(node->is_unlinked());
         if (const auto *file = std::get_if<File>(&node->kind)) {
             EXPECT_EQ(file->lock.flag(), 0);
         }

@@ -168,6 +168,13 @@ void lock_inside_an_epoch_guard() {
     std::shared_lock held(node);
 }
 
+void rename_mutex_under_a_node_lock() {
+    NodeLock node;
+    RenameMutex renames;
+    std::shared_lock held(node);
+    std::lock_guard waiting(renames);
+}
+
 class LockingRuleTest : public testing::TestWithParam<Breach> {};
 
 TEST_P(LockingRuleTest, IsEnforcedInDebugBuilds) {
@@ -183,7 +190,9 @@ INSTANTIATE_TEST_SUITE_P(
         Breach{"NodeLockUnderShardLock", node_lock_under_a_shard_lock,
                "nothing is locked under it"},
         Breach{"LockInsideCallback", lock_inside_a_callback, "callback under a node lock"},
-        Breach{"LockInsideEpochGuard", lock_inside_an_epoch_guard, "inside an epoch guard"}),
+        Breach{"LockInsideEpochGuard", lock_inside_an_epoch_guard, "inside an epoch guard"},
+        Breach{"RenameMutexUnderNodeLock", rename_mutex_under_a_node_lock,
+               "taken under no node lock"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(LockingRuleTest, OneNodeLockAfterAnotherIsAllowed) {
@@ -194,6 +203,17 @@ TEST(LockingRuleTest, OneNodeLockAfterAnotherIsAllowed) {
     }
     std::shared_lock second(b);
     EXPECT_EQ(locking::node_locks_held(), locking::kChecked ? 1 : 0);
+}
+
+// Under the rename mutex a thread may hold several node locks.
+TEST(LockingRuleTest, TheRenameMutexAllowsSeveralNodeLocks) {
+    RenameMutex renames;
+    NodeLock a;
+    NodeLock b;
+    const std::lock_guard renaming(renames);
+    std::unique_lock first(a);
+    std::unique_lock second(b);
+    EXPECT_EQ(locking::node_locks_held(), locking::kChecked ? 2 : 0);
 }
 
 } // namespace

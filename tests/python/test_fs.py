@@ -68,6 +68,9 @@ def test_creation_failures(fs, setup, call, message, raises_exactly):
         (lambda fs: fs.open("/f", "x"), "UnrecognizedFileMode", errno.EINVAL),
         (lambda fs: fs.remove("/d", False), "DirectoryIsNotEmpty", errno.ENOTEMPTY),
         (lambda fs: (fs.open("/f", "w"), fs.open("/f", "r")), "ResourceCurrentInUse", errno.EBUSY),
+        (lambda fs: fs.rename("/d", "/d/g/x"), "NotADirectory", errno.ENOTDIR),
+        (lambda fs: fs.rename("/", "/x"), "ResourceCurrentInUse", errno.EBUSY),
+        (lambda fs: (fs.mkdir("/d/e"), fs.rename("/d", "/d/e/x")), "InvalidMove", errno.EINVAL),
     ],
 )
 def test_failures_carry_their_kind_and_errno(fs, call, kind, number):
@@ -183,3 +186,27 @@ def test_listdir_and_tree_agree_with_what_was_made(entries):
     dirs = [n for n, d in entries if d]
     assert fs.listdir("/") == (files, dirs)
     assert fs.tree("/") == "".join(f"{d}/\n" for d in dirs) + "".join(f"{f}\n" for f in files)
+
+
+def test_rename_moves_the_entry_to_the_end_of_its_new_directory(sample, raises_exactly):
+    handle = sample.open("/readme", "w")
+    ident = handle.id()
+    assert sample.rename("/readme", "/docs/readme") is None
+    assert sample.listdir("/docs") == (["a.txt", "readme"], ["old"])
+    assert sample.tree("/") == "docs/\n  old/\n  a.txt\n  readme\n"
+    assert handle.write(b"x") == 1  # the handle follows its file
+    handle.close()
+    sample.rename("/docs/a.txt", "/docs/a.txt")  # onto itself: nothing changes
+    sample.rename(dst="/docs/a.txt", src="/docs/readme")  # a file replaces a file
+    assert sample.listdir("/docs") == (["a.txt"], ["old"])
+    assert f"1: INode {{ id: 1, parent: 0, depth: 1, name: \"docs\"" in str(sample)
+    assert f"{ident}: INode {{ id: {ident}, parent: 1, depth: 2, name: \"a.txt\"" in str(sample)
+    held = sample.open("/docs/a.txt", "")
+    sample.touch("/b")
+    with raises_exactly(ValueError, "Resource is currently in use"):
+        sample.rename("/b", "/docs/a.txt")
+    held.close()
+    with raises_exactly(TypeError, "argument 'dst': 'bytes' object cannot be converted to 'PyString'"):
+        sample.rename("/b", b"/c")
+    with raises_exactly(TypeError, "PyFs.rename() missing 1 required positional argument: 'dst'"):
+        sample.rename("/b")

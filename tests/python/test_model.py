@@ -203,6 +203,68 @@ class Model:
             self.nodes[node.parent].mtime = None
             del self.nodes[ident]
 
+    # -- rename ----------------------------------------------------------------------
+    def height(self, node):
+        return max((1 + self.height(self.nodes[c]) for c in node.children or ()), default=0)
+
+    def set_depth(self, node, depth):
+        node.depth = depth
+        for child in node.children or ():
+            self.set_depth(self.nodes[child], depth + 1)
+
+    def rename(self, src, dst):
+        def cut(path):
+            trimmed = path.rstrip("/\\")
+            return self.split(trimmed), trimmed != path
+
+        def directory(path):
+            node = self.nodes[self.resolve(path)]
+            if not node.is_dir:
+                raise ModelError("The specified INode is not a directory")
+            return node
+
+        ((src_dir, src_name), src_slash), ((dst_dir, dst_name), dst_slash) = cut(src), cut(dst)
+        source, target = directory(src_dir), directory(dst_dir)
+        if src_name in ("", ".", "..") or dst_name in ("", ".", ".."):
+            raise ModelError("Resource is currently in use")
+        moved = self.nodes[self.find(source, src_name)]
+        if (src_slash or dst_slash) and not moved.is_dir:
+            raise ModelError("The specified INode is not a directory")
+        up = target
+        while moved.is_dir:
+            if up is moved:
+                raise ModelError("Cannot move a directory into itself")
+            if up.id == 0:
+                break
+            up = self.nodes[up.parent]
+        try:
+            there = self.nodes[self.find(target, dst_name)]
+        except ModelError:
+            there = None
+        if there is moved:
+            return
+        if there is not None:
+            if moved.is_dir and not there.is_dir:
+                raise ModelError("The specified INode is not a directory")
+            if not moved.is_dir and there.is_dir:
+                raise ModelError("The specified INode is not a file")
+            if there is source:
+                raise ModelError("Directory is not empty")
+        if target.depth + 1 + self.height(moved) > MAX_DEPTH:
+            raise ModelError("Maximum filesystem depth exceeded")
+        if there is not None:
+            if there.children:
+                raise ModelError("Directory is not empty")
+            if there.flag != 0:
+                raise ModelError("Resource is currently in use")
+            target.children.remove(there.id)
+            del self.nodes[there.id]
+        source.children.remove(moved.id)
+        target.children.append(moved.id)
+        moved.parent, moved.name = target.id, dst_name
+        self.set_depth(moved, target.depth + 1)
+        source.mtime = target.mtime = None
+
     # -- rendering -------------------------------------------------------------------
     def render(self):
         def kind(node):
@@ -401,6 +463,10 @@ class FileSystemMachine(RuleBasedStateMachine):
         max_nodes = None if extra_nodes is None else max(held_nodes + extra_nodes, 0)
         self.check(lambda: self.fs.set_limits(max_bytes, max_nodes),
                    lambda: self.model.set_limits(max_bytes, max_nodes))
+
+    @rule(src=paths, dst=paths)
+    def rename(self, src, dst):
+        self.check(lambda: self.fs.rename(src, dst), lambda: self.model.rename(src, dst))
 
     @invariant()
     def renderings_agree(self):

@@ -99,6 +99,8 @@ def test_class_documentation():
         (quorvex.PyTerm.exec, "($self, command)", "Execute a command in the terminal."),
         # The members added for Python's file objects.
         (quorvex.PyFs.open_existing, "($self, path, mode)", "Open a file that already exists."),
+        (quorvex.PyFs.rename, "($self, src, dst)",
+         "Move a file or directory to a new path, as one step."),
         (quorvex.PyFileHandle.readinto, "($self, buffer)",
          "Read data from the file handle into a writable buffer."),
         (quorvex.PyFileHandle.truncate, "($self, size)", "Set the length of the file."),
@@ -130,7 +132,7 @@ def test_pyfs_has_default_repr_and_str_renders(fs):
 
 @pytest.mark.parametrize("cls, members", [
     (quorvex.PyFs, {"mkdir", "touch", "open", "listdir", "remove", "tree", "open_existing",
-                    "open_shared", "stat", "set_times", "set_limits", "usage"}),
+                    "open_shared", "stat", "set_times", "set_limits", "usage", "rename"}),
     (quorvex.PyFileHandle, {"id", "close", "read", "write", "seek", "tell",
                             "readinto", "truncate", "write_from", "stat"}),
     (quorvex.PyTerm, {"exec"}),

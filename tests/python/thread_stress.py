@@ -23,6 +23,7 @@ stderr and exits 1 when any check failed.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import queue
 import random
@@ -89,7 +90,7 @@ class Worker:
 
     def change(self):
         path = self.name("f")
-        with self.fs.open(path, "rw") as handle:
+        with contextlib.closing(self.fs.open(path, "rw")) as handle:
             data = bytearray(self.files.setdefault(path, b""))
             if self.rng.random() < 0.3:
                 size = self.rng.randrange(40)
@@ -182,7 +183,7 @@ class Worker:
 
     def run(self):
         for path in (f"/hot/h{self.t}", *(f"/pass/p{self.t}.{n}" for n in range(4))):
-            with self.fs.open(path, "w") as handle:
+            with contextlib.closing(self.fs.open(path, "w")) as handle:
                 handle.write(HOT if path.startswith("/hot") else
                              pass_bytes(self.t, int(path.rsplit(".", 1)[1])))
         self.shared["hot"][self.t] = self.fs.open(f"/hot/h{self.t}", "r")
@@ -210,7 +211,7 @@ def main():
     for path in ("/const", "/hot", "/pass"):
         fs.mkdir(path)
     for name, text in (("a", b"alpha"), ("b", b"")):
-        with fs.open(f"/const/{name}", "w") as handle:
+        with contextlib.closing(fs.open(f"/const/{name}", "w")) as handle:
             handle.write(text)
     term = quorvex.PyTerm(fs)
     term.exec("cd /const")

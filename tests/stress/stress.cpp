@@ -2,7 +2,9 @@
 //
 // Worker threads do every operation on overlapping paths: a small scanned directory whose
 // few names everybody fights over, a wide directory large enough to be indexed, a chain
-// that reaches the depth limit, and a data area that no removal touches. Handles pass
+// that reaches the depth limit, a data area that no removal touches, and an area where
+// files and directories are renamed across directories and depths (into the chain too),
+// replace each other and are created inside while they move. Handles pass
 // between threads through a shared mailbox. Each file's bytes follow a model kept per id;
 // every read made through a readable handle is checked against it while the handle is
 // held, since then no writer can be inside the file. Every other round runs with limits
@@ -17,12 +19,13 @@
 //
 // The run is cut into rounds. At the end of each, the workers stop at a barrier and the
 // whole table is checked at rest: every entry reachable from the root exactly once with
-// consistent parents and depths, unique names, no removal marks, every lock word free,
-// every file's bytes equal to its model (a log: every record appended to it, intact), the
-// usage equal to the bytes and nodes alive (each thread first frees what its epoch queue
-// still holds), and, once every handle is closed, no node alive beyond those in the table:
-// a removed file goes with the last shared handle on it. A watchdog prints where each
-// thread is, and every thread's stack, when nothing has made progress for a while.
+// consistent parents and depths (no cycle, nothing cut off), unique names, no removal or
+// move marks, every lock word free, every file's bytes equal to its model (a log: every
+// record appended to it, intact), the usage equal to the bytes and nodes alive (each
+// thread first frees what its epoch queue still holds), and, once every handle is closed,
+// no node alive beyond those in the table: a removed file goes with the last shared handle
+// on it. A watchdog prints where each thread is, and every thread's stack, when nothing
+// has made progress for a while.
 //
 //   quorvex_stress [--threads N] [--seconds S] [--ops N] [--round-seconds S]
 //                  [--hang-seconds S] [--seed N]
@@ -96,10 +99,14 @@ constexpr std::size_t kWholeSize = 48;
 constexpr std::size_t kMailboxSlots = 16;
 constexpr int kSharedFiles = 4;         // /shared/a*: logs appended through shared handles
 constexpr std::size_t kRecordSize = 16; // a tag and its check
+constexpr int kMoveDirs = 4;            // /move/d*: directories that entries move between
+constexpr int kMoveNames = 5;           // the names an entry may take in them
 
 // ---- failures -------------------------------------------------------------------------
 
 std::atomic<std::uint64_t> failures{0};
+// Renames that succeeded, and those of them that moved a directory.
+std::atomic<std::uint64_t> renames_done{0}, directories_moved{0};
 std::mutex report_mutex;
 
 void fail(const std::string &what) {
@@ -242,6 +249,7 @@ struct Logs {
 std::string log_path(int n) { return "/shared/a" + std::to_string(n); }
 
 std::string mix_name(int n) { return "m" + std::to_string(n); }
+std::string move_name(int n) { return "n" + std::to_string(n); }
 std::string wide_name(int n) { return "w" + std::to_string(n); }
 std::string chain_path(int levels) {
     std::string path = "/deep";
@@ -294,23 +302,27 @@ class Worker {
   public:
     Worker(int index, std::uint64_t seed)
         : random_(seed), terminal_(shared_fs), state_(workers[static_cast<std::size_t>(index)]),
-          next_tag_(static_cast<std::uint64_t>(index) << 40) {}
+          index_(index), next_tag_(static_cast<std::uint64_t>(index) << 40) {
+        (void)shared_fs->mkdir("/own/t" + std::to_string(index));
+    }
 
     void step() {
         const int choice = pick(100);
-        if (choice < 16) {
+        if (choice < 10) {
+            move_op();
+        } else if (choice < 20) {
             mix_op();
-        } else if (choice < 30) {
+        } else if (choice < 32) {
             wide_op();
-        } else if (choice < 41) {
+        } else if (choice < 42) {
             chain_op();
         } else if (choice < 55) {
             data_op();
-        } else if (choice < 67) {
+        } else if (choice < 65) {
             mailbox_op();
-        } else if (choice < 81) {
+        } else if (choice < 78) {
             terminal_op();
-        } else if (choice < 88) {
+        } else if (choice < 85) {
             held_file_op();
         } else if (choice < 99) {
             log_op();
@@ -337,8 +349,9 @@ class Worker {
         return bytes;
     }
 
-    // Creates a node; on success records its id through the parent's listing.
-    void create(const std::string &path, bool directory) {
+    // Creates a node; on success records its id through the parent's listing. Where
+    // renames run, the node may have moved on already, so nothing is checked of it.
+    void create(const std::string &path, bool directory, bool may_move = false) {
         const auto split = fs::split_last_component(path);
         auto parent = shared_fs->get_inode_by_path_raw(split.parent);
         if (failed_as(parent, {IoErrorKind::InodeNotFound, IoErrorKind::NotADirectory},
@@ -355,6 +368,7 @@ class Worker {
             return;
         }
         created.push_back(*id);
+        if (may_move) return;
         auto node = shared_fs->lookup(*id);
         auto parent_node = shared_fs->lookup(*parent);
         // Both may be gone again already; while held they must agree.
@@ -505,6 +519,130 @@ class Worker {
         if (counts.bytes > limits.bytes || counts.nodes > limits.nodes) {
             fail("usage " + std::to_string(counts.bytes) + " bytes, " +
                  std::to_string(counts.nodes) + " nodes passed a limit");
+        }
+    }
+
+    // A path in the rename area: /move/dI, then up to two more names.
+    std::string move_path(int extra) {
+        std::string path = "/move/d" + std::to_string(pick(kMoveDirs));
+        for (int level = 0; level < extra; ++level)
+            path += "/" + move_name(pick(kMoveNames));
+        return path;
+    }
+
+    void rename(const std::string &from, const std::string &to) {
+        if (failed_as(shared_fs->rename(from, to),
+                      {IoErrorKind::InodeNotFound, IoErrorKind::NotADirectory,
+                       IoErrorKind::NotAFile, IoErrorKind::DirectoryIsNotEmpty,
+                       IoErrorKind::InvalidMove, IoErrorKind::ResourceCurrentInUse,
+                       IoErrorKind::MaxRecursionDepthExceeded},
+                      "rename")) {
+            return;
+        }
+        renames_done.fetch_add(1, std::memory_order_relaxed);
+        const auto moved = id_at(to);
+        auto is_directory = moved ? shared_fs->is_directory_raw(*moved) : fs::Result<bool>(false);
+        if (is_directory && *is_directory)
+            directories_moved.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    void move_op() {
+        switch (pick(10)) {
+        case 0:
+        case 1:
+            doing("move: rename across directories");
+            rename(move_path(1 + pick(2)), move_path(1 + pick(2)));
+            break;
+        case 2: {
+            doing("move: rename a directory into its own subtree");
+            const std::string from = move_path(pick(2));
+            const std::string to = from + "/" + move_name(pick(kMoveNames)) + "/x";
+            auto moved = shared_fs->rename(from, to);
+            if (failed_as(moved,
+                          {IoErrorKind::InodeNotFound, IoErrorKind::NotADirectory,
+                           IoErrorKind::InvalidMove, IoErrorKind::ResourceCurrentInUse},
+                          "rename into its own subtree")) {
+                break;
+            }
+            // Another rename may have moved the target's directory out from under `from`
+            // meanwhile, and then the move is sound; but no node may be its own ancestor.
+            if (const auto id = id_at(to)) {
+                auto path = shared_fs->get_path_by_inode(*id);
+                if (!path && path.error().kind() == IoErrorKind::MaxRecursionDepthExceeded) {
+                    fail("a rename moved " + from + " into its own subtree, to " + to);
+                }
+            }
+            break;
+        }
+        case 3:
+            doing("move: rename to another depth");
+            rename(move_path(1), move_path(2));
+            rename(move_path(2), move_path(1));
+            break;
+        case 4: {
+            doing("move: rename into the chain");
+            const int levels = kChainLength - 6 + pick(7);
+            if (pick(2)) {
+                rename(move_path(1), chain_path(levels) + "/mv");
+            } else {
+                rename(chain_path(levels) + "/mv", move_path(1 + pick(2)));
+            }
+            break;
+        }
+        case 5:
+        case 6:
+            doing("move: create inside");
+            create(move_path(1 + pick(3)), pick(2), true);
+            break;
+        case 7:
+            doing("move: remove");
+            remove(move_path(1 + pick(2)), pick(2));
+            break;
+        case 8:
+            doing("move: mkdir the top");
+            create(move_path(0), true, true);
+            break;
+        default:
+            held_replace_op();
+        }
+    }
+
+    static std::optional<InodeId> id_at(const std::string &path) {
+        auto id = shared_fs->get_inode_by_path_raw(path);
+        return id ? std::optional<InodeId>(*id) : std::nullopt;
+    }
+
+    // A file that a handle holds cannot be replaced; the handle's file is in a directory
+    // of this worker's own, which nothing else renames.
+    void held_replace_op() {
+        doing("move: replace a held file");
+        const std::string own = "/own/t" + std::to_string(index_);
+        const std::string held = own + "/held";
+        const std::string other = own + "/other";
+        if (auto made = shared_fs->touch(other); !made) {
+            // At a limit there may be no room for it; then there is nothing to replace with.
+            if (failed_as(made, {IoErrorKind::ResourceAlreadyExists, IoErrorKind::NoSpaceLeft},
+                          "touch own file") &&
+                made.error().kind() == IoErrorKind::NoSpaceLeft) {
+                return;
+            }
+        }
+        auto handle = open(held, pick(2) ? "w" : "", true);
+        if (!handle) return;
+        auto replaced = shared_fs->rename(other, held);
+        if (replaced || replaced.error().kind() != IoErrorKind::ResourceCurrentInUse) {
+            fail("replacing held " + held + " gave " + describe(replaced));
+        }
+        if (id_at(held) != handle->id()) {
+            fail("a failed replace of " + held + " changed what it names");
+        }
+        use(*handle);
+        close(*handle);
+        // Now free, it can be replaced, and the replacing file keeps its id.
+        const auto other_id = id_at(other);
+        if (!failed_as(shared_fs->rename(other, held), {}, "replace own file") &&
+            id_at(held) != other_id) {
+            fail("the file that replaced " + held + " is not the one renamed");
         }
     }
 
@@ -909,6 +1047,7 @@ class Worker {
     std::mt19937_64 random_;
     terminal::Terminal terminal_;
     WorkerState &state_;
+    int index_;
     std::string cwd_ = "/";
     std::uint64_t next_tag_;
 };
@@ -978,7 +1117,9 @@ void check_at_rest(const std::vector<std::vector<InodeId>> &created_per_worker) 
         fs::INodeRef node = std::move(work.back());
         work.pop_back();
         const std::string where = "node " + std::to_string(node->id);
-        if (node->unlinked) fail(where + " is marked as being removed");
+        if (node->is_unlinked()) fail(where + " is marked as being removed");
+        if (node->is_moving()) fail(where + " is still marked as moving");
+        if (node->depth > fs::kMaxDepth) fail(where + " lies deeper than the limit");
         if (fs::is_released(*node)) fail(where + " is reachable but released");
         if (!lock_is_free(node->lock)) fail(where + ": its lock word is not free");
         if (auto *file = std::get_if<fs::File>(&node->kind)) {
@@ -1019,6 +1160,24 @@ void check_at_rest(const std::vector<std::vector<InodeId>> &created_per_worker) 
             work.push_back(fs::INodeRef::share(child));
         }
     }
+    // A node the walk did not reach is cut off from the root: by a cycle of parents when its
+    // parent chain comes back on itself, else by a list that lost it.
+    int cut_off = 0;
+    for (InodeId id = 0; id < fs.next_inode_id() && cut_off < 5; ++id) {
+        fs::INodeRef node = fs.lookup(id);
+        if (!node || reached.contains(id)) continue;
+        ++cut_off;
+        InodeId up = node->parent;
+        int steps = 0;
+        for (; up != fs::kRootId && up != id && steps <= static_cast<int>(fs::kMaxDepth); ++steps) {
+            fs::INodeRef parent = fs.lookup(up);
+            if (!parent) break;
+            up = parent->parent;
+        }
+        fail("node " + std::to_string(id) + " is not reachable from the root" +
+             (up == id || steps > static_cast<int>(fs::kMaxDepth) ? ": its parents form a cycle"
+                                                                  : ""));
+    }
     if (reached.size() != fs.inode_count()) {
         fail("the table holds " + std::to_string(fs.inode_count()) + " nodes, " +
              std::to_string(reached.size()) + " of them reachable from the root");
@@ -1058,11 +1217,13 @@ void set_limits_for_next_round(int round) {
 void build_tree() {
     shared_fs = FileSystem::make();
     FileSystem &fs = *shared_fs;
-    for (const char *directory : {"/mix", "/wide", "/deep", "/data", "/shared"})
+    for (const char *directory : {"/mix", "/wide", "/deep", "/data", "/shared", "/move", "/own"})
         (void)fs.mkdir(directory);
     logs.directory = fs.get_inode_by_path_raw("/shared").value();
     for (int n = 0; n < kSharedFiles; ++n)
         (void)fs.touch(log_path(n));
+    for (int n = 0; n < kMoveDirs; ++n)
+        (void)fs.mkdir("/move/d" + std::to_string(n));
     for (int n = 0; n < kWideNames; ++n)
         (void)(n % 3 ? fs.touch("/wide/" + wide_name(n)) : fs.mkdir("/wide/" + wide_name(n)));
     for (int levels = 1; levels <= kChainLength; ++levels)
@@ -1212,9 +1373,12 @@ int main(int argc, char **argv) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf(
         "stress: %d threads, %llu operations in %.1f s, %d checks at rest, %llu nodes at the end, "
-        "%llu refused at a limit, %llu failed after reserving, %llu failures\n",
+        "%llu renames (%llu of directories), %llu refused at a limit, %llu failed after reserving, "
+        "%llu failures\n",
         options.threads, static_cast<unsigned long long>(total_ops()), seconds, rounds.load(),
         static_cast<unsigned long long>(shared_fs->inode_count()),
+        static_cast<unsigned long long>(renames_done.load()),
+        static_cast<unsigned long long>(directories_moved.load()),
         static_cast<unsigned long long>(refused_for_space.load()),
         static_cast<unsigned long long>(failed_after_reserving.load()),
         static_cast<unsigned long long>(failures.load()));
