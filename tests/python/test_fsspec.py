@@ -194,7 +194,7 @@ def test_a_failed_transaction_leaves_nothing(qfs):
             f.write("new")
         1 / 0
     assert qfs.find("/d", withdirs=True) == [
-        "/d/a.txt", "/d/sub", "/d/sub/b.bin", "/d/sub/deep", "/d/sub/deep/c.txt"]
+        "/d", "/d/a.txt", "/d/sub", "/d/sub/b.bin", "/d/sub/deep", "/d/sub/deep/c.txt"]
     assert qfs.cat("/d/a.txt") == b"0123456789"
 
 
