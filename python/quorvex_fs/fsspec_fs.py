@@ -17,14 +17,18 @@ PyFs of the caller's is cached only while something else holds it, so that the P
 is freed with the caller's last reference; it pickles by reference, good only in the
 process that pickled it and while it lives, since a PyFs cannot leave its process.
 
-Files are the ``quorvex_fs.open`` objects; writing a file creates its missing
-parent directories, as in fsspec's other in-memory and local file systems. The
-file system has no rename: ``mv`` copies, then removes the source. It has no
-timestamps and no transactions.
+Files are the ``quorvex_fs.open`` objects, opened by ``_open`` under fsspec's own
+``open`` (text modes, compression, transactions); writing a file creates its missing
+parent directories, as in fsspec's other in-memory and local file systems. ``info``
+and every question built on it answer from the core's ``stat``, which opens nothing,
+so they hold while a file is being written. ``mv`` is the core's ``rename``: one step,
+for a whole directory too. In a transaction a file is written under a hidden name in
+its directory and renamed onto its path at commit.
 """
 
 from __future__ import annotations
 
+import datetime
 import errno
 import io
 import os
@@ -43,7 +47,7 @@ __all__ = ["QuorvexFileSystem", "default_fs"]
 
 _PREFIX = "quorvex://"
 _COPY_PIECE = 1024 * 1024
-_TEXT_OPTIONS = ("encoding", "errors", "newline")
+_MAGIC = frozenset("*?[")
 _SET, _END = quorvex.Whence.SEEK_SET, quorvex.Whence.SEEK_END
 _open = _layer.open
 
@@ -190,22 +194,19 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem, metaclass=_Instances):  # typ
 
     # --- metadata -----------------------------------------------------------------
 
+    def _stat(self, path: str) -> Any:
+        """The core's stat of `path`, which opens nothing and takes no lock."""
+        try:
+            return self.pyfs.stat(_core(path))
+        except ValueError as error:
+            if getattr(error, "errno", None) == errno.ENOTDIR:
+                # A file in place of a directory of the path: fsspec calls that missing.
+                raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path) from None
+            raise _os_error(error, path) from error
+
     def info(self, path: Any, **kwargs: Any) -> dict[str, Any]:
         path = self._strip_protocol(path)
-        try:
-            found = _layer.info(self.pyfs, _core(path))
-        except NotADirectoryError:  # a file in place of a directory of the path
-            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path) from None
-        return {"name": path, "size": found["size"], "type": found["type"]}
-
-    def _file_info(self, path: str) -> dict[str, Any]:
-        try:
-            return self.info(path)
-        except OSError as error:
-            if error.errno != errno.EBUSY:
-                raise
-            # Held for writing: its length is not settled yet.
-            return {"name": path, "size": None, "type": "file"}
+        return _entry(path, self._stat(path))
 
     def ls(self, path: Any, detail: bool = True, **kwargs: Any) -> list[Any]:
         path = self._strip_protocol(path)
@@ -215,33 +216,43 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem, metaclass=_Instances):  # typ
             # A file lists as itself; anything else is missing.
             entries = [self.info(path)]
         else:
-            entries = [{"name": f"{path}/{name}", "size": 0, "type": "directory"}
-                       for name in dirs]
-            entries += [self._file_info(f"{path}/{name}") for name in files]
-            entries.sort(key=lambda entry: entry["name"])
+            entries = []
+            for name in sorted(files + dirs):
+                try:
+                    entries.append(self.info(f"{path}/{name}"))
+                except FileNotFoundError:
+                    pass  # removed since the listing
         return entries if detail else [entry["name"] for entry in entries]
+
+    def created(self, path: Any) -> datetime.datetime:
+        """The creation time of `path`, a timezone-aware datetime in UTC."""
+        return _datetime(self._stat(self._strip_protocol(path)).birth_ns)
+
+    def modified(self, path: Any) -> datetime.datetime:
+        """The last modification time of `path`, a timezone-aware datetime in UTC."""
+        return _datetime(self._stat(self._strip_protocol(path)).mtime_ns)
 
     # --- directories ------------------------------------------------------------------
 
     def mkdir(self, path: Any, create_parents: bool = True, **kwargs: Any) -> None:
         path = self._strip_protocol(path)
         if self.exists(path):
-            raise FileExistsError(path)
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), path)
         if create_parents:
             _layer.makedirs(self.pyfs, _core(path), exist_ok=True)
         elif not self.isdir(self._parent(path)):
-            raise FileNotFoundError(self._parent(path))
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), self._parent(path))
         else:
             _layer.makedirs(self.pyfs, path)
 
     def makedirs(self, path: Any, exist_ok: bool = False) -> None:
         path = self._strip_protocol(path)
-        if exist_ok and _layer.isdir(self.pyfs, _core(path)):
-            return  # the common case, as fsspec asks before every write: one probe
+        if exist_ok and self.isdir(path):
+            return  # the common case, as fsspec asks before every write: one stat
         if path:
             _layer.makedirs(self.pyfs, path, exist_ok=exist_ok)
         elif not exist_ok:
-            raise FileExistsError("/")
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), "/")
 
     def rmdir(self, path: Any) -> None:
         _layer.rmdir(self.pyfs, _core(self._strip_protocol(path)))
@@ -264,38 +275,34 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem, metaclass=_Instances):  # typ
             if not (recursive and name == self.root_marker):
                 self.rm_file(name)
 
-    # --- files ----------------------------------------------------------------------
+    # --- moving -----------------------------------------------------------------------
 
-    def open(
-        self,
-        path: Any,
-        mode: str = "rb",
-        block_size: Any = None,
-        cache_options: Any = None,
-        compression: Any = None,
-        **kwargs: Any,
-    ) -> Any:
-        """The layer's file object; text modes take encoding, errors and newline."""
-        if type(path) is not str or path[:1] != "/" or "//" in path or path[-1:] == "/":
-            path = self._strip_protocol(path)  # else the path is already in its own form
-        if kwargs or compression is not None or block_size is not None or self._intrans:
-            if compression is not None or self._intrans or kwargs.get("autocommit") is False:
-                return super().open(path, mode, block_size, cache_options, compression,
-                                    **kwargs)
-            text = {key: kwargs[key] for key in _TEXT_OPTIONS if key in kwargs}
-            return self._open_file(path, mode, block_size, text)
-        # The common call, inlined: nothing but a path and a mode.
-        if mode == "rb" and _READERS_TAKE_ATTRIBUTES:
-            try:
-                file: Any = _open(self.pyfs, path, "rb")
-            except FileNotFoundError:
-                return self._open_file(path, mode, None, {})  # raises, as it does
-            _record_size(file)
-            return file
+    def _rename(self, source: str, target: str) -> None:
         try:
-            return _open(self.pyfs, path, mode)
-        except FileNotFoundError:
-            return self._open_file(path, mode, None, {})  # makes the parents, or raises
+            self.pyfs.rename(_core(source), _core(target))
+        except ValueError as error:
+            raise _os_error(error, source, target) from error
+
+    def mv(self, path1: Any, path2: Any, recursive: bool = True, maxdepth: Any = None,
+           **kwargs: Any) -> None:
+        """Moves a file or a whole directory in one step, as shutil.move does on one
+        file system: into `path2` if that is a directory, else to it, replacing a file
+        there; the missing parents of the target are made. Lists and patterns move one
+        by one as fsspec does."""
+        if isinstance(path1, list) or isinstance(path2, list) or _has_magic(path1):
+            super().mv(path1, path2, recursive=recursive, maxdepth=maxdepth, **kwargs)
+            return
+        source, target = self._strip_protocol(path1), self._strip_protocol(path2)
+        if source == target:
+            return
+        self._stat(source)  # a missing source makes no parents for its target
+        if self.isdir(target):
+            target = f"{target}/{source.rpartition('/')[2]}"
+        else:
+            self.makedirs(self._parent(target), exist_ok=True)
+        self._rename(source, target)
+
+    # --- files ----------------------------------------------------------------------
 
     def _open(
         self,
@@ -306,11 +313,14 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem, metaclass=_Instances):  # typ
         cache_options: Any = None,
         **kwargs: Any,
     ) -> Any:
-        if not autocommit:
-            raise NotImplementedError("quorvex files are written in place: no transactions")
-        return self._open_file(self._strip_protocol(path), mode, block_size, {})
+        """The layer's file object; outside autocommit (in a transaction) a writer
+        writes under a hidden name beside `path`, renamed into place at commit."""
+        path = self._strip_protocol(path)
+        if not autocommit and "r" not in mode:
+            return self._open_aside(path, mode, block_size)
+        return self._open_file(path, mode, block_size)
 
-    def _open_file(self, path: str, mode: str, block_size: Any, text: dict[str, Any]) -> Any:
+    def _open_file(self, path: str, mode: str, block_size: Any) -> Any:
         if block_size is None:
             buffering = -1
         else:
@@ -318,20 +328,43 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem, metaclass=_Instances):  # typ
         wrap = mode == "rb" and not _READERS_TAKE_ATTRIBUTES
         layer_buffering = 0 if wrap else buffering
         try:
-            file: Any = _open(self.pyfs, path, mode, layer_buffering, **text)
+            file: Any = _open(self.pyfs, path, mode, layer_buffering)
         except FileNotFoundError:
             parent = self._parent(path)
             if not set(mode) & set("wax") or not parent or self.exists(parent):
                 raise
             # Writing makes the missing parents, as fsspec's other file systems do.
             _layer.makedirs(self.pyfs, parent, exist_ok=True)
-            file = _open(self.pyfs, path, mode, layer_buffering, **text)
+            file = _open(self.pyfs, path, mode, layer_buffering)
         if mode == "rb":
             # fsspec's readers ask a binary reader for its file's length.
             if wrap:
                 return _SizedReader(file, buffering if buffering > 0 else io.DEFAULT_BUFFER_SIZE)
             _record_size(file)
         return file
+
+    def _open_aside(self, path: str, mode: str, block_size: Any) -> Any:
+        if "x" in mode and self.exists(path):
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), path)
+        parent, _, name = path.rpartition("/")
+        aside = f"{parent}/.{name}.{uuid.uuid4().hex}.part"
+        file = self._open_file(aside, mode.replace("x", "w").replace("a", "w"), block_size)
+        try:
+            if "a" in mode and self.isfile(path):
+                self._copy_into(path, file)
+        except BaseException:
+            file.close()
+            _remove_quietly(self.pyfs, aside)
+            raise
+        return _WrittenAside(self, path, aside, file, mode)
+
+    def _copy_into(self, path: str, target: Any) -> None:
+        with self._open_file(path, "rb", None) as source:
+            while True:
+                piece = source.read(_COPY_PIECE)
+                if not piece:
+                    break
+                target.write(piece)
 
     def cat_file(self, path: Any, start: Any = None, end: Any = None, **kwargs: Any) -> bytes:
         """The bytes of `path` from `start` to `end`, as a slice takes them: negative
@@ -344,23 +377,122 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem, metaclass=_Instances):  # typ
             data: bytes = file.read(last - first)
             return data
 
+    def pipe_file(self, path: Any, value: Any, mode: str = "overwrite", **kwargs: Any) -> None:
+        """Writes `value` to `path`; mode "create" refuses an existing file in the same
+        step (FileExistsError)."""
+        with self.open(path, "xb" if mode == "create" else "wb", **kwargs) as file:
+            file.write(value)
+
     def cp_file(self, path1: Any, path2: Any, **kwargs: Any) -> None:
         path1, path2 = self._strip_protocol(path1), self._strip_protocol(path2)
         if self.isdir(path1):
             self.makedirs(path2, exist_ok=True)
             return
-        with self._open(path1, "rb") as source, self._open(path2, "wb") as target:
-            while True:
-                piece = source.read(_COPY_PIECE)
-                if not piece:
-                    break
-                target.write(piece)
+        with self.open(path2, "wb") as target:
+            self._copy_into(path1, target)
 
-    def created(self, path: Any) -> Any:
-        raise NotImplementedError("quorvex keeps no timestamps")
 
-    def modified(self, path: Any) -> Any:
-        raise NotImplementedError("quorvex keeps no timestamps")
+def _has_magic(path: Any) -> bool:
+    return isinstance(path, str) and not _MAGIC.isdisjoint(path)
+
+
+def _os_error(error: ValueError, path: str, path2: str | None = None) -> BaseException:
+    """The OSError subclass of a core failure's errno; anything else unchanged."""
+    code = getattr(error, "errno", None)
+    if code is None:
+        return error
+    return OSError(code, os.strerror(code), path, None, path2)
+
+
+def _remove_quietly(pyfs: quorvex.PyFs, path: str) -> None:
+    try:
+        pyfs.remove(path, False)
+    except ValueError:
+        pass
+
+
+_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+_KINDS = {"file": "file", "directory": "directory", "symlink": "link"}
+
+
+def _datetime(ns: int) -> datetime.datetime:
+    return _EPOCH + datetime.timedelta(microseconds=ns // 1000)
+
+
+def _entry(path: str, found: Any) -> dict[str, Any]:
+    """fsspec's description of a path from the core's stat: times as float seconds,
+    as LocalFileSystem gives them; a directory's size is 0, as in the memory one."""
+    kind = _KINDS.get(found.kind, "other")
+    return {
+        "name": path,
+        "size": found.size if kind == "file" else 0,
+        "type": kind,
+        "created": found.birth_ns / 1e9,
+        "mtime": found.mtime_ns / 1e9,
+        "ino": found.id,
+    }
+
+
+class _WrittenAside(io.IOBase):
+    """A file of a transaction: written under a hidden name in its directory, renamed
+    onto its path by `commit` and removed by `discard`, as fsspec's transactions ask."""
+
+    autocommit = False
+
+    def __init__(self, owner: QuorvexFileSystem, path: str, aside: str, file: Any,
+                 mode: str) -> None:
+        super().__init__()
+        self.fs, self.path, self.aside, self.f, self.mode = owner, path, aside, file, mode
+
+    def writable(self) -> bool:
+        return True
+
+    def readable(self) -> bool:
+        readable: bool = self.f.readable()
+        return readable
+
+    def seekable(self) -> bool:
+        seekable: bool = self.f.seekable()
+        return seekable
+
+    def write(self, data: Any) -> int:
+        written: int = self.f.write(data)
+        return written
+
+    def read(self, size: int = -1) -> bytes:
+        data: bytes = self.f.read(size)
+        return data
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        position: int = self.f.seek(offset, whence)
+        return position
+
+    def tell(self) -> int:
+        position: int = self.f.tell()
+        return position
+
+    def truncate(self, size: int | None = None) -> int:
+        length: int = self.f.truncate(size)
+        return length
+
+    def flush(self) -> None:
+        if not self.f.closed:
+            self.f.flush()
+
+    def close(self) -> None:
+        if not self.closed:
+            try:
+                super().close()
+            finally:
+                self.f.close()
+
+    def commit(self) -> None:
+        self.close()
+        self.fs._rename(self.aside, self.path)
+
+    def discard(self) -> None:
+        self.close()
+        _remove_quietly(self.fs.pyfs, self.aside)
 
 
 # Registered by entry point once installed; this also covers a source checkout.

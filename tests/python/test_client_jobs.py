@@ -16,14 +16,12 @@ _spec = importlib.util.spec_from_file_location("client_jobs", _source)
 client_jobs = sys.modules["client_jobs"] = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(client_jobs)
 
-# Jobs that need the layer rebuilt on the core's non-blocking opens, stat times, rename
-# and transactions, or a dask token for a PyFs; each comes off this list once it passes.
-# The overwrite fails only when pandas leaves its reader in a reference cycle.
+# Jobs that need the layer's files on the core's non-blocking opens, or a dask token for
+# a PyFs; each comes off this list once it passes. The overwrite fails only when pandas
+# leaves its reader in a reference cycle.
 AWAITING_REBUILD = {
     "pandas parquet overwrite x100",
-    "duckdb copy to / read_parquet",
     "dask read_parquet storage_options",
-    "fsspec transaction",
 }
 
 

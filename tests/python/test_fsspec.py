@@ -1,4 +1,5 @@
 """The quorvex:// fsspec file system: fsspec's own abstract suite and its semantics."""
+import datetime
 import errno
 import gc
 import os
@@ -148,13 +149,66 @@ def test_byte_ranges(qfs, start, end, expected):
 
 def test_listing_and_searching(qfs):
     assert qfs.ls("/d", detail=False) == ["/d/a.txt", "/d/sub"]
-    assert qfs.info("quorvex://d/sub/b.bin") == {"name": "/d/sub/b.bin", "size": 2,
-                                                  "type": "file"}
+    found = qfs.info("quorvex://d/sub/b.bin")
+    assert {key: found[key] for key in ("name", "size", "type")} == {
+        "name": "/d/sub/b.bin", "size": 2, "type": "file"}
     assert qfs.info("/d/sub")["type"] == "directory"
     assert qfs.glob("/d/**/*.txt") == ["/d/a.txt", "/d/sub/deep/c.txt"]
     assert qfs.find("/d") == ["/d/a.txt", "/d/sub/b.bin", "/d/sub/deep/c.txt"]
     assert [(root, sorted(dirs), files) for root, dirs, files in qfs.walk("/d")] == [
         ("/d", ["sub"], ["a.txt"]), ("/d/sub", ["deep"], ["b.bin"]), ("/d/sub/deep", [], ["c.txt"])]
+
+
+def test_times_come_from_the_core_and_are_aware_datetimes(qfs):
+    qfs.pyfs.set_times("/d/a.txt", -1_500_000_000)  # before 1970, to the microsecond
+    assert qfs.info("/d/a.txt")["mtime"] == -1.5
+    assert qfs.modified("/d/a.txt") == datetime.datetime(
+        1969, 12, 31, 23, 59, 58, 500000, tzinfo=datetime.timezone.utc)
+    born = qfs.created("/d/sub")
+    assert born.tzinfo is not None and born.timestamp() == pytest.approx(
+        qfs.info("/d/sub")["created"], abs=1e-6)
+    assert [entry["mtime"] for entry in qfs.ls("/d") if entry["name"] == "/d/a.txt"] == [-1.5]
+
+
+@pytest.mark.parametrize("target, moved", [("/e", "/e/sub"), ("/d/a.txt", None)],
+                         ids=["into a directory", "onto a file"])
+def test_mv_renames_in_one_step(qfs, target, moved):
+    qfs.mkdir("/e")
+    if moved is None:
+        with pytest.raises(NotADirectoryError):  # rename(2): a directory onto a file
+            qfs.mv("/d/sub", target)
+        qfs.mv("/d/sub/b.bin", target)
+        assert qfs.cat("/d/a.txt") == b"bb" and not qfs.exists("/d/sub/b.bin")
+        return
+    ino = qfs.info("/d/sub")["ino"]
+    qfs.mv("/d/sub", target)
+    assert qfs.info(moved)["ino"] == ino and qfs.find(moved) == [
+        "/e/sub/b.bin", "/e/sub/deep/c.txt"]
+
+
+def test_a_failed_transaction_leaves_nothing(qfs):
+    with pytest.raises(ZeroDivisionError), qfs.transaction:
+        with qfs.open("/d/a.txt", "ab") as f:
+            f.write(b"+")
+        with qfs.open("/d/new.txt", "w") as f:
+            f.write("new")
+        1 / 0
+    assert qfs.find("/d", withdirs=True) == [
+        "/d", "/d/a.txt", "/d/sub", "/d/sub/b.bin", "/d/sub/deep", "/d/sub/deep/c.txt"]
+    assert qfs.cat("/d/a.txt") == b"0123456789"
+
+
+def test_a_transaction_appends_compresses_and_refuses_existing_files(qfs):
+    with qfs.transaction:
+        with qfs.open("/d/a.txt", "ab") as f:
+            f.write(b"+")
+        with qfs.open("/d/z.gz", "wb", compression="gzip") as f:
+            f.write(b"zzz")
+        with pytest.raises(FileExistsError):
+            qfs.pipe_file("/d/a.txt", b"x", mode="create")
+    assert qfs.cat("/d/a.txt") == b"0123456789+"
+    assert qfs.open("/d/z.gz", "rb", compression="gzip").read() == b"zzz"
+    assert qfs.ls("/d", detail=False) == ["/d/a.txt", "/d/sub", "/d/z.gz"]
 
 
 def test_copy_move_remove(qfs):
