@@ -180,7 +180,9 @@ SAME_AS_LINUX = [
     ("rb", 0, [("seek", 100), ("read",), ("readinto", bytearray(3)), ("readall",),
                ("seek", -2, 2), ("read", None), ("seek", -1), ("seek", -100, 2), ("tell",),
                ("truncate", 1), ("write", b"")]),
-    ("r+b", 0, [("truncate", -1), ("truncate", 1.5), ("seek", 3), ("truncate",), ("read",),
+    # io.FileIO took a float size before Python 3.10; from 3.10 on it is a TypeError.
+    ("r+b", 0, [("truncate", -1), *([("truncate", 1.5)] if sys.version_info >= (3, 10) else []),
+                ("seek", 3), ("truncate",), ("read",),
                 ("write", memoryview(b"abcd")[::2]), ("write", bytearray(b"q")), ("mode",)]),
     ("x+b", 0, [("mode",), ("write", b"z"), ("seek", 0, 2)]),
 ]
