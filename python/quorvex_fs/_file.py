@@ -7,6 +7,7 @@ import errno
 import io
 import operator
 import os
+import sys
 import warnings
 from _thread import allocate_lock as _allocate_lock
 from typing import (IO, Any, Callable, Dict, List, Literal, NoReturn, Optional, Tuple, Union,
@@ -111,6 +112,10 @@ def _bytes_of(data: Any) -> bytes:
     return view.tobytes()
 
 
+# What io.FileIO shows as the mode of a file opened "w+": "rb+" until Python 3.14.
+_W_PLUS_SHOWS_AS = "wb+" if sys.version_info >= (3, 15) else "rb+"
+
+
 class FileIO(io.RawIOBase):
     """A raw binary file over one PyFileHandle, with the semantics of io.FileIO.
 
@@ -163,7 +168,7 @@ class FileIO(io.RawIOBase):
         self.closed: bool = False
         self.handle = handle
         self.name = name
-        self.mode = "rb+" if mode == "wb+" else mode
+        self.mode = _W_PLUS_SHOWS_AS if mode == "wb+" else mode
         self._beyond: Optional[int] = None
         self._lock = _allocate_lock()
         self.readable = _YES if readable else _NO
@@ -412,7 +417,7 @@ def _parse_mode(mode: str) -> _Mode:
     raw += "+" if updating else ""
     abilities = FileIO._MODES[raw]
     if raw == "wb+":
-        raw = "rb+"  # what io.FileIO shows for "w+"
+        raw = _W_PLUS_SHOWS_AS
     parsed = (flags, raw, abilities, binary, buffered)
     if len(_MODE_CACHE) < 256:
         _MODE_CACHE[mode] = parsed

@@ -164,8 +164,9 @@ class FileSystem {
     // Opens `path` for a handle that takes no part in the file's lock (FileHandle), so it
     // neither waits for nor refuses any open, removal or replacement. What it does with a
     // missing or existing file is up to `flags`; the path is reached as open() reaches it.
-    [[nodiscard]] static Result<FileHandle>
-    open_shared(std::shared_ptr<FileSystem> fs, std::string_view path, const OpenFlags &flags);
+    [[nodiscard]] static Result<FileHandle> open_shared(const std::shared_ptr<FileSystem> &fs,
+                                                        std::string_view path,
+                                                        const OpenFlags &flags);
 
     // --- stat, times and limits ------------------------------------------------------
     // The node the path names (links followed); takes no file lock and changes nothing.

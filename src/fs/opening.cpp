@@ -53,8 +53,8 @@ Result<INodeRef> FileSystem::reach_for_shared(const SplitPath &split, const Open
     return create_in(parent->get(), (*parent)->id, make_name(split.name), File{});
 }
 
-Result<FileHandle> FileSystem::open_shared(std::shared_ptr<FileSystem> fs, std::string_view path,
-                                           const OpenFlags &flags) {
+Result<FileHandle> FileSystem::open_shared(const std::shared_ptr<FileSystem> &fs,
+                                           std::string_view path, const OpenFlags &flags) {
     QUORVEX_TRY(flags.check());
     const SplitPath split = split_last_component(path);
     // Without `exclusive`, a creation that lost a race to another one, or a file removed

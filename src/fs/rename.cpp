@@ -84,14 +84,16 @@ struct FileSystem::MovingSubtree {
 
     // Gives each directory its depth below a top now at `top_depth` (none when the move
     // did not happen), its entries theirs, and takes its mark away.
-    void settle(std::optional<std::uint64_t> top_depth) noexcept {
+    // NodeLock's shared lock never throws, and every marked node is a directory.
+    void
+    settle(std::optional<std::uint64_t> top_depth) noexcept { // NOLINT(bugprone-exception-escape)
         for (const Level &entry : directories) {
             INode &directory = *entry.directory;
             std::shared_lock guard(directory.lock);
             if (top_depth && !planted::kDepthsNotUpdated) {
                 const auto depth = static_cast<std::uint8_t>(*top_depth + entry.level);
                 directory.depth.store(depth, std::memory_order_relaxed);
-                const auto &children = std::get<Directory>(directory.kind).children;
+                const auto &children = std::get_if<Directory>(&directory.kind)->children;
                 for (auto it = children.begin(); it != children.end(); ++it) {
                     if (!it.node()->is_directory()) {
                         it.node()->depth.store(static_cast<std::uint8_t>(depth + 1),

@@ -66,7 +66,6 @@ int errno_of(fs::IoErrorKind kind) noexcept {
     case K::UnrecognizedFileMode:
         return EINVAL;
     case K::OperationNotSupported:
-        return EBADF;
     case K::InvalidFileDescriptor:
         return EBADF;
     case K::NoSpaceLeft:
