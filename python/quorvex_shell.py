@@ -521,29 +521,6 @@ def _run(args: argparse.Namespace, shell: Shell, script: list[str] | None) -> in
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    try:
-        return _main(argv)
-    finally:
-        _settle_stderr()
-
-
-def _settle_stderr() -> None:
-    """Keeps the interpreter's own flush at exit from failing on a full or closed stderr."""
-    err = sys.stderr
-    if err is None:
-        return
-    try:
-        err.flush()
-    except (OSError, ValueError):
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, err.fileno())
-            os.close(devnull)
-        except (OSError, ValueError):
-            pass
-
-
-def _main(argv: Sequence[str] | None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     if args.script is not None and args.command is not None:
