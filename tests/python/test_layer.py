@@ -183,7 +183,9 @@ SAME_AS_LINUX = [
     # io.FileIO took a float size before Python 3.10; from 3.10 on it is a TypeError.
     ("r+b", 0, [("truncate", -1), *([("truncate", 1.5)] if sys.version_info >= (3, 10) else []),
                 ("seek", 3), ("truncate",), ("read",),
-                ("write", memoryview(b"abcd")[::2]), ("write", bytearray(b"q")), ("mode",)]),
+                # PyPy's io.FileIO writes a buffer that is not contiguous; CPython's refuses it.
+                *([] if sys.implementation.name == "pypy" else [("write", memoryview(b"abcd")[::2])]),
+                ("write", bytearray(b"q")), ("mode",)]),
     ("x+b", 0, [("mode",), ("write", b"z"), ("seek", 0, 2)]),
 ]
 

@@ -13,6 +13,9 @@ from hypothesis.stateful import Bundle, RuleBasedStateMachine, invariant, rule
 
 import quorvex
 
+# The access-mode bits of open flags; PyPy's os module does not name them.
+O_ACCMODE = getattr(os, "O_ACCMODE", 3)
+
 MAX_DEPTH = 64
 
 
@@ -148,8 +151,8 @@ class Model:
         return {"node": node, "mode": mode, "offset": 0, "open": True, "append": False}
 
     def open_shared(self, path, flags):
-        access = {os.O_RDONLY: "r", os.O_WRONLY: "w", os.O_RDWR: "rw"}.get(flags & os.O_ACCMODE)
-        known = os.O_ACCMODE | os.O_CREAT | os.O_EXCL | os.O_TRUNC | os.O_APPEND
+        access = {os.O_RDONLY: "r", os.O_WRONLY: "w", os.O_RDWR: "rw"}.get(flags & O_ACCMODE)
+        known = O_ACCMODE | os.O_CREAT | os.O_EXCL | os.O_TRUNC | os.O_APPEND
         if (access is None or flags & ~known or (flags & os.O_EXCL and not flags & os.O_CREAT)
                 or (access == "r" and flags & (os.O_TRUNC | os.O_APPEND))):
             raise ModelError("Unrecognized file mode")
