@@ -62,17 +62,23 @@ class Quorvex:
         self.fs.mkdir(path)
 
     def write_new(self, path, data):
-        with self.fs.open(path, "w") as handle:
+        handle = self.fs.open(path, "w")
+        try:
             handle.write(data)
+        finally:
+            handle.close()
 
     def open_close(self):
         open_ = self.fs.open
         return lambda path: open_(path, "r").close()
 
     def read(self, path):
-        with self.fs.open_existing(path, "r") as handle:
+        handle = self.fs.open_existing(path, "r")
+        try:
             buffer = bytearray(128)
             return bytes(buffer[:handle.readinto(buffer)])
+        finally:
+            handle.close()
 
     def remove(self, path):
         self.fs.remove(path, False)
