@@ -273,17 +273,17 @@ def test_running_out_of_memory_raises_memory_error_and_changes_nothing(child, se
 
 
 @RUNS_OUT_OF_MEMORY
-@pytest.mark.skipif(sys.version_info >= (3, 14),
-                    reason="under this squeeze 3.14 and later list a name twice; being looked into")
 def test_a_directory_index_that_cannot_grow_leaves_creation_all_or_nothing(child):
     # A large directory keeps a name index; now and then a creation needs more memory for
     # it (or for the entry list) than the limit leaves. Such a creation must fail whole.
+    # With a margin of 512 KiB some platforms (Debian sid's 3.14 and 3.15) never ran out,
+    # so the margin is 256 KiB, and the test says so when no creation failed.
     child("""
         names = ["/d/n%06d" % i for i in range(70000)]
         failed = 0
         for i, name in enumerate(names):
             if i % 256 == 0:
-                squeeze(512 << 10)
+                squeeze(256 << 10)
             try:
                 fs.mkdir(name)
             except MemoryError:
@@ -291,8 +291,9 @@ def test_a_directory_index_that_cannot_grow_leaves_creation_all_or_nothing(child
                 failed += 1
                 assert name[3:] not in fs.listdir("/d")[1]
                 fs.mkdir(name)
-                squeeze(512 << 10)
+                squeeze(256 << 10)
         release()
         listed = fs.listdir("/d")[1]
-        assert failed and len(listed) == len(set(listed)) == len(names)
+        assert failed, "no creation ran out of memory"
+        assert len(listed) == len(set(listed)) == len(names)
         """)
