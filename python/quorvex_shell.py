@@ -521,6 +521,36 @@ def _run(args: argparse.Namespace, shell: Shell, script: list[str] | None) -> in
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        return _main(argv)
+    finally:
+        _settle_stderr()
+
+
+def _settle_stderr() -> None:
+    """Keeps the interpreter's own flush at exit from failing on a full standard error.
+
+    Since 3.14 a buffered writer keeps the bytes that a failed write could not hand over,
+    and the interpreter ends with status 120 when its last flush of them fails too; they
+    go to the null device instead, since nobody can read them.
+    """
+    err = sys.stderr
+    if err is None:
+        return
+    try:
+        err.flush()
+    except (OSError, ValueError):
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            try:
+                os.dup2(devnull, err.fileno())
+            finally:
+                os.close(devnull)
+        except (OSError, ValueError):
+            pass
+
+
+def _main(argv: Sequence[str] | None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     if args.script is not None and args.command is not None:
