@@ -100,6 +100,13 @@ def _core_stat(fs: PyFs, path: str) -> Any:
     return result
 
 
+# PyPy's stat_result keeps the nanoseconds below the second in fields of their own and
+# derives st_*_ns from them and the whole seconds; CPython's takes st_*_ns as they are.
+_NS_BELOW_SECOND = hasattr(os.stat_result, "nsec_mtime")
+_NS_FIELDS = (("nsec_atime", "nsec_mtime", "nsec_ctime") if _NS_BELOW_SECOND
+              else ("st_atime_ns", "st_mtime_ns", "st_ctime_ns"))
+
+
 def stat(fs: PyFs, path: PathLike) -> os.stat_result:
     """The node at `path` as os.stat shows it: ``st_mode`` (S_IFREG | 0o644 for a file,
     S_IFDIR | 0o755 for a directory), ``st_size`` (0 for a directory), ``st_ino`` (the
@@ -116,9 +123,10 @@ def stat(fs: PyFs, path: PathLike) -> os.stat_result:
     ns = result.mtime_ns
     whole = ns // 1_000_000_000
     seconds = ns / 1e9
+    times = dict.fromkeys(("st_atime", "st_mtime", "st_ctime"), seconds)
+    times.update(dict.fromkeys(_NS_FIELDS, ns % 1_000_000_000 if _NS_BELOW_SECOND else ns))
     return os.stat_result((_MODE_BY_KIND[result.kind], result.id, 0, links, 0, 0,
-                           size, whole, whole, whole, seconds, seconds, seconds,
-                           ns, ns, ns))
+                           size, whole, whole, whole), times)
 
 
 def rename(fs: PyFs, src: PathLike, dst: PathLike) -> None:

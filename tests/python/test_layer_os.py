@@ -5,7 +5,6 @@ import errno
 import os
 import shutil
 import stat as stat_module
-import sys
 import tempfile
 
 import pytest
@@ -163,8 +162,6 @@ def stat_fields(side):
     return facts
 
 
-@pytest.mark.skipif(sys.implementation.name == "pypy",
-                    reason="PyPy's os.stat_result lays out its ns fields otherwise; being looked into")
 def test_stat_fields_match_linux(both):
     same(both, stat_fields)
     fs = both[1].fs
@@ -221,8 +218,6 @@ def test_move_is_a_rename_that_keeps_open_files(both):
     assert q.stat(fs, "/z/b/f").st_ino == before
 
 
-@pytest.mark.skipif(sys.implementation.name == "pypy",
-                    reason="PyPy's os.stat_result lays out its ns fields otherwise; being looked into")
 def test_transfers_keep_modification_times(tmp_path):
     import io
     fs = quorvex.PyFs()
