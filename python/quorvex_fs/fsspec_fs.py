@@ -72,9 +72,11 @@ def _owns_fs(args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool:
 
 _CachedMeta: Any = type(fsspec.AbstractFileSystem)
 _instances_lock = threading.Lock()
-# Instances over a PyFs of the caller's, by their arguments and by their token.
+# Instances over a PyFs of the caller's, by their arguments, by their token, and (the
+# first one living) by the address of their PyFs, which they keep from being reused.
 _by_arguments: weakref.WeakValueDictionary[str, Any] = weakref.WeakValueDictionary()
 _by_token: weakref.WeakValueDictionary[str, Any] = weakref.WeakValueDictionary()
+_by_pyfs: weakref.WeakValueDictionary[int, Any] = weakref.WeakValueDictionary()
 
 
 class _Instances(_CachedMeta):  # type: ignore[misc]
@@ -100,6 +102,7 @@ class _Instances(_CachedMeta):  # type: ignore[misc]
                 found = super().__call__(*args, skip_instance_cache=True, **kwargs)
                 found._fs_token_ = uuid.uuid4().hex
                 _by_token[found._fs_token_] = found
+                _by_pyfs.setdefault(id(found.pyfs), found)
                 if cached:
                     _by_arguments[key] = found
         return found
@@ -112,12 +115,10 @@ def _teach_dask_to_tokenize_pyfs() -> None:
     """Gives dask, once it is imported, a token for a PyFs.
 
     dask tokenizes the storage_options of read_parquet, and with them the PyFs given as
-    ``fs=``, which cannot be pickled, the way dask hashes an object it does not know.
-    Its token is the token of the instance over it: never shared with another PyFs, and
-    the same while that instance lives, as it does while dask holds the file system it
-    resolved from those storage_options. Instances over a PyFs of the caller's call this
-    as they are made or found, so dask learns it before it resolves the URL's
-    file system, and the check costs nothing once it has."""
+    ``fs=``, which it cannot hash as it hashes objects it does not know: a PyFs cannot
+    be pickled. Every instance over a PyFs of the caller's calls this as it is made or
+    found, so dask has learnt it by the time it tokenizes storage_options whose file
+    system it has resolved; once it has, the check costs a global's read."""
     global _dask_tokenizes_pyfs
     dask_base = sys.modules.get("dask.base")
     normalize_token = getattr(dask_base, "normalize_token", None)
@@ -128,7 +129,12 @@ def _teach_dask_to_tokenize_pyfs() -> None:
 
 
 def _dask_token(pyfs: quorvex.PyFs) -> tuple[str, str]:
-    return ("quorvex.PyFs", QuorvexFileSystem(fs=pyfs)._fs_token)
+    """The token of a living instance over `pyfs`: never another PyFs's, and the same
+    while that instance lives, as the one dask resolved from storage_options does."""
+    found = _by_pyfs.get(id(pyfs))
+    if found is None or found.pyfs is not pyfs:
+        found = QuorvexFileSystem(fs=pyfs)
+    return ("quorvex.PyFs", found._fs_token)
 
 
 def _unpickled(token: str, pid: int) -> Any:
