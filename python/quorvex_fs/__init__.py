@@ -20,7 +20,8 @@ Nothing here writes to standard output.
 from __future__ import annotations
 
 from . import errors
-from ._file import FileIO, fspath, open
+from ._common import fspath
+from ._file import FileIO, open
 from ._ops import (DirEntry, copyfile, copytree, exists, getsize, glob, info, isdir, isfile,
                    listdir, makedirs, move, normpath, read_bytes, read_text, remove, rename,
                    replace, rmdir, rmtree, scandir, stat, unlink, utime, walk, write_bytes,

@@ -21,16 +21,27 @@ import shutil
 import stat as stat_module
 import time
 from operator import index as _index
-from typing import (Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, NoReturn,
-                    Optional, Set, Tuple, Union)
+from typing import (Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, Optional, Set,
+                    Tuple, Union)
 
 from quorvex import PyFileHandle, PyFs, Whence
 
 from . import errors as _errors
-from ._common import oserror as _oserror
+from ._common import DIRECTORY as _DIRECTORY
+from ._common import FILE as _FILE
+from ._common import PathLike, fspath, normpath, pump, size_from_start
 from ._common import components as _components
-from ._common import pump, size_from_start
-from ._file import PathLike, _encodable, _name_error, fspath, open
+from ._common import encodable as _encodable
+from ._common import fail as _fail
+from ._common import join as _join
+from ._common import kind as _kind
+from ._common import listing as _listing
+from ._common import name_error as _name_error
+from ._common import names_a_directory as _names_a_directory
+from ._common import open_handle as _open_core
+from ._common import oserror as _oserror
+from ._common import remove_quietly as _remove_quietly
+from ._file import open
 
 __all__ = [
     "normpath", "exists", "isfile", "isdir", "getsize", "info", "listdir", "scandir",
@@ -38,42 +49,6 @@ __all__ = [
     "copytree", "move", "read_bytes", "write_bytes", "read_text", "write_text",
     "stat", "rename", "replace", "unlink", "utime",
 ]
-
-_END = Whence.SEEK_END
-_FILE, _DIRECTORY = "file", "directory"
-
-
-def normpath(path: PathLike) -> str:
-    """The path in the form the helpers hand back: "/" and the names joined by "/"."""
-    return "/" + "/".join(_components(fspath(path)))
-
-
-def _join(directory: str, name: str) -> str:
-    return directory + name if directory.endswith("/") else directory + "/" + name
-
-
-def _names_a_directory(path: str) -> bool:
-    """Whether the last component of `path` can only name a directory ("x/", "x/.")."""
-    return path.endswith(("/", "\\", "/.", "\\.")) and path.strip("/\\.") != ""
-
-
-
-
-def _kind(fs: PyFs, path: str) -> Optional[str]:
-    """The kind of node at `path` ('file', 'directory', 'symlink') or None if none is
-    there; opens nothing."""
-    if not _encodable(path):
-        return None
-    try:
-        result = fs.stat(path)
-    except ValueError as error:
-        if _errors.kind_of(error) in (_errors.NOT_FOUND, _errors.NOT_A_DIRECTORY,
-                                      _errors.TOO_DEEP):
-            return None
-        raise
-    if result.kind != _DIRECTORY and _names_a_directory(path):
-        return None
-    return result.kind
 
 
 # -- os ---------------------------------------------------------------------------
@@ -233,22 +208,6 @@ def _missing(fs: PyFs, path: str) -> OSError:
 
 
 # -- listing ------------------------------------------------------------------------
-
-
-def _fail(error: ValueError, fs: PyFs, path: str, creating: bool = False) -> NoReturn:
-    """Raises the OSError for the core's `error` about `path` (see :func:`_name_error`
-    for a name the file system cannot store)."""
-    if isinstance(error, UnicodeEncodeError):
-        raise _name_error(fs, path, creating) from error
-    _errors.raise_os_error(error, path)
-
-
-def _listing(fs: PyFs, path: str) -> Tuple[List[str], List[str]]:
-    """(files, directories) of the directory `path`, as OSError on failure."""
-    try:
-        return fs.listdir(path)
-    except ValueError as error:
-        _fail(error, fs, path)
 
 
 def listdir(fs: PyFs, path: PathLike = "/") -> List[str]:
@@ -580,10 +539,11 @@ def rmtree(fs: PyFs, path: PathLike, ignore_errors: bool = False) -> None:
 # -- copying and moving -------------------------------------------------------------
 
 
-def _copy_handle(source: PyFileHandle, target: PyFileHandle, size: int, target_path: str,
-                 progress: Optional[Callable[[str, int, int], Any]] = None) -> None:
+def _copy_handle(source: PyFileHandle, target: PyFileHandle, size: int,
+                 target_path: str) -> None:
     """Copies the bytes of `source`, from its offset on, to `target`'s offset."""
-    pump(source.readinto, target.write_from, target_path, size, progress)
+    pump(source.readinto, target.write_from, target_path, size, None)
+
 
 def copyfile(fs: PyFs, src: PathLike, dst: PathLike) -> str:
     """Copies the bytes of file `src` to file `dst`, creating or replacing it; returns
@@ -609,24 +569,6 @@ def copyfile(fs: PyFs, src: PathLike, dst: PathLike) -> str:
     finally:
         source.close()
     return target_path
-
-
-def _open_core(fs: PyFs, path: str, mode: str, existing: bool) -> PyFileHandle:
-    try:
-        handle = fs.open_existing(path, mode) if existing else fs.open(path, mode)
-    except ValueError as error:
-        _fail(error, fs, path, creating=not existing)
-    if _names_a_directory(path):
-        handle.close()
-        raise _oserror(errno.ENOTDIR, path)
-    return handle
-
-
-def _remove_quietly(fs: PyFs, path: str, recurse: bool = False) -> None:
-    try:
-        fs.remove(path, recurse)
-    except ValueError:
-        pass
 
 
 def copytree(fs: PyFs, src: PathLike, dst: PathLike, dirs_exist_ok: bool = False) -> str:

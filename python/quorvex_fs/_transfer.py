@@ -25,14 +25,17 @@ import stat
 import tarfile
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
-from quorvex import PyFileHandle, PyFs, Whence
+from quorvex import PyFileHandle, PyFs
 
 from . import errors as _errors
 from ._common import CHUNK as _CHUNK
-from ._common import Progress, names, oserror, pump, size_from_start
+from ._common import (PathLike, Progress, fail, fspath, listing, normpath, open_handle, oserror,
+                      pump, remove_quietly, size_from_start)
+from ._common import names as _names
 from ._common import components as _components
-from ._file import PathLike, fspath
-from ._ops import _join, _kind, normpath, walk
+from ._common import join as _join
+from ._common import kind as _kind
+from ._ops import walk
 
 __all__ = ["import_host", "export_host", "import_tar", "export_tar", "Progress"]
 
@@ -83,10 +86,7 @@ class _Created:
 
     def undo(self) -> None:
         for path in reversed(list(self._tops)):
-            try:
-                self._fs.remove(path, True)
-            except (OSError, ValueError):
-                pass
+            remove_quietly(self._fs, path, recurse=True)
 
 
 def _unstorable_name(path: str) -> OSError:
@@ -98,11 +98,9 @@ def _core_mkdir(fs: PyFs, path: str, created: _Created) -> None:
     try:
         fs.mkdir(path)
     except ValueError as error:
-        if _errors.kind_of(error) != _errors.ALREADY_EXISTS or _kind(fs, path) != "directory":
-            _errors.raise_os_error(error, path)
-        return
-    except UnicodeEncodeError:
-        raise _unstorable_name(path) from None
+        if _errors.kind_of(error) == _errors.ALREADY_EXISTS and _kind(fs, path) == "directory":
+            return
+        fail(error, fs, path, creating=True)
     created.add(path)
 
 
@@ -118,9 +116,7 @@ def _core_new_file(fs: PyFs, path: str, created: _Created) -> PyFileHandle:
     try:
         fs.touch(path)
     except ValueError as error:
-        _errors.raise_os_error(error, path)
-    except UnicodeEncodeError:
-        raise _unstorable_name(path) from None
+        fail(error, fs, path, creating=True)
     created.add(path)
     try:
         return fs.open_existing(path, "w")
@@ -342,26 +338,8 @@ def _mtime_ns(fs: PyFs, path: str) -> int:
 
 def _directory_or_error(fs: PyFs, path: str) -> str:
     """The normalised path of a directory of `fs`, or the OSError of what stands there."""
-    top = normpath(path)
-    try:
-        fs.listdir(path)
-    except ValueError as error:
-        _errors.raise_os_error(error, path)
-    return top
-
-
-def _open_for_reading(fs: PyFs, path: str) -> PyFileHandle:
-    try:
-        return fs.open_existing(path, "r")
-    except ValueError as error:
-        _errors.raise_os_error(error, path)
-
-
-def _listing(fs: PyFs, path: str) -> Tuple[List[str], List[str]]:
-    try:
-        return fs.listdir(path)
-    except ValueError as error:
-        _errors.raise_os_error(error, path)
+    listing(fs, path)
+    return normpath(path)
 
 
 class _HostCreated:
@@ -444,11 +422,11 @@ def export_host(fs: PyFs, src: PathLike, host_dir: PathLike, *,
 def _export_directory(fs: PyFs, path: str, directory: _HostDirectory, names: Tuple[str, ...],
                       created: _HostCreated, progress: Optional[Progress]) -> int:
     count = 0
-    files, dirs = _listing(fs, path)
+    files, dirs = listing(fs, path)
     for name in files:
         target = directory.child(name)
         _check_exported_name(name, target)
-        handle = _open_for_reading(fs, _join(path, name))
+        handle = open_handle(fs, _join(path, name), "r", existing=True)
         try:
             size = size_from_start(handle)
             fd = directory.create_file(name)
@@ -496,7 +474,7 @@ def _existing_directory(directory: _HostDirectory, name: str,
 def _member_parts(name: str) -> List[str]:
     """The components of a member's name below the destination; ".." is refused, and
     a name that is not UTF-8 is OSError EILSEQ."""
-    parts = names(name)
+    parts = _names(name)
     if ".." in parts:
         raise tarfile.TarError("member %r would leave the destination" % (name,))
     for part in parts:
@@ -653,7 +631,7 @@ def export_tar(fs: PyFs, src: PathLike, tar_path_or_fileobj: TarTarget, *,
                 for name in filenames:
                     source = _join(dirpath, name)
                     _check_exported_name(name, source)
-                    handle = _open_for_reading(fs, source)
+                    handle = open_handle(fs, source, "r", existing=True)
                     try:
                         info = tarfile.TarInfo(relative + "/" + name if relative else name)
                         info.size = size_from_start(handle)

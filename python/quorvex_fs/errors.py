@@ -79,9 +79,17 @@ def os_error(error: BaseException, path: Optional[str] = None,
     code = errno_of(error)
     if code is None:
         return error
+    return oserror(code, path, path2)
+
+
+def oserror(code: int, path: Optional[str], path2: Optional[str] = None,
+            text: Optional[str] = None) -> OSError:
+    """The OSError subclass of `code`, as os raises it for `path` (and `path2`), with
+    `text` in place of the errno's own message when given."""
+    strerror = text or os.strerror(code)
     if path2 is None:
-        return OSError(code, os.strerror(code), path)
-    return OSError(code, os.strerror(code), path, None, path2)
+        return OSError(code, strerror, path)
+    return OSError(code, strerror, path, None, path2)
 
 
 def raise_os_error(error: BaseException, path: Optional[str] = None,

@@ -33,6 +33,7 @@ import errno
 import io
 import os
 import pickle
+import sys
 import threading
 import uuid
 import weakref
@@ -43,12 +44,13 @@ import fsspec  # type: ignore[import-untyped,import-not-found,unused-ignore]
 import quorvex
 import quorvex_fs as _layer
 
+from ._common import file_size, names, pump, remove_quietly, size_from_start
+from .errors import raise_os_error
+
 __all__ = ["QuorvexFileSystem", "default_fs"]
 
 _PREFIX = "quorvex://"
-_COPY_PIECE = 1024 * 1024
 _MAGIC = frozenset("*?[")
-_SET, _END = quorvex.Whence.SEEK_SET, quorvex.Whence.SEEK_END
 _open = _layer.open
 
 _default_fs: quorvex.PyFs | None = None
@@ -70,9 +72,11 @@ def _owns_fs(args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool:
 
 _CachedMeta: Any = type(fsspec.AbstractFileSystem)
 _instances_lock = threading.Lock()
-# Instances over a PyFs of the caller's, by their arguments and by their token.
+# Instances over a PyFs of the caller's, by their arguments, by their token, and (the
+# first one living) by the address of their PyFs, which they keep from being reused.
 _by_arguments: weakref.WeakValueDictionary[str, Any] = weakref.WeakValueDictionary()
 _by_token: weakref.WeakValueDictionary[str, Any] = weakref.WeakValueDictionary()
+_by_pyfs: weakref.WeakValueDictionary[int, Any] = weakref.WeakValueDictionary()
 
 
 class _Instances(_CachedMeta):  # type: ignore[misc]
@@ -86,6 +90,8 @@ class _Instances(_CachedMeta):  # type: ignore[misc]
     def __call__(cls, *args: Any, **kwargs: Any) -> Any:
         if not _owns_fs(args, kwargs):
             return super().__call__(*args, **kwargs)
+        if not _dask_tokenizes_pyfs:
+            _teach_dask_to_tokenize_pyfs()
         cached = not kwargs.pop("skip_instance_cache", False)
         # The PyFs's address is in it: unique while the PyFs lives, which the instance
         # found under it keeps alive.
@@ -96,9 +102,39 @@ class _Instances(_CachedMeta):  # type: ignore[misc]
                 found = super().__call__(*args, skip_instance_cache=True, **kwargs)
                 found._fs_token_ = uuid.uuid4().hex
                 _by_token[found._fs_token_] = found
+                _by_pyfs.setdefault(id(found.pyfs), found)
                 if cached:
                     _by_arguments[key] = found
         return found
+
+
+_dask_tokenizes_pyfs = False
+
+
+def _teach_dask_to_tokenize_pyfs() -> None:
+    """Gives dask, once it is imported, a token for a PyFs.
+
+    dask tokenizes the storage_options of read_parquet, and with them the PyFs given as
+    ``fs=``, which it cannot hash as it hashes objects it does not know: a PyFs cannot
+    be pickled. Every instance over a PyFs of the caller's calls this as it is made or
+    found, so dask has learnt it by the time it tokenizes storage_options whose file
+    system it has resolved; once it has, the check costs a global's read."""
+    global _dask_tokenizes_pyfs
+    dask_base = sys.modules.get("dask.base")
+    normalize_token = getattr(dask_base, "normalize_token", None)
+    if normalize_token is None:
+        return  # dask is not imported, or not far enough: asked again next time
+    normalize_token.register(quorvex.PyFs)(_dask_token)
+    _dask_tokenizes_pyfs = True
+
+
+def _dask_token(pyfs: quorvex.PyFs) -> tuple[str, str]:
+    """The token of a living instance over `pyfs`: never another PyFs's, and the same
+    while that instance lives, as the one dask resolved from storage_options does."""
+    found = _by_pyfs.get(id(pyfs))
+    if found is None or found.pyfs is not pyfs:
+        found = QuorvexFileSystem(fs=pyfs)
+    return ("quorvex.PyFs", found._fs_token)
 
 
 def _unpickled(token: str, pid: int) -> Any:
@@ -135,20 +171,12 @@ class _SizedReader(io.BufferedReader):
     @property
     def size(self) -> int:
         raw: Any = self.raw
-        handle = raw.handle
-        here = handle.tell()
-        handle.seek(0, _END)
-        size: int = handle.tell()
-        handle.seek(here, _SET)
-        return size
+        return file_size(raw.handle)
 
 
 def _record_size(reader: Any) -> None:
     """Gives a fresh binary reader the `size` fsspec's readers ask of one."""
-    handle = reader.raw.handle
-    handle.seek(0, _END)
-    reader.size = handle.tell()
-    handle.seek(0, _SET)
+    reader.size = size_from_start(reader.raw.handle)
 
 
 class QuorvexFileSystem(fsspec.AbstractFileSystem, metaclass=_Instances):  # type: ignore[misc]
@@ -182,8 +210,9 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem, metaclass=_Instances):  # typ
             path = path[len(_PREFIX):] if path.startswith(_PREFIX) else path[len("quorvex:"):]
         if path[:1] != "/":
             path = "/" + path
-        if "//" in path or path.endswith("/"):
-            parts = [part for part in path.split("/") if part]
+        if "//" in path or "/." in path or "\\" in path or path.endswith("/"):
+            # The layer's path rules; ".." stays, for the core to resolve as it walks.
+            parts = names(path)
             path = "/" + "/".join(parts) if parts else ""
         return path
 
@@ -199,10 +228,12 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem, metaclass=_Instances):  # typ
         try:
             return self.pyfs.stat(_core(path))
         except ValueError as error:
-            if getattr(error, "errno", None) == errno.ENOTDIR:
-                # A file in place of a directory of the path: fsspec calls that missing.
+            # A file in place of a directory of the path is missing to fsspec, and so is
+            # a name the file system cannot store (a str with a lone surrogate).
+            if isinstance(error, UnicodeEncodeError) or getattr(error, "errno", None) == \
+                    errno.ENOTDIR:
                 raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path) from None
-            raise _os_error(error, path) from error
+            raise_os_error(error, path)
 
     def info(self, path: Any, **kwargs: Any) -> dict[str, Any]:
         path = self._strip_protocol(path)
@@ -281,7 +312,7 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem, metaclass=_Instances):  # typ
         try:
             self.pyfs.rename(_core(source), _core(target))
         except ValueError as error:
-            raise _os_error(error, source, target) from error
+            raise_os_error(error, source, target)
 
     def mv(self, path1: Any, path2: Any, recursive: bool = True, maxdepth: Any = None,
            **kwargs: Any) -> None:
@@ -354,17 +385,13 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem, metaclass=_Instances):  # typ
                 self._copy_into(path, file)
         except BaseException:
             file.close()
-            _remove_quietly(self.pyfs, aside)
+            remove_quietly(self.pyfs, aside)
             raise
         return _WrittenAside(self, path, aside, file, mode)
 
     def _copy_into(self, path: str, target: Any) -> None:
-        with self._open_file(path, "rb", None) as source:
-            while True:
-                piece = source.read(_COPY_PIECE)
-                if not piece:
-                    break
-                target.write(piece)
+        with _open(self.pyfs, path, "rb", 0) as source:
+            pump(source.readinto, target.write, path, None, None)
 
     def cat_file(self, path: Any, start: Any = None, end: Any = None, **kwargs: Any) -> bytes:
         """The bytes of `path` from `start` to `end`, as a slice takes them: negative
@@ -394,21 +421,6 @@ class QuorvexFileSystem(fsspec.AbstractFileSystem, metaclass=_Instances):  # typ
 
 def _has_magic(path: Any) -> bool:
     return isinstance(path, str) and not _MAGIC.isdisjoint(path)
-
-
-def _os_error(error: ValueError, path: str, path2: str | None = None) -> BaseException:
-    """The OSError subclass of a core failure's errno; anything else unchanged."""
-    code = getattr(error, "errno", None)
-    if code is None:
-        return error
-    return OSError(code, os.strerror(code), path, None, path2)
-
-
-def _remove_quietly(pyfs: quorvex.PyFs, path: str) -> None:
-    try:
-        pyfs.remove(path, False)
-    except ValueError:
-        pass
 
 
 _EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
@@ -492,8 +504,9 @@ class _WrittenAside(io.IOBase):
 
     def discard(self) -> None:
         self.close()
-        _remove_quietly(self.fs.pyfs, self.aside)
+        remove_quietly(self.fs.pyfs, self.aside)
 
 
 # Registered by entry point once installed; this also covers a source checkout.
 fsspec.register_implementation("quorvex", QuorvexFileSystem, clobber=True)
+_teach_dask_to_tokenize_pyfs()

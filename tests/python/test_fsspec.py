@@ -60,10 +60,16 @@ def test_urls_without_fs_use_the_default_one():
 
 
 @pytest.mark.parametrize("url", ["quorvex://d/a.txt", "quorvex:///d//a.txt", "d/a.txt",
-                                 "/d/a.txt/"])
+                                 "/d/a.txt/", "\\d\\a.txt", "quorvex://d/./a.txt"])
 def test_url_forms_name_one_path(qfs, url):
     assert qfs.cat_file(url) == b"0123456789"
     assert qfs.info(url)["name"] == "/d/a.txt"
+
+
+def test_listings_name_paths_in_one_form(qfs):
+    assert qfs.find("/d\\sub\\") == ["/d/sub/b.bin", "/d/sub/deep/c.txt"]
+    assert qfs.ls("quorvex://d/./sub", detail=False) == ["/d/sub/b.bin", "/d/sub/deep"]
+    assert qfs.info("/d/sub/..")["name"] == "/d/sub/.."  # resolved by the core, as it walks
 
 
 def test_one_instance_per_pyfs():
@@ -116,6 +122,9 @@ def test_dask_tokenizes_an_instance_and_its_files(quorvex_fs):
         assert tokenize(qfs) == tokenize(qfs) != tokenize(other)
         opened = [fsspec.core.OpenFile(qfs, "/a") for _ in range(2)]
         assert tokenize(opened[0]) == tokenize(opened[1])
+        # read_parquet tokenizes its storage_options, the PyFs in them included.
+        options = {"fs": quorvex_fs}
+        assert tokenize(options) == tokenize(options) != tokenize({"fs": other.pyfs})
 
 
 @pytest.mark.parametrize(
@@ -239,8 +248,8 @@ def test_removing_the_root_empties_it_and_keeps_it(qfs):
     "call",
     [lambda fs: fs.info("/nope"), lambda fs: fs.ls("/nope"), lambda fs: fs.cat("/nope"),
      lambda fs: fs.open("/d/nope", "rb"), lambda fs: fs.rm("/nope"),
-     lambda fs: fs.cp("/nope", "/x")],
-    ids=["info", "ls", "cat", "open", "rm", "cp"],
+     lambda fs: fs.cp("/nope", "/x"), lambda fs: fs.info("/d/\udcff")],
+    ids=["info", "ls", "cat", "open", "rm", "cp", "unstorable name"],
 )
 def test_missing_paths_raise_file_not_found(qfs, call):
     with pytest.raises(FileNotFoundError):

@@ -613,6 +613,9 @@ def test_whole_file_helpers(fs):
     (lambda fs, p: q.copyfile(fs, p, "/g"), "/\udcff", errno.ENOENT),
     (lambda fs, p: q.copytree(fs, "/d", p), "/\udcff", errno.EINVAL),
     (lambda fs, p: q.move(fs, "/f", p), "/d/\udcff", errno.EINVAL),
+    (lambda fs, p: q.export_tar(fs, p, io.BytesIO()), "/d/\udcff", errno.ENOENT),
+    (lambda fs, p: q.export_host(fs, p, "/nonexistent/quorvex"), "/\udcff", errno.ENOENT),
+    (lambda fs, p: q.import_host(fs, os.path.dirname(__file__), p), "/d/\udcff", errno.EINVAL),
 ])
 def test_names_the_file_system_cannot_store(fs, call, path, code):
     fs.mkdir("/d")
