@@ -8,6 +8,7 @@
 
 #include "fs/file_handle.hpp"
 #include "fs/file_system.hpp"
+#include "pybinding/fs_shares.hpp"
 #include "pybinding/locked.hpp"
 #include "pybinding/py_ref.hpp"
 #include "terminal/terminal.hpp"
@@ -29,7 +30,7 @@ extern ModuleTypes module_types;
 // after allocation and destroyed by the type's dealloc.
 struct PyFsObject {
     PyObject base;
-    std::shared_ptr<fs::FileSystem> fs;
+    FsShares fs;
 
     static constexpr const char kClassName[] = "PyFs";
     static PyTypeObject *type() noexcept { return module_types.fs; }

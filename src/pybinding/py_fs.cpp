@@ -38,19 +38,20 @@ constinit Signature<Str, Int64> set_times_signature{"PyFs", "set_times", {"path"
 constinit Signature<OptionalSize, OptionalSize> set_limits_signature{
     "PyFs", "set_limits", {"max_bytes", kOptional}, {"max_nodes", kOptional}};
 
-FileSystem &file_system_of(PyObject *self) noexcept { return *as_object<PyFsObject>(self)->fs; }
+FileSystem &file_system_of(PyObject *self) noexcept {
+    return as_object<PyFsObject>(self)->fs.get();
+}
 
 // ---- methods ---------------------------------------------------------------------------
 
 PyRef fs_new(PyTypeObject *type) {
     std::shared_ptr<FileSystem> fs = FileSystem::make();
-    return allocate_instance<PyFsObject>(type, [&](PyFsObject *object) noexcept {
-        new (&object->fs) std::shared_ptr<FileSystem>(std::move(fs));
-    });
+    return allocate_instance<PyFsObject>(
+        type, [&](PyFsObject *object) noexcept { new (&object->fs) FsShares(std::move(fs)); });
 }
 
 void fs_dealloc(PyObject *self) noexcept {
-    as_object<PyFsObject>(self)->fs.~shared_ptr();
+    as_object<PyFsObject>(self)->fs.~FsShares();
     free_instance(self);
 }
 
@@ -70,7 +71,8 @@ fs::Result<PyRef> fs_open(PyObject *self, std::string_view path, std::string_vie
     // The mode is checked before the path is looked at, so a bad mode creates nothing.
     auto mode = fs::FileHandleType::from_str(mode_text);
     if (!mode) return mode.error();
-    auto handle = FileSystem::open(as_object<PyFsObject>(self)->fs, path, *mode, create);
+    auto handle =
+        FileSystem::open(as_object<PyFsObject>(self)->fs.for_handle(), path, *mode, create);
     if (!handle) return handle.error();
     return wrap_file_handle(std::move(*handle));
 }
@@ -106,7 +108,8 @@ fs::Result<PyRef> fs_open_shared(PyObject *self, std::string_view path, std::uin
     // The flags are checked before the path is looked at, so bad flags create nothing.
     auto flags = open_flags_of(bits);
     if (!flags) return flags.error();
-    auto handle = FileSystem::open_shared(as_object<PyFsObject>(self)->fs, path, *flags);
+    auto handle =
+        FileSystem::open_shared(as_object<PyFsObject>(self)->fs.for_handle(), path, *flags);
     if (!handle) return handle.error();
     return wrap_file_handle(std::move(*handle));
 }

@@ -21,7 +21,7 @@ constinit Signature<Instance<PyFsObject>> new_signature{"PyTerm", "__new__", {"f
 constinit Signature<Str> exec_signature{"PyTerm", "exec", {"command"}};
 
 PyRef term_new(PyTypeObject *type, PyFsObject *fs) {
-    Terminal terminal(fs->fs);
+    Terminal terminal(fs->fs.owner());
     return allocate_instance<PyTermObject>(type, [&](PyTermObject *object) noexcept {
         new (&object->terminal) Locked<Terminal>(std::move(terminal));
     });

@@ -113,10 +113,47 @@ bool set_class_attribute(PyObject *type, const char *name, PyObject *value) noex
 }
 #endif
 
+#if defined(Py_GIL_DISABLED) && !defined(Py_LIMITED_API) && PY_VERSION_HEX < 0x030E0000
+namespace {
+
+// On the free-threaded 3.13 build, every instance made or freed counts a reference on its
+// heap type, and every method call looked up on an instance counts one on the method's
+// descriptor while the call runs. A thread other than the one that made the object (the
+// importing thread) counts with an atomic add on the object's shared count, so threads
+// calling at once write the same few cache lines on every call, which then move between
+// their cores. The module's types live for the process's lifetime (module_types), and
+// with them the descriptors in their dictionaries; made immortal, as the interpreter's
+// own static types are, their counts are never written again. The collector leaves
+// immortal objects alone, so they are taken off its list first. Later versions count
+// references to heap types per thread, and are left as they are.
+void make_immortal(PyObject *object) noexcept {
+    if (PyObject_IS_GC(object)) PyObject_GC_UnTrack(object);
+    object->ob_tid = 0;
+    object->ob_ref_local = _Py_IMMORTAL_REFCNT_LOCAL;
+    object->ob_ref_shared = 0;
+}
+
+// Called while the module is being made, before any other thread can reach the type.
+void make_counts_immortal(PyTypeObject *type) noexcept {
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(type->tp_dict, &position, &key, &value)) {
+        if (Py_IS_TYPE(value, &PyMethodDescr_Type)) make_immortal(value);
+    }
+    make_immortal(reinterpret_cast<PyObject *>(type));
+}
+
+} // namespace
+#endif
+
 void seal_type([[maybe_unused]] PyTypeObject *type) noexcept {
 #if !defined(PYPY_VERSION) && !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x030A0000
     type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
     PyType_Modified(type);
+#endif
+#if defined(Py_GIL_DISABLED) && !defined(Py_LIMITED_API) && PY_VERSION_HEX < 0x030E0000
+    make_counts_immortal(type);
 #endif
 }
 

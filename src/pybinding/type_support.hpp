@@ -52,6 +52,8 @@ bool set_class_attribute(PyObject *type, const char *name, PyObject *value) noex
 // Makes a finished type immutable, like the built-in types: its attributes can no longer
 // be set or deleted from Python. Only CPython 3.10 and later have the flag; elsewhere the
 // type stays as it is. The stable-ABI build makes its types immutable from the start.
+// On the free-threaded 3.13 build the type and its methods also become immortal, so that
+// threads calling at once do not all write their reference counts (type_support.cpp).
 void seal_type(PyTypeObject *type) noexcept;
 // make_type and seal_type together, for a type with no class attributes to set.
 inline PyRef make_sealed_type(PyType_Spec &type_spec) noexcept {

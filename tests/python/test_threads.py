@@ -51,3 +51,34 @@ def test_threads_share_one_file_system(seed):
     assert all(re.fullmatch(r"Read \d+ bytes from file", line) for line in lines)
     if FREE_THREADED:
         assert summary["gil"] is False
+
+
+def test_handles_opened_on_many_threads_keep_their_file_system():
+    import gc
+    import threading
+
+    import quorvex
+
+    fs = quorvex.PyFs()
+    count = 12  # more threads than the handles' shares are spread over
+    for i in range(count):
+        fs.touch(f"/f{i}")
+    handles = [None] * count
+
+    def open_one(i):
+        handles[i] = fs.open(f"/f{i}", "rw")
+
+    threads = [threading.Thread(target=open_one, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    del fs
+    gc.collect()
+    handles[0].write(b"kept")
+    buffer = bytearray(8)
+    assert handles[0].readinto(buffer) == 4 and buffer[:4] == b"kept"
+    renders = {str(handle).split(", fs: ", 1)[1].rsplit(", offset: ", 1)[0] for handle in handles}
+    assert len(renders) == 1 and f'name: "f{count - 1}"' in renders.pop()
+    for handle in handles:
+        handle.close()
