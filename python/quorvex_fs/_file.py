@@ -164,16 +164,7 @@ class FileIO(io.RawIOBase):
     }
 
     def __init__(self, handle: PyFileHandle, name: str, mode: str = "rb") -> None:
-        readable, writable, self._append = self._MODES[mode]
-        self.closed: bool = False
-        self.handle = handle
-        self.name = name
-        self.mode = _W_PLUS_SHOWS_AS if mode == "wb+" else mode
-        self._beyond: Optional[int] = None
-        self._lock = _allocate_lock()
-        self.readable = _YES if readable else _NO
-        self.writable = _YES if writable else _NO
-        self.seekable = _YES
+        _set_fields(self, handle, name, mode)
 
     def __repr__(self) -> str:
         state = " [closed]" if self.closed else ""
@@ -375,11 +366,55 @@ class FileIO(io.RawIOBase):
         raise mapped from error
 
 
-# A parsed mode: (the os.O_* flags of the open, FileIO's mode, its (readable, writable,
-# append), binary, buffered class). A plain tuple, unpacked at once, is the quickest.
-_Mode = Tuple[int, str, Tuple[bool, bool, bool], bool, Any]
-_MODE_CACHE: Dict[str, _Mode] = {}
+def _set_fields(raw: FileIO, handle: PyFileHandle, name: str, mode: str) -> None:
+    """Every field of a FileIO over `handle`, opened with the raw `mode` ("rb", "wb+", ...)."""
+    readable, writable, raw._append = FileIO._MODES[mode]
+    raw.closed = False
+    raw.handle = handle
+    raw.name = name
+    raw.mode = _W_PLUS_SHOWS_AS if mode == "wb+" else mode
+    raw._beyond = None
+    raw._lock = _allocate_lock()
+    raw.readable = _YES if readable else _NO
+    raw.writable = _YES if writable else _NO
+    raw.seekable = _YES
+
+
 _new_raw = FileIO.__new__
+
+
+def _open_python_raw(fs: PyFs, path: str, flags: int, mode: str) -> FileIO:
+    """The Python FileIO, for a compiled module without PyFs.open_file."""
+    handle = fs.open_shared(path, flags)
+    if mode[0] == "a":
+        handle.seek(0, _END)  # where io.FileIO starts an appending file
+    raw = _new_raw(FileIO)  # skipping __init__ saves a Python call per open
+    _set_fields(raw, handle, path, mode)
+    return raw
+
+
+def _compiled_raw_type() -> Optional[type]:
+    """The type of PyFs.open_file's raw files (reachable only through one), if there is one."""
+    if not hasattr(PyFs, "open_file"):
+        return None
+    raw = PyFs().open_file("/f", os.O_RDWR | os.O_CREAT)
+    raw.close()
+    return type(raw)
+
+
+# The raw file under every file of open: the compiled one, whose methods io's classes call
+# without a Python frame, where the module has it; the Python FileIO otherwise.
+_CompiledFileIO = _compiled_raw_type()
+_COMPILED = _CompiledFileIO is not None
+if _CompiledFileIO is not None:
+    io.RawIOBase.register(_CompiledFileIO)
+    FileIO = _CompiledFileIO  # type: ignore[misc, assignment]  # noqa: F811
+
+
+# A parsed mode: (the os.O_* flags of the open, the raw mode ("rb", "wb+", ...), binary,
+# buffered class). A plain tuple, unpacked at once, is the quickest.
+_Mode = Tuple[int, str, bool, Any]
+_MODE_CACHE: Dict[str, _Mode] = {}
 
 
 def _parse_mode(mode: str) -> _Mode:
@@ -415,10 +450,7 @@ def _parse_mode(mode: str) -> _Mode:
     else:
         buffered = io.BufferedWriter
     raw += "+" if updating else ""
-    abilities = FileIO._MODES[raw]
-    if raw == "wb+":
-        raw = _W_PLUS_SHOWS_AS
-    parsed = (flags, raw, abilities, binary, buffered)
+    parsed = (flags, raw, binary, buffered)
     if len(_MODE_CACHE) < 256:
         _MODE_CACHE[mode] = parsed
     return parsed
@@ -491,7 +523,7 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
     parsed = _MODE_CACHE.get(mode) if type(mode) is str else None
     if parsed is None:
         parsed = _parse_mode(mode)
-    flags, raw_mode, abilities, binary, buffered = parsed
+    flags, raw_mode, binary, buffered = parsed
     if type(path) is not str:
         path = fspath(path)
     line_buffering = False
@@ -511,23 +543,10 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
     if path[-1:] in _DIRECTORY_ENDS and path.endswith(_DIRECTORY_SUFFIXES):
         _refuse_directory_path(fs, path, flags)
     try:
-        handle = fs.open_shared(path, flags)
+        raw: Any = (fs.open_file(path, flags) if _COMPILED
+                     else _open_python_raw(fs, path, flags, raw_mode))
     except ValueError as error:
         _raise_open_error(error, fs, path, flags & os.O_CREAT != 0)
-    if raw_mode[0] == "a":
-        handle.seek(0, _END)  # where io.FileIO starts an appending file
-    # FileIO's own fields, set here: skipping its __init__ saves a Python call per open.
-    raw = _new_raw(FileIO)
-    readable, writable, raw._append = abilities
-    raw.closed = False
-    raw.handle = handle
-    raw.name = path
-    raw.mode = raw_mode
-    raw._beyond = None
-    raw._lock = _allocate_lock()
-    raw.readable = _YES if readable else _NO
-    raw.writable = _YES if writable else _NO
-    raw.seekable = _YES
     if buffering == 0:
         return raw
     try:
