@@ -34,6 +34,11 @@ layer's (above 1: slower than the layer). Nothing here asserts on time.
 
     python3 benchmarks/bench_files.py            # well under a minute
     python3 benchmarks/bench_files.py --quick
+    python3 benchmarks/bench_files.py --count    # instructions per file, under callgrind
+
+With --count each row's workloads are also counted in instructions under callgrind,
+which the machine's load does not change: a process that runs the workload's setup and
+the workload, less one that runs the setup alone, per file.
 """
 
 from __future__ import annotations
@@ -42,7 +47,9 @@ import argparse
 import gc
 import io
 import os
+import re
 import shutil
+import subprocess
 import sys
 import tempfile
 from time import perf_counter_ns
@@ -370,10 +377,78 @@ def run(rows: List[Row], files: int, repeats: int) -> Dict[str, Dict[str, float]
     return best
 
 
+COUNTED_FILES = 200
+# The rows counted by --count: the layer, its floors and its peers (not the io floors).
+COUNTED_ROWS = ("quorvex_fs.open", "raw core", "fsspec memory://", "builtin (tmpfs)")
+
+
+def run_counted(row_name: str, column: str, measured: bool) -> None:
+    """In the process under callgrind: a column's setup, then the column if `measured`."""
+    row = next(row for row in ROWS if row.name == row_name)
+    row.setup()
+    paths = ["/b/c%d" % i for i in range(COUNTED_FILES)]
+    setups = {"small write": lambda: None, "small read": lambda: row.write_small(paths),
+              "1 MiB write": lambda: None, "1 MiB read": lambda: row.write_big("/b/big")}
+    works = {"small write": lambda: row.write_small(paths),
+             "small read": lambda: row.read_small(paths),
+             "1 MiB write": lambda: row.write_big("/b/big"),
+             "1 MiB read": lambda: row.read_big("/b/big")}
+    setups[column]()
+    if measured:
+        works[column]()
+    row.teardown()
+
+
+def instructions(row_name: str, column: str, measured: bool) -> int:
+    with tempfile.TemporaryDirectory() as directory:
+        out = os.path.join(directory, "callgrind.out")
+        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                        sys.executable, __file__, "--counted", row_name, column,
+                        "1" if measured else "0"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(out) as counts:
+            total = re.search(r"^totals: (\d+)", counts.read(), re.MULTILINE)
+    if total is None:
+        raise RuntimeError("no totals in the callgrind output")
+    return int(total.group(1))
+
+
+def print_counts(rows: List[Row]) -> None:
+    print()
+    print("instructions per file (callgrind); ratio = row / quorvex_fs.open")
+    print("| row | " + " | ".join(COLUMNS) + " |")
+    print("|---" * (len(COLUMNS) + 1) + "|")
+    counts: Dict[str, Dict[str, float]] = {}
+    for row in rows:
+        counts[row.name] = {}
+        for column in COLUMNS:
+            files = COUNTED_FILES if column.startswith("small") else 1
+            difference = (instructions(row.name, column, True)
+                          - instructions(row.name, column, False))
+            counts[row.name][column] = difference / files
+    reference = counts.get(Layer.name)
+    for row in rows:
+        cells = []
+        for column in COLUMNS:
+            value = counts[row.name][column]
+            cell = "{:,.0f}".format(value)
+            if reference is not None and row.name != Layer.name:
+                cell += " ({:.2f}x)".format(value / reference[column])
+            cells.append(cell)
+        print("| %s | %s |" % (row.name, " | ".join(cells)))
+
+
 def main(argv: Optional[List[str]] = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer files and repeats")
+    parser.add_argument("--count", action="store_true",
+                        help="also count instructions per file under callgrind")
+    parser.add_argument("--counted", nargs=3, help=argparse.SUPPRESS)
     arguments, _ = parser.parse_known_args(argv)  # tools/bench.sh passes on its own too
+    if arguments.counted:
+        row_name, column, measured = arguments.counted
+        run_counted(row_name, column, measured == "1")
+        return
     # A batch of 200 files keeps every row's directory small: the figure is the cost of
     # a file, not of a large directory (where some peers slow down per file).
     files, repeats = (100, 5) if arguments.quick else (200, 25)
@@ -401,6 +476,8 @@ def main(argv: Optional[List[str]] = None) -> None:
                 cell += " ({:.2f}x)".format(value / reference[column])
             cells.append(cell)
         print("| %s | %s |" % (row.name, " | ".join(cells)))
+    if arguments.count:
+        print_counts([row for row in rows if row.name in COUNTED_ROWS])
 
 
 if __name__ == "__main__":

@@ -151,6 +151,13 @@ class FileIO(io.RawIOBase):
     __slots__ = ("closed", "handle", "name", "mode", "_append", "_beyond", "_lock",
                  "readable", "writable", "seekable")
 
+    closed: bool
+    handle: PyFileHandle
+    name: str
+    mode: str
+    _append: bool
+    _beyond: Optional[int]
+    _lock: Any
     readable: Callable[[], bool]
     writable: Callable[[], bool]
     seekable: Callable[[], bool]

@@ -36,8 +36,17 @@ constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
 // shows, by FileMode.
 PyObject *unsupported_operation = nullptr;
 
-enum FileMode : std::uint8_t { kRead, kReadPlus, kWrite, kWritePlus, kCreate, kCreatePlus,
-                               kAppend, kAppendPlus, kModeCount };
+enum FileMode : std::uint8_t {
+    kRead,
+    kReadPlus,
+    kWrite,
+    kWritePlus,
+    kCreate,
+    kCreatePlus,
+    kAppend,
+    kAppendPlus,
+    kModeCount
+};
 PyObject *mode_texts[kModeCount] = {};
 
 struct RawFileObject {
@@ -97,16 +106,17 @@ QUORVEX_COLD PyObject *raise_unsupported(const char *text) noexcept {
 
 // OSError(EINVAL) for the file, as io.FileIO raises it for a bad offset or whence.
 QUORVEX_COLD PyObject *raise_invalid_argument(const RawFileObject *raw) noexcept {
-    PyErr_SetObject(PyExc_OSError,
-                    PyRef::steal(Py_BuildValue("(isO)", EINVAL, std::strerror(EINVAL), raw->name))
-                        .get());
+    PyErr_SetObject(
+        PyExc_OSError,
+        PyRef::steal(Py_BuildValue("(isO)", EINVAL, std::strerror(EINVAL), raw->name)).get());
     return nullptr;
 }
 
 // What Python's own files raise for the core's `error`, chained to the core's ValueError:
 // ValueError for a closed file, io.UnsupportedOperation for what the mode lacks, else
 // the OSError of the failure's errno with the file's name.
-QUORVEX_COLD PyObject *raise_file_error(const RawFileObject *raw, const fs::IoError &error) noexcept {
+QUORVEX_COLD PyObject *raise_file_error(const RawFileObject *raw,
+                                        const fs::IoError &error) noexcept {
     raise_io_error(error);
     PyRef args;
     PyObject *type = PyExc_OSError;
@@ -231,7 +241,8 @@ PyObject *read_bytes(RawFileObject *raw, std::uint64_t limit, bool line) {
             taken = available.size();
             if (line) {
                 const void *newline = std::memchr(available.data(), '\n', available.size());
-                if (newline) taken = static_cast<const std::uint8_t *>(newline) - available.data() + 1;
+                if (newline)
+                    taken = static_cast<const std::uint8_t *>(newline) - available.data() + 1;
             }
             bytes = PyRef::steal(PyBytes_FromStringAndSize(
                 reinterpret_cast<const char *>(available.data()), static_cast<Py_ssize_t>(taken)));
@@ -286,20 +297,20 @@ PyObject *raw_readinto(PyObject *self, PyObject *buffer_object) noexcept {
             QUORVEX_TRY(settle(raw, handle));
             start = handle.offset();
             return handle.read_with(buffer.size(), [&](std::span<const std::uint8_t> bytes) {
-                taken = PyRef::steal(PyBytes_FromStringAndSize(
-                    reinterpret_cast<const char *>(bytes.data()),
-                    static_cast<Py_ssize_t>(bytes.size())));
+                taken = PyRef::steal(
+                    PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes.data()),
+                                              static_cast<Py_ssize_t>(bytes.size())));
                 return static_cast<bool>(taken);
             });
         });
         if (count && *count > 0 && !taken) return nullptr; // MemoryError is set
         if (!count) return raise_file_error(raw, count.error());
         if (*count > 0) {
-            const auto *data = reinterpret_cast<const std::uint8_t *>(PyBytes_AsString(taken.get()));
+            const auto *data =
+                reinterpret_cast<const std::uint8_t *>(PyBytes_AsString(taken.get()));
             if (!data || !buffer.store(std::span(data, *count))) {
-                locked_handle(raw).with([&](FileHandle &handle) {
-                    (void)handle.seek(SeekOrigin::Start, start);
-                });
+                locked_handle(raw).with(
+                    [&](FileHandle &handle) { (void)handle.seek(SeekOrigin::Start, start); });
                 return nullptr;
             }
         }
@@ -439,8 +450,8 @@ PyObject *raw_tell(PyObject *self, PyObject *) noexcept {
     return guarded<PyObject *>(nullptr, [&]() -> PyObject * {
         RawFileObject *raw = raw_of(self);
         if (raw->closed.load(std::memory_order_relaxed)) return raise_closed();
-        auto position = locked_handle(raw).with(
-            [&](FileHandle &handle) { return position_of(raw, handle); });
+        auto position =
+            locked_handle(raw).with([&](FileHandle &handle) { return position_of(raw, handle); });
         if (!position) return raise_file_error(raw, position.error());
         return int_result(*position).release();
     });
@@ -623,8 +634,8 @@ int shows_w_plus_as_written() noexcept {
 bool make_mode_texts() noexcept {
     const int written = shows_w_plus_as_written();
     if (written < 0) return false;
-    const char *texts[kModeCount] = {"rb", "rb+", "wb", written ? "wb+" : "rb+", "xb", "xb+",
-                                     "ab", "ab+"};
+    const char *texts[kModeCount] = {"rb", "rb+", "wb", written ? "wb+" : "rb+",
+                                     "xb", "xb+", "ab", "ab+"};
     for (int mode = 0; mode < kModeCount; ++mode) {
         mode_texts[mode] = PyUnicode_InternFromString(texts[mode]);
         if (!mode_texts[mode]) return false;
