@@ -375,7 +375,7 @@ class FileIO(io.RawIOBase):
 
 def _set_fields(raw: FileIO, handle: PyFileHandle, name: str, mode: str) -> None:
     """Every field of a FileIO over `handle`, opened with the raw `mode` ("rb", "wb+", ...)."""
-    readable, writable, raw._append = FileIO._MODES[mode]
+    readable, writable, raw._append = _MODES[mode]
     raw.closed = False
     raw.handle = handle
     raw.name = name
@@ -387,6 +387,9 @@ def _set_fields(raw: FileIO, handle: PyFileHandle, name: str, mode: str) -> None
     raw.seekable = _YES
 
 
+# The Python FileIO's own, kept here: once the compiled type is there, FileIO names it.
+_PythonFileIO = FileIO
+_MODES = FileIO._MODES
 _new_raw = FileIO.__new__
 
 
@@ -395,7 +398,7 @@ def _open_python_raw(fs: PyFs, path: str, flags: int, mode: str) -> FileIO:
     handle = fs.open_shared(path, flags)
     if mode[0] == "a":
         handle.seek(0, _END)  # where io.FileIO starts an appending file
-    raw = _new_raw(FileIO)  # skipping __init__ saves a Python call per open
+    raw = _new_raw(_PythonFileIO)  # skipping __init__ saves a Python call per open
     _set_fields(raw, handle, path, mode)
     return raw
 

@@ -225,8 +225,7 @@ Result<std::size_t> FileHandle::store(std::span<const std::uint8_t> bytes, bool 
         const auto offset = append_ ? data.size() : static_cast<std::size_t>(offset_);
         // An offset past the end (the file was cut by another handle) leaves a gap, which
         // is filled with zero bytes; the rest of the growth is written over at once.
-        if (const std::size_t end = data.size();
-            offset > end || bytes.size() > end - offset) {
+        if (const std::size_t end = data.size(); offset > end || bytes.size() > end - offset) {
             QUORVEX_TRY(resize_counted(data, offset + bytes.size(), node, true));
             if (offset > end) std::memset(data.data() + end, 0, offset - end);
         }

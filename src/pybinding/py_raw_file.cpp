@@ -242,7 +242,8 @@ PyObject *read_bytes(RawFileObject *raw, std::uint64_t limit, bool line) {
             if (line) {
                 const void *newline = std::memchr(available.data(), '\n', available.size());
                 if (newline)
-                    taken = static_cast<const std::uint8_t *>(newline) - available.data() + 1;
+                    taken = static_cast<std::size_t>(static_cast<const std::uint8_t *>(newline) -
+                                                     available.data() + 1);
             }
             bytes = PyRef::steal(PyBytes_FromStringAndSize(
                 reinterpret_cast<const char *>(available.data()), static_cast<Py_ssize_t>(taken)));

@@ -86,3 +86,18 @@ def test_a_dropped_file_closes_its_handle_and_failures_chain_the_core_error(fs):
     with pytest.raises(TypeError, match="argument 'path'"):
         fs.open_file(b"/f", os.O_RDONLY)
     assert q.FileIO is type(fs.open_file("/f", os.O_RDONLY))
+
+
+def test_the_python_file_io_stands_in_with_the_same_results(fs, monkeypatch):
+    from quorvex_fs import _file
+
+    calls = [("write", b"ab\ncd"), ("seek", 9), ("write", memoryview(b"!")), ("seek", 0),
+             ("readline",), ("read", 2), ("readall",), ("truncate", 3), ("tell",),
+             ("seek", -1, 3), ("write", 5)]
+    seen = []
+    for compiled in (True, False):
+        monkeypatch.setattr(_file, "_COMPILED", compiled)
+        with q.open(fs, "/f", "w+b", buffering=0) as raw:
+            seen.append((type(raw) is _file._PythonFileIO, outcomes(raw, calls), raw.mode))
+        seen[-1] += (q.read_bytes(fs, "/f"),)
+    assert seen[0][1:] == seen[1][1:] and (seen[0][0], seen[1][0]) == (False, True)
