@@ -36,14 +36,16 @@ layer's (above 1: slower than the layer). Nothing here asserts on time.
     python3 benchmarks/bench_files.py --quick
     python3 benchmarks/bench_files.py --count    # instructions per file, under callgrind
 
-With --count each row's workloads are also counted in instructions under callgrind,
-which the machine's load does not change: a process that runs the workload's setup and
-the workload, less one that runs the setup alone, per file.
+With --count the workloads of the layer, the raw core, memory:// and tmpfs are also
+counted in instructions per file under callgrind, which the machine's load does not
+change: each in a process of its own, after one warm-up round, only the instructions of
+the counted round (under functools.reduce, the call callgrind's collection is toggled by).
 """
 
 from __future__ import annotations
 
 import argparse
+import functools
 import gc
 import io
 import os
@@ -382,30 +384,36 @@ COUNTED_FILES = 200
 COUNTED_ROWS = ("quorvex_fs.open", "raw core", "fsspec memory://", "builtin (tmpfs)")
 
 
-def run_counted(row_name: str, column: str, measured: bool) -> None:
-    """In the process under callgrind: a column's setup, then the column if `measured`."""
+def run_counted(row_name: str, column: str) -> None:
+    """In the process under callgrind: a column's workload, once to warm up (lazy imports,
+    caches) and once inside functools.reduce, the one call that callgrind counts."""
     row = next(row for row in ROWS if row.name == row_name)
     row.setup()
-    paths = ["/b/c%d" % i for i in range(COUNTED_FILES)]
-    setups = {"small write": lambda: None, "small read": lambda: row.write_small(paths),
-              "1 MiB write": lambda: None, "1 MiB read": lambda: row.write_big("/b/big")}
-    works = {"small write": lambda: row.write_small(paths),
-             "small read": lambda: row.read_small(paths),
-             "1 MiB write": lambda: row.write_big("/b/big"),
-             "1 MiB read": lambda: row.read_big("/b/big")}
-    setups[column]()
-    if measured:
-        works[column]()
+    for round_ in ("w", "c"):
+        paths = ["/b/%s%d" % (round_, i) for i in range(COUNTED_FILES)]
+        big = "/b/big" + round_
+        setups = {"small read": lambda: row.write_small(paths),
+                  "1 MiB read": lambda: row.write_big(big)}
+        works = {"small write": lambda: row.write_small(paths),
+                 "small read": lambda: row.read_small(paths),
+                 "1 MiB write": lambda: row.write_big(big),
+                 "1 MiB read": lambda: row.read_big(big)}
+        setups.get(column, lambda: None)()
+        if round_ == "w":
+            works[column]()
+        else:
+            functools.reduce(lambda _, __: works[column](), [0, 0])
     row.teardown()
 
 
-def instructions(row_name: str, column: str, measured: bool) -> int:
+def instructions(row_name: str, column: str) -> int:
     with tempfile.TemporaryDirectory() as directory:
         out = os.path.join(directory, "callgrind.out")
         subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-                        sys.executable, __file__, "--counted", row_name, column,
-                        "1" if measured else "0"],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                        "--toggle-collect=functools_reduce", sys.executable, __file__,
+                        "--counted", row_name, column],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       env=dict(os.environ, PYTHONHASHSEED="0"))
         with open(out) as counts:
             total = re.search(r"^totals: (\d+)", counts.read(), re.MULTILINE)
     if total is None:
@@ -423,9 +431,7 @@ def print_counts(rows: List[Row]) -> None:
         counts[row.name] = {}
         for column in COLUMNS:
             files = COUNTED_FILES if column.startswith("small") else 1
-            difference = (instructions(row.name, column, True)
-                          - instructions(row.name, column, False))
-            counts[row.name][column] = difference / files
+            counts[row.name][column] = instructions(row.name, column) / files
     reference = counts.get(Layer.name)
     for row in rows:
         cells = []
@@ -443,11 +449,10 @@ def main(argv: Optional[List[str]] = None) -> None:
     parser.add_argument("--quick", action="store_true", help="fewer files and repeats")
     parser.add_argument("--count", action="store_true",
                         help="also count instructions per file under callgrind")
-    parser.add_argument("--counted", nargs=3, help=argparse.SUPPRESS)
+    parser.add_argument("--counted", nargs=2, help=argparse.SUPPRESS)
     arguments, _ = parser.parse_known_args(argv)  # tools/bench.sh passes on its own too
     if arguments.counted:
-        row_name, column, measured = arguments.counted
-        run_counted(row_name, column, measured == "1")
+        run_counted(*arguments.counted)
         return
     # A batch of 200 files keeps every row's directory small: the figure is the cost of
     # a file, not of a large directory (where some peers slow down per file).
