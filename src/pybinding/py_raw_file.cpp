@@ -177,7 +177,7 @@ bool optional_size(PyObject *const *args, Py_ssize_t nargs, Py_ssize_t &out) noe
     out = -1;
     if (nargs == 0 || args[0] == Py_None) return true;
     out = PyNumber_AsSsize_t(args[0], PyExc_OverflowError);
-    return !(out == -1 && PyErr_Occurred());
+    return out != -1 || PyErr_Occurred() == nullptr;
 }
 
 // A signed 64-bit offset from an index; OverflowError past it, as for an off_t.
@@ -185,7 +185,7 @@ bool offset_argument(PyObject *object, long long &out) noexcept {
     PyRef index = PyRef::steal(PyNumber_Index(object));
     if (!index) return false;
     out = PyLong_AsLongLong(index.get());
-    return !(out == -1 && PyErr_Occurred());
+    return out != -1 || PyErr_Occurred() == nullptr;
 }
 
 // The bytes a write takes: any C-contiguous buffer, refused as io.FileIO refuses others
