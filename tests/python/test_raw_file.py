@@ -3,6 +3,7 @@ import errno
 import gc
 import os
 import tempfile
+import threading
 from pathlib import Path
 
 import pytest
@@ -101,3 +102,46 @@ def test_the_python_file_io_stands_in_with_the_same_results(fs, monkeypatch):
             seen.append((type(raw) is _file._PythonFileIO, outcomes(raw, calls), raw.mode))
         seen[-1] += (q.read_bytes(fs, "/f"),)
     assert seen[0][1:] == seen[1][1:] and (seen[0][0], seen[1][0]) == (False, True)
+
+
+@pytest.mark.parametrize("call, error, code", [
+    (lambda f: f.seek(0, 3), OSError, errno.EINVAL),  # no SEEK_DATA/SEEK_HOLE here
+    (lambda f: f.seek(2**63), OverflowError, None),
+    (lambda f: (f.seek(2**63 - 1), f.seek(1, 1)), OSError, errno.EINVAL),
+    (lambda f: f.readinto(b"read-only"), TypeError, None),
+    (lambda f: f.read(1, 2), TypeError, None),
+])
+def test_refused_arguments_leave_the_position(fs, call, error, code):
+    with q.open(fs, "/f", "w+b", buffering=0) as f:
+        f.write(b"abc")
+        f.seek(1)
+        with pytest.raises(error) as raised:
+            call(f)
+        assert getattr(raised.value, "errno", None) == code
+        f.seek(1)
+        assert f.read() == b"bc"
+
+
+def test_a_close_racing_other_calls_only_ever_reads_as_closed(fs):
+    raw = q.open(fs, "/f", "w+b", buffering=0)
+    failures = []
+
+    def work(closer):
+        for step in range(200):
+            try:
+                raw.write(b"xy")
+                raw.seek(step)
+                raw.read(3)
+                raw.truncate(step)
+                raw.readline()
+                if closer and step == 100:
+                    raw.close()
+            except ValueError as error:
+                if str(error) != "I/O operation on closed file.":
+                    failures.append(error)
+    threads = [threading.Thread(target=work, args=(i == 0,)) for i in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert raw.closed and failures == []
