@@ -119,6 +119,10 @@ _W_PLUS_SHOWS_AS = "wb+" if sys.version_info >= (3, 15) else "rb+"
 class FileIO(io.RawIOBase):
     """A raw binary file over one PyFileHandle, with the semantics of io.FileIO.
 
+    Where the compiled module has ``PyFs.open_file``, ``quorvex_fs.FileIO`` names the
+    compiled raw file that method returns, which behaves the same way; this class stands
+    in for it elsewhere.
+
     Made by :func:`open` over a handle of ``PyFs.open_shared``, which takes no part in
     the file lock: like a file descriptor on Linux it never waits for, or refuses,
     another open, and a file removed or replaced while open stays readable and writable
