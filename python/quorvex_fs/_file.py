@@ -240,7 +240,11 @@ class FileIO(io.RawIOBase):
         lock.acquire()
         try:
             if self._beyond is not None and not self._append:
-                self._fill_gap(self._beyond)
+                # Another file may have grown this one past the position since: then
+                # there is no gap left, and nothing of that file's bytes is cut.
+                self._move_to(self._beyond)
+                if self._beyond is not None:
+                    self._fill_gap(self._beyond)
             # Copied once, at the offset (at the end in append mode), which moves past it.
             count: int = self.handle.write_from(data)
             self._beyond = None

@@ -145,3 +145,16 @@ def test_a_close_racing_other_calls_only_ever_reads_as_closed(fs):
     for thread in threads:
         thread.join()
     assert raw.closed and failures == []
+
+
+@pytest.mark.parametrize("compiled", [True, False])
+def test_a_write_past_the_end_cuts_nothing_another_file_wrote_meanwhile(fs, monkeypatch,
+                                                                        compiled):
+    from quorvex_fs import _file
+
+    monkeypatch.setattr(_file, "_COMPILED", compiled)
+    with q.open(fs, "/f", "w+b", buffering=0) as f, q.open(fs, "/f", "r+b", buffering=0) as g:
+        f.seek(4)
+        g.write(b"0123456789")  # grows the file past f's position
+        f.write(b"X")
+    assert q.read_bytes(fs, "/f") == b"0123X56789"
