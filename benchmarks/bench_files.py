@@ -29,20 +29,29 @@ Rows (each skipped with a note when its module is missing):
   builtin (tmpfs)   the builtin open on a directory under /dev/shm
 
 The implementations take turns inside every repeat, so a busy machine slows them all
-alike; the figure is the best repeat. The ratio columns divide a row's time by the
+alike, and each repeat starts with the next row; the figure is the best repeat. The ratio columns divide a row's time by the
 layer's (above 1: slower than the layer). Nothing here asserts on time.
 
     python3 benchmarks/bench_files.py            # well under a minute
     python3 benchmarks/bench_files.py --quick
+    python3 benchmarks/bench_files.py --count    # instructions per file, under callgrind
+
+With --count the workloads of the layer, the raw core, memory:// and tmpfs are also
+counted in instructions per file under callgrind, which the machine's load does not
+change: each in a process of its own, after one warm-up round, only the instructions of
+the counted round (under functools.reduce, the call callgrind's collection is toggled by).
 """
 
 from __future__ import annotations
 
 import argparse
+import functools
 import gc
 import io
 import os
+import re
 import shutil
+import subprocess
 import sys
 import tempfile
 from time import perf_counter_ns
@@ -351,7 +360,10 @@ def run(rows: List[Row], files: int, repeats: int) -> Dict[str, Dict[str, float]
         row.setup()
     try:
         for repeat in range(repeats):
-            for row in rows:
+            # The first row of a repeat meets memory the last repeat's removals gave back
+            # (a large write there pays for fresh pages), so each row takes that turn alike.
+            turn = repeat % len(rows)
+            for row in rows[turn:] + rows[:turn]:
                 paths = ["/b/s%d_%d" % (repeat, i) for i in range(files)]
                 big = "/b/big%d" % repeat
                 figures = {
@@ -370,13 +382,86 @@ def run(rows: List[Row], files: int, repeats: int) -> Dict[str, Dict[str, float]
     return best
 
 
+COUNTED_FILES = 200
+# The rows counted by --count: the layer, its floors and its peers (not the io floors).
+COUNTED_ROWS = ("quorvex_fs.open", "raw core", "fsspec memory://", "builtin (tmpfs)")
+
+
+def run_counted(row_name: str, column: str) -> None:
+    """In the process under callgrind: a column's workload, once to warm up (lazy imports,
+    caches) and once inside functools.reduce, the one call that callgrind counts."""
+    row = next(row for row in ROWS if row.name == row_name)
+    row.setup()
+    for round_ in ("w", "c"):
+        paths = ["/b/%s%d" % (round_, i) for i in range(COUNTED_FILES)]
+        big = "/b/big" + round_
+        setups = {"small read": lambda: row.write_small(paths),
+                  "1 MiB read": lambda: row.write_big(big)}
+        works = {"small write": lambda: row.write_small(paths),
+                 "small read": lambda: row.read_small(paths),
+                 "1 MiB write": lambda: row.write_big(big),
+                 "1 MiB read": lambda: row.read_big(big)}
+        setups.get(column, lambda: None)()
+        if round_ == "w":
+            works[column]()
+        else:
+            functools.reduce(lambda _, __: works[column](), [0, 0])
+    row.teardown()
+
+
+def instructions(row_name: str, column: str) -> int:
+    with tempfile.TemporaryDirectory() as directory:
+        out = os.path.join(directory, "callgrind.out")
+        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                        "--toggle-collect=functools_reduce", sys.executable, __file__,
+                        "--counted", row_name, column],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       env=dict(os.environ, PYTHONHASHSEED="0"))
+        with open(out) as counts:
+            total = re.search(r"^totals: (\d+)", counts.read(), re.MULTILINE)
+    if total is None:
+        raise RuntimeError("no totals in the callgrind output")
+    return int(total.group(1))
+
+
+def print_counts(rows: List[Row]) -> None:
+    print()
+    print("instructions per file (callgrind); ratio = row / quorvex_fs.open")
+    print("| row | " + " | ".join(COLUMNS) + " |")
+    print("|---" * (len(COLUMNS) + 1) + "|")
+    counts: Dict[str, Dict[str, float]] = {}
+    for row in rows:
+        counts[row.name] = {}
+        for column in COLUMNS:
+            files = COUNTED_FILES if column.startswith("small") else 1
+            counts[row.name][column] = instructions(row.name, column) / files
+    reference = counts.get(Layer.name)
+    for row in rows:
+        cells = []
+        for column in COLUMNS:
+            value = counts[row.name][column]
+            cell = "{:,.0f}".format(value)
+            if reference is not None and row.name != Layer.name:
+                cell += " ({:.2f}x)".format(value / reference[column])
+            cells.append(cell)
+        print("| %s | %s |" % (row.name, " | ".join(cells)))
+
+
 def main(argv: Optional[List[str]] = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer files and repeats")
+    parser.add_argument("--repeats", type=int, help="repeats to take the best of (25)")
+    parser.add_argument("--count", action="store_true",
+                        help="also count instructions per file under callgrind")
+    parser.add_argument("--counted", nargs=2, help=argparse.SUPPRESS)
     arguments, _ = parser.parse_known_args(argv)  # tools/bench.sh passes on its own too
+    if arguments.counted:
+        run_counted(*arguments.counted)
+        return
     # A batch of 200 files keeps every row's directory small: the figure is the cost of
     # a file, not of a large directory (where some peers slow down per file).
     files, repeats = (100, 5) if arguments.quick else (200, 25)
+    repeats = arguments.repeats or repeats
 
     rows = []
     for row in ROWS:
@@ -401,6 +486,8 @@ def main(argv: Optional[List[str]] = None) -> None:
                 cell += " ({:.2f}x)".format(value / reference[column])
             cells.append(cell)
         print("| %s | %s |" % (row.name, " | ".join(cells)))
+    if arguments.count:
+        print_counts([row for row in rows if row.name in COUNTED_ROWS])
 
 
 if __name__ == "__main__":

@@ -119,6 +119,10 @@ _W_PLUS_SHOWS_AS = "wb+" if sys.version_info >= (3, 15) else "rb+"
 class FileIO(io.RawIOBase):
     """A raw binary file over one PyFileHandle, with the semantics of io.FileIO.
 
+    Where the compiled module has ``PyFs.open_file``, ``quorvex_fs.FileIO`` names the
+    compiled raw file that method returns, which behaves the same way; this class stands
+    in for it elsewhere.
+
     Made by :func:`open` over a handle of ``PyFs.open_shared``, which takes no part in
     the file lock: like a file descriptor on Linux it never waits for, or refuses,
     another open, and a file removed or replaced while open stays readable and writable
@@ -151,6 +155,13 @@ class FileIO(io.RawIOBase):
     __slots__ = ("closed", "handle", "name", "mode", "_append", "_beyond", "_lock",
                  "readable", "writable", "seekable")
 
+    closed: bool
+    handle: PyFileHandle
+    name: str
+    mode: str
+    _append: bool
+    _beyond: Optional[int]
+    _lock: Any
     readable: Callable[[], bool]
     writable: Callable[[], bool]
     seekable: Callable[[], bool]
@@ -164,16 +175,7 @@ class FileIO(io.RawIOBase):
     }
 
     def __init__(self, handle: PyFileHandle, name: str, mode: str = "rb") -> None:
-        readable, writable, self._append = self._MODES[mode]
-        self.closed: bool = False
-        self.handle = handle
-        self.name = name
-        self.mode = _W_PLUS_SHOWS_AS if mode == "wb+" else mode
-        self._beyond: Optional[int] = None
-        self._lock = _allocate_lock()
-        self.readable = _YES if readable else _NO
-        self.writable = _YES if writable else _NO
-        self.seekable = _YES
+        _set_fields(self, handle, name, mode)
 
     def __repr__(self) -> str:
         state = " [closed]" if self.closed else ""
@@ -238,7 +240,11 @@ class FileIO(io.RawIOBase):
         lock.acquire()
         try:
             if self._beyond is not None and not self._append:
-                self._fill_gap(self._beyond)
+                # Another file may have grown this one past the position since: then
+                # there is no gap left, and nothing of that file's bytes is cut.
+                self._move_to(self._beyond)
+                if self._beyond is not None:
+                    self._fill_gap(self._beyond)
             # Copied once, at the offset (at the end in append mode), which moves past it.
             count: int = self.handle.write_from(data)
             self._beyond = None
@@ -375,11 +381,58 @@ class FileIO(io.RawIOBase):
         raise mapped from error
 
 
-# A parsed mode: (the os.O_* flags of the open, FileIO's mode, its (readable, writable,
-# append), binary, buffered class). A plain tuple, unpacked at once, is the quickest.
-_Mode = Tuple[int, str, Tuple[bool, bool, bool], bool, Any]
-_MODE_CACHE: Dict[str, _Mode] = {}
+def _set_fields(raw: FileIO, handle: PyFileHandle, name: str, mode: str) -> None:
+    """Every field of a FileIO over `handle`, opened with the raw `mode` ("rb", "wb+", ...)."""
+    readable, writable, raw._append = _MODES[mode]
+    raw.closed = False
+    raw.handle = handle
+    raw.name = name
+    raw.mode = _W_PLUS_SHOWS_AS if mode == "wb+" else mode
+    raw._beyond = None
+    raw._lock = _allocate_lock()
+    raw.readable = _YES if readable else _NO
+    raw.writable = _YES if writable else _NO
+    raw.seekable = _YES
+
+
+# The Python FileIO's own, kept here: once the compiled type is there, FileIO names it.
+_PythonFileIO = FileIO
+_MODES = FileIO._MODES
 _new_raw = FileIO.__new__
+
+
+def _open_python_raw(fs: PyFs, path: str, flags: int, mode: str) -> FileIO:
+    """The Python FileIO, for a compiled module without PyFs.open_file."""
+    handle = fs.open_shared(path, flags)
+    if mode[0] == "a":
+        handle.seek(0, _END)  # where io.FileIO starts an appending file
+    raw = _new_raw(_PythonFileIO)  # skipping __init__ saves a Python call per open
+    _set_fields(raw, handle, path, mode)
+    return raw
+
+
+def _compiled_raw_type() -> Optional[type]:
+    """The type of PyFs.open_file's raw files (reachable only through one), if there is one."""
+    if not hasattr(PyFs, "open_file"):
+        return None
+    raw = PyFs().open_file("/f", os.O_RDWR | os.O_CREAT)
+    raw.close()
+    return type(raw)
+
+
+# The raw file under every file of open: the compiled one, whose methods io's classes call
+# without a Python frame, where the module has it; the Python FileIO otherwise.
+_CompiledFileIO = _compiled_raw_type()
+_COMPILED = _CompiledFileIO is not None
+if _CompiledFileIO is not None:
+    io.RawIOBase.register(_CompiledFileIO)
+    FileIO = _CompiledFileIO  # type: ignore[misc, assignment]  # noqa: F811
+
+
+# A parsed mode: (the os.O_* flags of the open, the raw mode ("rb", "wb+", ...), binary,
+# buffered class). A plain tuple, unpacked at once, is the quickest.
+_Mode = Tuple[int, str, bool, Any]
+_MODE_CACHE: Dict[str, _Mode] = {}
 
 
 def _parse_mode(mode: str) -> _Mode:
@@ -415,10 +468,7 @@ def _parse_mode(mode: str) -> _Mode:
     else:
         buffered = io.BufferedWriter
     raw += "+" if updating else ""
-    abilities = FileIO._MODES[raw]
-    if raw == "wb+":
-        raw = _W_PLUS_SHOWS_AS
-    parsed = (flags, raw, abilities, binary, buffered)
+    parsed = (flags, raw, binary, buffered)
     if len(_MODE_CACHE) < 256:
         _MODE_CACHE[mode] = parsed
     return parsed
@@ -491,7 +541,7 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
     parsed = _MODE_CACHE.get(mode) if type(mode) is str else None
     if parsed is None:
         parsed = _parse_mode(mode)
-    flags, raw_mode, abilities, binary, buffered = parsed
+    flags, raw_mode, binary, buffered = parsed
     if type(path) is not str:
         path = fspath(path)
     line_buffering = False
@@ -511,23 +561,10 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
     if path[-1:] in _DIRECTORY_ENDS and path.endswith(_DIRECTORY_SUFFIXES):
         _refuse_directory_path(fs, path, flags)
     try:
-        handle = fs.open_shared(path, flags)
+        raw: Any = (fs.open_file(path, flags) if _COMPILED
+                     else _open_python_raw(fs, path, flags, raw_mode))
     except ValueError as error:
         _raise_open_error(error, fs, path, flags & os.O_CREAT != 0)
-    if raw_mode[0] == "a":
-        handle.seek(0, _END)  # where io.FileIO starts an appending file
-    # FileIO's own fields, set here: skipping its __init__ saves a Python call per open.
-    raw = _new_raw(FileIO)
-    readable, writable, raw._append = abilities
-    raw.closed = False
-    raw.handle = handle
-    raw.name = path
-    raw.mode = raw_mode
-    raw._beyond = None
-    raw._lock = _allocate_lock()
-    raw.readable = _YES if readable else _NO
-    raw.writable = _YES if writable else _NO
-    raw.seekable = _YES
     if buffering == 0:
         return raw
     try:

@@ -47,7 +47,9 @@ namespace {
 // Sets the length of a file's bytes, zero-filling growth. Growth is reserved in the file
 // system's usage first (NoSpaceLeft, changing nothing, when it would pass the limit) and
 // given back if it cannot be made; what a cut takes off is given back at once.
-Status resize_counted(ByteVector &data, std::size_t size, const INode &node) {
+// With `overwritten`, the caller overwrites the growth at once, so it is left unzeroed.
+Status resize_counted(ByteVector &data, std::size_t size, const INode &node,
+                      bool overwritten = false) {
     Usage *usage = node.is_counted() ? NodePool::usage_of(const_cast<INode *>(&node)) : nullptr;
     const std::size_t old_size = data.size();
     if (size <= old_size) {
@@ -58,7 +60,11 @@ Status resize_counted(ByteVector &data, std::size_t size, const INode &node) {
     if (usage && !usage->try_reserve_bytes(size - old_size)) return IoErrorKind::NoSpaceLeft;
     try {
         // May throw std::bad_alloc; the contents are untouched until it has succeeded.
-        data.resize(size);
+        if (overwritten) {
+            data.grow_for_overwrite(size);
+        } else {
+            data.resize(size);
+        }
     } catch (...) {
         if (usage && !planted::kNoUsageRollback) usage->release_bytes(size - old_size);
         throw;
@@ -218,9 +224,10 @@ Result<std::size_t> FileHandle::store(std::span<const std::uint8_t> bytes, bool 
         // so appends through several handles never land on each other.
         const auto offset = append_ ? data.size() : static_cast<std::size_t>(offset_);
         // An offset past the end (the file was cut by another handle) leaves a gap, which
-        // the growth fills with zero bytes.
-        if (offset > data.size() || bytes.size() > data.size() - offset) {
-            QUORVEX_TRY(resize_counted(data, offset + bytes.size(), node));
+        // is filled with zero bytes; the rest of the growth is written over at once.
+        if (const std::size_t end = data.size(); offset > end || bytes.size() > end - offset) {
+            QUORVEX_TRY(resize_counted(data, offset + bytes.size(), node, true));
+            if (offset > end) std::memset(data.data() + end, 0, offset - end);
         }
         std::memcpy(data.data() + offset, bytes.data(), bytes.size());
         node.touch_mtime(now_ns());

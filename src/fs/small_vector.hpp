@@ -132,6 +132,16 @@ template <class T> class SmallVectorImpl {
         size_ = count;
     }
 
+    // Grows to `count` elements and leaves the new ones as they are, for a caller that
+    // overwrites them at once (a file's bytes about to be written): skips zeroing them.
+    void grow_for_overwrite(size_type count)
+        requires std::is_trivially_copyable_v<T>
+    {
+        if (count <= size_) return;
+        reserve(count);
+        size_ = count;
+    }
+
     iterator erase(const_iterator position) {
         auto *at = const_cast<T *>(position);
         std::move(at + 1, end(), at);

@@ -238,4 +238,61 @@ inline constexpr const char kExec[] = "exec($self, command)\n--\n\n"
                                       "\n"
                                       "Execute a command in the terminal.\n";
 
+inline constexpr const char kOpenFile[] =
+    "open_file($self, path, flags)\n--\n\n"
+    "\n"
+    "Open a file as open_shared does, as a raw file of Python's io.\n"
+    "\n"
+    "The result behaves as io.FileIO does on Linux and is what quorvex_fs.open wraps\n"
+    "in io's buffered and text classes: reads and writes of any buffer move the\n"
+    "position, a seek past the end is allowed and a later write fills the gap with\n"
+    "zero bytes, every write of an appending file goes to the end, and truncating\n"
+    "never moves the position. Failures raise what io.FileIO raises: OSError with the\n"
+    "errno, io.UnsupportedOperation, or ValueError once closed. Its name is `path`,\n"
+    "its mode what io.FileIO shows for the same flags, and its handle the PyFileHandle\n"
+    "underneath.\n";
+
+inline constexpr const char kRawFile[] =
+    "A raw binary file over one PyFileHandle of open_shared, with the semantics of\n"
+    "io.FileIO on Linux. Made by PyFs.open_file; each call is atomic, as on a file\n"
+    "descriptor.\n";
+inline constexpr const char kRawRead[] =
+    "read($self, size=-1, /)\n--\n\nRead at most size bytes; all that is left when size\n"
+    "is negative or None.\n";
+inline constexpr const char kRawReadall[] =
+    "readall($self, /)\n--\n\nRead all bytes from the position to the end of the file.\n";
+inline constexpr const char kRawReadinto[] =
+    "readinto($self, buffer, /)\n--\n\nRead bytes into a writable buffer; returns their count.\n";
+inline constexpr const char kRawReadline[] =
+    "readline($self, size=-1, /)\n--\n\nRead one line, at most size bytes of it.\n";
+inline constexpr const char kRawReadlines[] =
+    "readlines($self, hint=-1, /)\n--\n\nRead lines until their length reaches hint, or all.\n";
+inline constexpr const char kRawWrite[] =
+    "write($self, b, /)\n--\n\nWrite the bytes of a buffer at the position; returns their "
+    "count.\n";
+inline constexpr const char kRawWritelines[] =
+    "writelines($self, lines, /)\n--\n\nWrite each buffer of an iterable in turn.\n";
+inline constexpr const char kRawSeek[] =
+    "seek($self, pos, whence=0, /)\n--\n\nMove the position, from the start (0), the current\n"
+    "position (1) or the end (2); returns the new position.\n";
+inline constexpr const char kRawTell[] = "tell($self, /)\n--\n\nThe current position.\n";
+inline constexpr const char kRawTruncate[] =
+    "truncate($self, size=None, /)\n--\n\nSet the file's length (the position by default);\n"
+    "the position stays.\n";
+inline constexpr const char kRawClose[] = "close($self, /)\n--\n\nClose the file.\n";
+inline constexpr const char kRawFlush[] =
+    "flush($self, /)\n--\n\nNothing to do: every write is stored at once.\n";
+inline constexpr const char kRawReadable[] =
+    "readable($self, /)\n--\n\nWhether the file was opened for reading.\n";
+inline constexpr const char kRawWritable[] =
+    "writable($self, /)\n--\n\nWhether the file was opened for writing.\n";
+inline constexpr const char kRawSeekable[] = "seekable($self, /)\n--\n\nAlways True.\n";
+inline constexpr const char kRawIsatty[] = "isatty($self, /)\n--\n\nAlways False.\n";
+inline constexpr const char kRawFileno[] =
+    "fileno($self, /)\n--\n\nRaises io.UnsupportedOperation: no file descriptor is behind it.\n";
+inline constexpr const char kRawClosed[] = "Whether the file is closed.";
+inline constexpr const char kRawName[] = "The path the file was opened with.";
+inline constexpr const char kRawMode[] = "The mode as io.FileIO shows it ('rb', 'wb', 'ab+', ...).";
+inline constexpr const char kRawHandle[] = "The PyFileHandle underneath.";
+
 } // namespace quorvex::py::doc

@@ -111,6 +111,9 @@ PyObject *make_module() noexcept {
         !register_class(module.get(), "Whence", create_whence_type(), module_types.whence) ||
         !init_stat_result())
         return nullptr;
+    PyRef raw_file = create_raw_file_type();
+    if (!raw_file) return nullptr;
+    module_types.raw_file = reinterpret_cast<PyTypeObject *>(raw_file.release());
 
 #ifdef Py_GIL_DISABLED
     // Every call of the module does its own locking and holds no borrowed state that

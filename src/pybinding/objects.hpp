@@ -23,6 +23,8 @@ struct ModuleTypes {
     PyTypeObject *file_handle = nullptr;
     PyTypeObject *term = nullptr;
     PyTypeObject *whence = nullptr;
+    // The raw file of PyFs.open_file, which is no attribute of the module.
+    PyTypeObject *raw_file = nullptr;
 };
 extern ModuleTypes module_types;
 
@@ -70,6 +72,12 @@ PyRef create_whence_type() noexcept;
 // Wraps a freshly opened handle in a new PyFileHandle; null with an exception set when the
 // object cannot be made (the handle is then closed as it is destroyed).
 PyRef wrap_file_handle(fs::FileHandle handle) noexcept;
+
+// Makes the type of PyFs.open_file's raw files; a new reference, or null with an exception set.
+PyRef create_raw_file_type() noexcept;
+// The raw file over `handle`, a new PyFileHandle opened with `flags`, named `name`; null
+// with an exception set when `handle` is null or the object cannot be made.
+PyRef wrap_raw_file(PyRef handle, PyObject *name, const fs::OpenFlags &flags) noexcept;
 
 // Makes the type of stat's results, once; false with an exception set when it cannot.
 bool init_stat_result() noexcept;

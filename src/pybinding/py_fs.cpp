@@ -28,6 +28,7 @@ constinit Signature<Str> touch_signature{"PyFs", "touch", {"path"}};
 constinit Signature<Str, Str> open_signature{"PyFs", "open", {"path"}, {"mode"}};
 constinit Signature<Str, Str> open_existing_signature{"PyFs", "open_existing", {"path"}, {"mode"}};
 constinit Signature<Str, Size> open_shared_signature{"PyFs", "open_shared", {"path"}, {"flags"}};
+constinit Signature<AnyObject, Size> open_file_signature{"PyFs", "open_file", {"path"}, {"flags"}};
 constinit Signature<Str> listdir_signature{"PyFs", "listdir", {"path"}};
 constinit Signature<Str, Bool> remove_signature{"PyFs", "remove", {"path"}, {"recurse"}};
 constinit Signature<Str, Str> rename_signature{"PyFs", "rename", {"src"}, {"dst"}};
@@ -114,6 +115,22 @@ fs::Result<PyRef> fs_open_shared(PyObject *self, std::string_view path, std::uin
     return wrap_file_handle(std::move(*handle));
 }
 
+// open_shared's handle as a raw file of Python's io, named by `path_object` itself.
+fs::Result<PyRef> fs_open_file(PyObject *self, PyObject *path_object, std::uint64_t bits) {
+    std::string_view path;
+    if (!Str::convert(path_object, path)) {
+        wrap_conversion_error("path");
+        return PyRef();
+    }
+    auto flags = open_flags_of(bits);
+    if (!flags) return flags.error();
+    auto handle = FileSystem::open_shared(as_object<PyFsObject>(self)->fs, path, *flags);
+    if (!handle) return handle.error();
+    // An appending file starts at its end, as io.FileIO's does.
+    if (flags->append) QUORVEX_TRY(handle->seek(fs::SeekOrigin::End, 0));
+    return wrap_raw_file(wrap_file_handle(std::move(*handle)), path_object, *flags);
+}
+
 fs::Result<PyRef> fs_listdir(PyObject *self, std::string_view path) {
     const FileSystem &fs = file_system_of(self);
     auto id = fs.get_inode_by_path_raw(path);
@@ -195,6 +212,8 @@ PyMethodDef fs_methods[] = {
      kFastcallKeywords, doc::kOpenExisting},
     {"open_shared", method_function(method<PyFsObject, open_shared_signature, fs_open_shared>),
      kFastcallKeywords, doc::kOpenShared},
+    {"open_file", method_function(method<PyFsObject, open_file_signature, fs_open_file>),
+     kFastcallKeywords, doc::kOpenFile},
     {"stat", method_function(method<PyFsObject, stat_signature, fs_stat>), kFastcallKeywords,
      doc::kStat},
     {"set_times", method_function(method<PyFsObject, set_times_signature, fs_set_times>),

@@ -132,7 +132,8 @@ def test_pyfs_has_default_repr_and_str_renders(fs):
 
 @pytest.mark.parametrize("cls, members", [
     (quorvex.PyFs, {"mkdir", "touch", "open", "listdir", "remove", "tree", "open_existing",
-                    "open_shared", "stat", "set_times", "set_limits", "usage", "rename"}),
+                    "open_shared", "open_file", "stat", "set_times", "set_limits", "usage",
+                    "rename"}),
     (quorvex.PyFileHandle, {"id", "close", "read", "write", "seek", "tell",
                             "readinto", "truncate", "write_from", "stat"}),
     (quorvex.PyTerm, {"exec"}),
