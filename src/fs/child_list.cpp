@@ -121,7 +121,9 @@ INode *ChildList::find(std::string_view name) const {
 }
 
 INode *ChildList::find(std::string_view name, std::uint32_t name_hash) const {
-    return locate(name, name_hash).node;
+    const auto position =
+        index()->find(name, name_hash, [this](NameIndex::Position at) { return name_at(at); });
+    return position == NameIndex::kAbsent ? nullptr : node_at(slots()[position]);
 }
 
 ChildList::Located ChildList::locate(std::string_view name, std::uint32_t name_hash) const {
