@@ -89,7 +89,8 @@ void NameIndex::move(std::uint32_t hash, Position from, Position to) noexcept {
 }
 
 void NameIndex::renumber(const Position *moved_to) noexcept {
-    for (std::size_t at = 0; at < capacity(); ++at) {
+    const std::size_t end = capacity();
+    for (std::size_t at = 0; at < end; ++at) {
         const Entry entry = entry_at(at);
         if (entry) put(at, {moved_to[entry.position], entry.hash});
     }
