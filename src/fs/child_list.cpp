@@ -126,6 +126,13 @@ INode *ChildList::find(std::string_view name, std::uint32_t name_hash) const {
     return position == NameIndex::kAbsent ? nullptr : node_at(slots()[position]);
 }
 
+ChildList::Located ChildList::locate(std::string_view name, std::uint32_t name_hash) const {
+    const auto position =
+        index()->find(name, name_hash, [this](NameIndex::Position at) { return name_at(at); });
+    if (position == NameIndex::kAbsent) return {nullptr, position};
+    return {node_at(slots()[position]), position};
+}
+
 void ChildList::append(Room room, INode *child, std::optional<std::uint32_t> name_hash,
                        bool unindexed) {
     assert(room.list_ == this && used() < capacity() && "append() without reserve_one()");
@@ -176,7 +183,8 @@ bool ChildList::remove_inline(const INode *child) noexcept {
     return true;
 }
 
-bool ChildList::remove(const INode *child, std::optional<std::uint32_t> name_hash) {
+bool ChildList::remove(const INode *child, std::optional<std::uint32_t> name_hash,
+                       std::optional<std::uint32_t> position) {
     if (!spilled()) return remove_inline(child);
     Word *entries = slots();
     const std::uint32_t count = used();
@@ -184,11 +192,14 @@ bool ChildList::remove(const INode *child, std::optional<std::uint32_t> name_has
     if (NameIndex *names = index()) {
         const std::string_view name = child->name_view();
         const std::uint32_t hash = name_hash ? *name_hash : NameIndex::hash_once(name);
-        const auto position =
-            names->find(name, hash, [this](NameIndex::Position at) { return name_at(at); });
-        if (position != NameIndex::kAbsent && node_at(entries[position]) == child) {
-            slot = position;
-            names->erase(hash, position);
+        // A list changed since the child was located may have moved it.
+        if (!position || *position >= count || node_at(entries[*position]) != child) {
+            position =
+                names->find(name, hash, [this](NameIndex::Position at) { return name_at(at); });
+        }
+        if (*position != NameIndex::kAbsent && node_at(entries[*position]) == child) {
+            slot = *position;
+            names->erase(hash, slot);
         }
     }
     if (slot == count) {
@@ -228,15 +239,25 @@ void ChildList::compact() {
     Word *entries = slots();
     NameIndex *names = index();
     const std::uint32_t count = used();
+    // Re-pointing each moved entry hashes its name again; a pass over the index's table
+    // with each old position's new one costs far less while the table is not mostly
+    // empty. Without memory for the positions, the names are hashed.
+    std::unique_ptr<NameIndex::Position[]> moved_to;
+    if (names && names->slots() <= kRenumberSpread * size()) {
+        moved_to.reset(new (std::nothrow) NameIndex::Position[count]);
+    }
     std::uint32_t kept = 0;
     for (std::uint32_t slot = 0; slot < count; ++slot) {
         const std::uintptr_t word = entries[slot].load(std::memory_order_relaxed);
+        // A hole has no index entry; its number is set all the same.
+        if (moved_to) moved_to[slot] = kept;
         if (!word) continue;
-        if (names && slot != kept) {
+        if (!moved_to && names && slot != kept) {
             names->move(NameIndex::hash_once(node_at(entries[slot])->name_view()), slot, kept);
         }
         entries[kept++].store(word, std::memory_order_release);
     }
+    if (moved_to) names->renumber(moved_to.get());
     for (std::uint32_t slot = kept; slot < count; ++slot)
         entries[slot].store(0, std::memory_order_release);
     set_used(kept);

@@ -122,6 +122,12 @@ class ChildList {
     // second form takes the name's NameIndex::hash, when the caller has it already.
     [[nodiscard]] INode *find(std::string_view name) const;
     [[nodiscard]] INode *find(std::string_view name, std::uint32_t name_hash) const;
+    // find() that also gives the entry's position, which remove() may take as a hint.
+    struct Located {
+        INode *node;
+        std::uint32_t position;
+    };
+    [[nodiscard]] Located locate(std::string_view name, std::uint32_t name_hash) const;
 
     // Room for one more entry, made by reserve_one() and used up by append().
     class Room {
@@ -142,8 +148,10 @@ class ChildList {
     void append(Room room, INode *child, std::optional<std::uint32_t> name_hash = std::nullopt,
                 bool unindexed = false);
     // Takes a listed child out; the others keep their order. False when it is not listed.
-    // `name_hash`, when given, is the NameIndex::hash of the child's name.
-    bool remove(const INode *child, std::optional<std::uint32_t> name_hash = std::nullopt);
+    // `name_hash`, when given, is the NameIndex::hash of the child's name; `position`, when
+    // given, is where locate() found the child, used if the child is still there.
+    bool remove(const INode *child, std::optional<std::uint32_t> name_hash = std::nullopt,
+                std::optional<std::uint32_t> position = std::nullopt);
     // Hands the list's share of each entry to `release(INode *)`, for a list about to be
     // destroyed with its directory, which then releases nothing more.
     template <class Release> void release_each(Release &&release) noexcept {
@@ -175,6 +183,10 @@ class ChildList {
                                const char *end) noexcept;
 
     static constexpr std::uint32_t kInlineSlots = 8;
+    // compact() renumbers the index in one pass over its table while the table has at
+    // most this many slots per live entry: hashing a name again and finding its entry
+    // costs about as much as passing over that many slots.
+    static constexpr std::size_t kRenumberSpread = 16;
     // The inline words of a spilled list, each with kTag set so that a lookup reading
     // them as entries can tell them from the (aligned, hence even) address of a node.
     static constexpr std::size_t kSpillSlots = 0;  // the heap block of entries

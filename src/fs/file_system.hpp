@@ -262,6 +262,8 @@ class FileSystem {
     // Whether `upper` is `lower` or one of its ancestors; for the holder of the rename
     // mutex, under which no parent changes.
     [[nodiscard]] bool is_at_or_above(const INode &upper, const INode &lower) const;
+    // Whether a rename locks directory `one` before `other` (locking.hpp, rule 6).
+    [[nodiscard]] bool goes_first(const INode &one, const INode &other) const;
     // The memory of the nodes; declared first, so that it is let go of last.
     std::unique_ptr<NodePool, NodePool::Disown> pool_;
     // The root's own share: the root is never destroyed before the file system is.

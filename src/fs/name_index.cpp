@@ -88,6 +88,14 @@ void NameIndex::move(std::uint32_t hash, Position from, Position to) noexcept {
     if (at != capacity()) put(at, {to, hash});
 }
 
+void NameIndex::renumber(const Position *moved_to) noexcept {
+    const std::size_t end = capacity();
+    for (std::size_t at = 0; at < end; ++at) {
+        const Entry entry = entry_at(at);
+        if (entry) put(at, {moved_to[entry.position], entry.hash});
+    }
+}
+
 void NameIndex::place(Entry entry) noexcept {
     std::size_t at = home(entry.hash);
     while (entry_at(at))

@@ -193,6 +193,11 @@ class NameIndex {
     void erase(std::uint32_t hash, Position position) noexcept;
     // Points the entry that holds `from` at `to`.
     void move(std::uint32_t hash, Position from, Position to) noexcept;
+    // Points every entry that holds a position p at moved_to[p], in one pass over the
+    // table and without hashing a name: worth it when most slots hold entries.
+    void renumber(const Position *moved_to) noexcept;
+    // The slots of the table, which a renumber() passes over.
+    [[nodiscard]] std::size_t slots() const noexcept { return capacity(); }
 
     static constexpr Position kAbsent = ~Position{0};
 

@@ -133,7 +133,11 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
     auto source_directory = walk(source.split.parent);
     if (!source_directory) return source_directory.error();
     if (!(*source_directory)->is_directory()) return IoErrorKind::NotADirectory;
-    auto target_directory = walk(target.split.parent);
+    // Both names in one directory (the same path to it): one walk finds it for both, as
+    // two walks at one moment would.
+    auto target_directory = target.split.parent == source.split.parent
+                                ? Result<INodeRef>(INodeRef::share(source_directory->get()))
+                                : walk(target.split.parent);
     if (!target_directory) return target_directory.error();
     if (!(*target_directory)->is_directory()) return IoErrorKind::NotADirectory;
     // The root, "." and ".." name no entry of a directory that could move or be replaced;
@@ -164,14 +168,25 @@ bool FileSystem::is_at_or_above(const INode &upper, const INode &lower) const {
     return at == &upper;
 }
 
+bool FileSystem::goes_first(const INode &one, const INode &other) const {
+    // The ancestor first; between unrelated directories, the lower id first. Only a
+    // directory less deep than the other can lie above it.
+    const auto one_depth = one.depth.load(std::memory_order_relaxed);
+    const auto other_depth = other.depth.load(std::memory_order_relaxed);
+    if (one_depth != other_depth) {
+        if (one_depth < other_depth ? is_at_or_above(one, other) : is_at_or_above(other, one)) {
+            return one_depth < other_depth;
+        }
+    }
+    return one.id < other.id;
+}
+
 Status FileSystem::rename_between(const RenameSide &source, const RenameSide &target) {
     INode *first = source.directory.get();
     INode *second = target.directory.get();
     if (first == second) {
         second = nullptr;
-    } else if (is_at_or_above(*second, *first) ||
-               (!is_at_or_above(*first, *second) && second->id < first->id)) {
-        // The ancestor first; between unrelated directories, the lower id first.
+    } else if (goes_first(*second, *first)) {
         std::swap(first, second);
     }
     MovingSubtree subtree;
@@ -212,9 +227,20 @@ Status FileSystem::rename_locked(const RenameSide &source, const RenameSide &tar
     };
     const std::optional<std::uint32_t> source_hash = hash_in(leaving, source.name);
     const std::optional<std::uint32_t> target_hash = hash_in(entering, target.name);
-    auto found = find_child_locked(std::get<Directory>(from.kind), source.name, source_hash);
-    if (!found) return found.error();
-    const INodeRef moved = INodeRef::share(*found);
+    // Where the index found the source, so that taking it out need not search again.
+    std::optional<std::uint32_t> source_position;
+    INode *source_node = nullptr;
+    if (source_hash) {
+        const ChildList::Located located = leaving.locate(source.name, *source_hash);
+        if (located.node && !is_released(*located.node)) {
+            source_node = located.node;
+            source_position = located.position;
+        }
+    } else if (auto found = find_child_locked(std::get<Directory>(from.kind), source.name)) {
+        source_node = *found;
+    }
+    if (!source_node) return IoErrorKind::InodeNotFound;
+    const INodeRef moved = INodeRef::share(source_node);
     // Claimed by a removal: it is on its way out.
     if (moved->is_unlinked()) return IoErrorKind::InodeNotFound;
     const bool is_directory = moved->is_directory();
@@ -257,7 +283,7 @@ Status FileSystem::rename_locked(const RenameSide &source, const RenameSide &tar
     }
     // The old name finds the entry in the source's index; the new one goes into the
     // target's.
-    leaving.remove(moved.get(), source_hash);
+    leaving.remove(moved.get(), source_hash, source_position);
     if (name) moved->set_name(std::move(name));
     moved->parent.store(to.id, std::memory_order_release);
     if (!is_directory)

@@ -91,6 +91,34 @@ TEST(RenameTest, TheMovedEntryComesLastAndTheReplacedOneLeavesTheTable) {
     EXPECT_EQ(test::children_of(*fs, id_of(*fs, "/a")).back(), f);
 }
 
+TEST(RenameTest, LargeDirectoriesKeepEveryNameThroughDrainsAndReplacements) {
+    // /a, indexed, is emptied into /b one entry at a time (its list compacted while its
+    // index is dense and again once sparse), each name renamed in /b on the way; then
+    // every other entry of /b replaces its neighbour.
+    constexpr int kCount = 200;
+    auto fs = FileSystem::make();
+    ASSERT_TRUE(Ok(fs->mkdir("/a")));
+    ASSERT_TRUE(Ok(fs->mkdir("/b")));
+    const auto name = [](const char *prefix, int i) { return prefix + std::to_string(i); };
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_TRUE(Ok(fs->touch(name("/a/n", i))));
+    for (int i = 0; i < kCount; ++i) {
+        ASSERT_TRUE(Ok(fs->rename(name("/a/n", i), name("/b/n", i)))) << i;
+        ASSERT_TRUE(Ok(fs->rename(name("/b/n", i), name("/b/m", i)))) << i;
+    }
+    for (int i = 0; i < kCount; i += 2)
+        ASSERT_TRUE(Ok(fs->rename(name("/b/m", i), name("/b/m", i + 1)))) << i;
+    EXPECT_TRUE(fs->ls_raw(id_of(*fs, "/a"))->files.empty());
+    std::vector<std::string> expected;
+    for (int i = 0; i < kCount; ++i) {
+        EXPECT_EQ(error_of(fs->get_inode_by_path_raw(name("/a/n", i))), K::InodeNotFound);
+        EXPECT_EQ(fs->get_inode_by_path_raw(name("/b/m", i)).ok(), i % 2 == 1) << i;
+        if (i % 2 == 1) expected.push_back(name("m", i));
+    }
+    EXPECT_EQ(fs->ls_raw(id_of(*fs, "/b"))->files, expected);
+    expect_consistent(*fs);
+}
+
 TEST(RenameTest, HandlesFollowTheirFileButAReplacedFileMustBeFree) {
     auto fs = sample();
     auto held = FileSystem::open(fs, "/a/g", test::mode("w"), false);
