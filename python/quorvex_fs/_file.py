@@ -10,17 +10,16 @@ import os
 import sys
 import warnings
 from _thread import allocate_lock as _allocate_lock
-from typing import (IO, Any, Callable, Dict, List, Literal, NoReturn, Optional, Tuple, Union,
+from typing import (IO, Any, Callable, Dict, Literal, NoReturn, Optional, Tuple, Union,
                     overload)
 
 from quorvex import PyFileHandle, PyFs, Whence
 
-from .errors import (BAD_DESCRIPTOR, NOT_A_DIRECTORY, NOT_FOUND, UNSUPPORTED, kind_of,
-                     os_error)
+from ._common import PathLike, fail, fspath, oserror
+from .errors import BAD_DESCRIPTOR, UNSUPPORTED, kind_of, os_error
 
 __all__ = ["open", "FileIO", "fspath"]
 
-PathLike = Union[str, "os.PathLike[str]"]
 
 _SET = Whence.SEEK_SET
 _CUR = Whence.SEEK_CUR
@@ -28,65 +27,11 @@ _END = Whence.SEEK_END
 # A path ending like this names a directory; reaching a file through it is ENOTDIR.
 _DIRECTORY_SUFFIXES = ("/", "\\", "/.", "\\.")
 _DIRECTORY_ENDS = "/\\."  # the last characters of those, to test first
+_DOT_SUFFIXES = _DIRECTORY_SUFFIXES[2:]
 _CLOSED = "I/O operation on closed file."
 _NEWLINES = (None, "", "\n", "\r", "\r\n")
 _text_encoding = getattr(io, "text_encoding", None)  # 3.10 and later
 _BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
-
-
-def fspath(path: Any) -> str:
-    """A path given as str or os.PathLike, as str; bytes paths are refused."""
-    if type(path) is str:
-        return path
-    path = os.fspath(path)
-    if not isinstance(path, str):
-        raise TypeError("quorvex paths are str or os.PathLike[str], not %s"
-                        % type(path).__name__)
-    return path
-
-
-def _encodable(name: str) -> bool:
-    """Whether `name` can be stored: the file system keeps names as UTF-8, which a str
-    with a lone surrogate (what os.fsdecode makes of bytes that are not UTF-8) is not."""
-    if name.isascii():
-        return True
-    try:
-        name.encode("utf-8")
-    except UnicodeEncodeError:
-        return False
-    return True
-
-
-def _name_error(fs: PyFs, path: str, creating: bool) -> OSError:
-    """The OSError for `path`, which holds a name the file system cannot store.
-
-    No node can have such a name, so the walk along `path` stops at it as at any missing
-    name: FileNotFoundError, or NotADirectoryError where a file stands before it. Only a
-    call that would make the node under an existing directory is told that the name
-    itself is refused: OSError with EINVAL, as a file system that keeps names as UTF-8
-    only answers (ext4 with strict encoding)."""
-    parts = path.replace("\\", "/").split("/")
-    walked: List[str] = []
-    code = errno.ENOENT
-    for index, part in enumerate(parts):
-        if _encodable(part):
-            if part == "..":
-                del walked[-1:]
-            elif part and part != ".":
-                walked.append(part)
-            continue
-        try:
-            found = fs.stat("/" + "/".join(walked))
-        except ValueError as error:
-            if kind_of(error) == NOT_A_DIRECTORY:
-                code = errno.ENOTDIR
-            break
-        if found.kind != "directory":
-            code = errno.ENOTDIR  # a file, used as a directory
-        elif creating and not any(parts[index + 1:]):
-            code = errno.EINVAL
-        break
-    return OSError(code, os.strerror(code), path)
 
 
 # C callables that answer at once: a Python method costs io's wrappers a frame.
@@ -269,7 +214,7 @@ class FileIO(io.RawIOBase):
         if size is not None:
             size = _index(size)
             if size < 0:
-                raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
+                raise oserror(errno.EINVAL, self.name)
         lock = self._lock
         lock.acquire()
         try:
@@ -313,7 +258,7 @@ class FileIO(io.RawIOBase):
         if self.closed:
             raise ValueError(_CLOSED)
         if not 0 <= whence <= 2:
-            raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
+            raise oserror(errno.EINVAL, self.name)
         lock = self._lock
         lock.acquire()
         handle = self.handle
@@ -329,7 +274,7 @@ class FileIO(io.RawIOBase):
                 if target < 0:
                     handle.seek(here, _SET)
             if target < 0:  # refused, with the position left where it was
-                raise OSError(errno.EINVAL, os.strerror(errno.EINVAL), self.name)
+                raise oserror(errno.EINVAL, self.name)
             self._move_to(target)
         except ValueError as error:
             self._fail(error)
@@ -474,15 +419,6 @@ def _parse_mode(mode: str) -> _Mode:
     return parsed
 
 
-def _raise_open_error(error: ValueError, fs: PyFs, path: str, creating: bool) -> NoReturn:
-    if isinstance(error, UnicodeEncodeError):
-        raise _name_error(fs, path, creating) from error
-    exception = os_error(error, path)
-    if exception is error:
-        raise error
-    raise exception from error
-
-
 # The mode texts that select each kind of result, for type checkers; any other valid
 # order of the same letters works too, typed as IO[Any].
 TextMode = Literal["r", "w", "x", "a", "r+", "w+", "x+", "a+",
@@ -564,7 +500,7 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
         raw: Any = (fs.open_file(path, flags) if _COMPILED
                      else _open_python_raw(fs, path, flags, raw_mode))
     except ValueError as error:
-        _raise_open_error(error, fs, path, flags & os.O_CREAT != 0)
+        fail(error, fs, path, flags & os.O_CREAT != 0)
     if buffering == 0:
         return raw
     try:
@@ -582,18 +518,35 @@ def open(fs: PyFs, path: PathLike, mode: str = "r", buffering: int = -1,
 
 
 def _refuse_directory_path(fs: PyFs, path: str, flags: int) -> NoReturn:
-    """What the builtin open answers for a path that names a directory ("d/", "d/."),
-    with nothing made or cut: EISDIR for a directory (or a new name, when creating),
-    ENOTDIR where a file stands."""
+    """What the builtin open answers on Linux for a path that names a directory ("d/",
+    "d/."), with nothing made or cut. Creating through a trailing separator is EISDIR
+    whatever the last name is, once the directory before it is there; otherwise a
+    directory is EISDIR (EEXIST for "d/." with "x"), a file ENOTDIR, and a missing name
+    ENOENT."""
+    dot = path.endswith(_DOT_SUFFIXES)
+    if flags & os.O_CREAT and not dot and _is_directory(fs, _parent_of(path)):
+        raise oserror(errno.EISDIR, path)
     try:
         found = fs.stat(path)
     except ValueError as error:
-        if kind_of(error) == NOT_FOUND and flags & os.O_CREAT:
-            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path) from error
-        _raise_open_error(error, fs, path, False)
-    if found.kind == "directory":
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-    raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)
+        fail(error, fs, path)
+    if found.kind != "directory":
+        raise oserror(errno.ENOTDIR, path)
+    raise oserror(errno.EEXIST if flags & os.O_EXCL else errno.EISDIR, path)
+
+
+def _parent_of(path: str) -> str:
+    """The directory part of `path` once its trailing separators are gone ("/" for a name
+    at the root)."""
+    stripped = path.rstrip("/\\")
+    return stripped[:max(stripped.rfind("/"), stripped.rfind("\\"))] or "/"
+
+
+def _is_directory(fs: PyFs, path: str) -> bool:
+    try:
+        return fs.stat(path).kind == "directory"
+    except (ValueError, UnicodeEncodeError):
+        return False
 
 
 def _check_binary_arguments(buffering: int, encoding: Optional[str], errors: Optional[str],

@@ -124,7 +124,8 @@ fs::Result<PyRef> fs_open_file(PyObject *self, PyObject *path_object, std::uint6
     }
     auto flags = open_flags_of(bits);
     if (!flags) return flags.error();
-    auto handle = FileSystem::open_shared(as_object<PyFsObject>(self)->fs, path, *flags);
+    auto handle =
+        FileSystem::open_shared(as_object<PyFsObject>(self)->fs.for_handle(), path, *flags);
     if (!handle) return handle.error();
     // An appending file starts at its end, as io.FileIO's does.
     if (flags->append) QUORVEX_TRY(handle->seek(fs::SeekOrigin::End, 0));

@@ -312,7 +312,9 @@ def test_paths_are_str_or_pathlike(fs):
 @pytest.mark.parametrize("mode", ["rb", "w", "a"])
 def test_a_file_reached_as_a_directory_is_not_a_directory(fs, path, mode):
     put(fs, "/f", b"keep")
-    with pytest.raises(NotADirectoryError):
+    # Creating through a trailing separator is EISDIR on Linux, whatever the name is.
+    creating = mode != "rb" and not path.endswith(".")
+    with pytest.raises(IsADirectoryError if creating else NotADirectoryError):
         q.open(fs, path, mode)
     assert q.read_bytes(fs, "/f") == b"keep"
     held(fs, "/f", "w").close()

@@ -99,6 +99,23 @@ def same(both, steps):
     return outcomes[1]
 
 
+@pytest.mark.parametrize("path", ["/f/", "/new/", "/d/", "/d/.", "/new/.", "/f/.",
+                                  "/nodir/new/", "/f/x/"])
+@pytest.mark.parametrize("mode", ["rb", "r+b", "wb", "ab", "xb"])
+def test_paths_that_name_a_directory_fail_as_on_linux(both, path, mode):
+    def steps(side):
+        write(side, "/f", b"keep")
+        side.mkdir("/d")
+        try:
+            side.open(path, mode).close()
+        finally:
+            with side.open("/f", "rb") as f:
+                assert f.read() == b"keep"
+            assert side.walk() == [("/", ["d"], ["f"]), ("/d", [], [])]
+
+    assert same(both, steps)[0] != "ok"
+
+
 def write(side, path, data):
     with side.open(path, "wb") as f:
         f.write(data)
