@@ -23,12 +23,12 @@
 
 namespace quorvex::fuzz {
 
-using NodeVisitor = std::function<void(const fs::INode &, const fs::INodeKind &)>;
+using NodeVisitor = std::function<void(const fs::INode &)>;
 
 // Walks the tree from the root and checks its shape: every child id is in the table, every
 // node but the root sits in its parent's child list exactly once, names are valid and
 // unique per directory, depth is the parent's plus one, and every entry of the table is
-// reachable from the root. `visit` sees each node's kind under the node's shared lock.
+// reachable from the root. `visit` sees each node under the node's shared lock.
 inline void check_tree(const fs::FileSystem &system, const NodeVisitor &visit = {}) {
     const fs::INodeRef root = system.lookup(fs::kRootId);
     FUZZ_CHECK(root != nullptr);
@@ -40,9 +40,9 @@ inline void check_tree(const fs::FileSystem &system, const NodeVisitor &visit = 
         const fs::INodeRef node = std::move(pending.back());
         pending.pop_back();
         std::shared_lock guard(node->lock);
-        FUZZ_CHECK(!std::holds_alternative<fs::Symlink>(node->kind));
-        if (visit) visit(*node, node->kind);
-        const auto *directory = std::get_if<fs::Directory>(&node->kind);
+        FUZZ_CHECK(!node->is_link());
+        if (visit) visit(*node);
+        const auto *directory = node->as_directory();
         if (directory == nullptr) continue;
         std::set<std::string_view> names;
         for (const fs::InodeId id : directory->children) {

@@ -73,8 +73,8 @@ class Session {
         for (Slot &s : slots_)
             drop(s);
         check_against_model();
-        fuzz::check_tree(*fs_, [](const fs::INode &, const fs::INodeKind &kind) {
-            if (const auto *file = std::get_if<fs::File>(&kind)) FUZZ_CHECK(file->lock.flag() == 0);
+        fuzz::check_tree(*fs_, [](const fs::INode &node) {
+            if (const auto *file = node.as_file()) FUZZ_CHECK(file->lock.flag() == 0);
         });
     }
 
@@ -453,7 +453,7 @@ class Session {
         FUZZ_CHECK(fs_->live_nodes() == model_.nodes_held());
         const fs::Usage::Counts usage = fs_->usage().counts();
         FUZZ_CHECK(usage.bytes == model_.bytes_held() && usage.nodes == model_.nodes_held());
-        fuzz::check_tree(*fs_, [&](const fs::INode &node, const fs::INodeKind &kind) {
+        fuzz::check_tree(*fs_, [&](const fs::INode &node) {
             const auto it = model_.nodes.find(node.id);
             FUZZ_CHECK(it != model_.nodes.end());
             const fuzz::ModelNode &expected = it->second;
@@ -461,12 +461,12 @@ class Session {
             const std::int64_t mtime = node.mtime_ns.load();
             FUZZ_CHECK(expected.mtime ? mtime == *expected.mtime : mtime > 0);
             FUZZ_CHECK(node.depth == expected.depth);
-            if (const auto *directory = std::get_if<fs::Directory>(&kind)) {
+            if (const auto *directory = node.as_directory()) {
                 FUZZ_CHECK(expected.directory);
                 FUZZ_CHECK(std::equal(directory->children.begin(), directory->children.end(),
                                       expected.children.begin(), expected.children.end()));
             } else {
-                const auto &file = std::get<fs::File>(kind);
+                const auto &file = *node.as_file();
                 FUZZ_CHECK(!expected.directory && file.lock.flag() == expected.flag);
                 FUZZ_CHECK(std::equal(file.data.data.begin(), file.data.data.end(),
                                       expected.bytes.begin(), expected.bytes.end()));

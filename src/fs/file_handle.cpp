@@ -90,7 +90,7 @@ Result<FileHandle> FileHandle::make_at(std::shared_ptr<FileSystem> fs, InodeId i
     if (is_released(*node)) return IoErrorKind::InodeNotFound;
     {
         std::shared_lock guard(node->lock);
-        auto *file = std::get_if<File>(&node->kind);
+        auto *file = node->as_file();
         if (!file) return IoErrorKind::NotAFile;
         const bool taken =
             mode.can_write() ? file->lock.try_acquire_exclusive() : file->lock.try_acquire_shared();
@@ -104,11 +104,11 @@ Result<FileHandle> FileHandle::make_shared(std::shared_ptr<FileSystem> fs, INode
                                            const OpenFlags &flags) {
     if (is_released(*node)) return IoErrorKind::InodeNotFound;
     // The alternative a kind holds never changes, so this needs no lock.
-    if (!std::holds_alternative<File>(node->kind)) return IoErrorKind::NotAFile;
+    if (!node->is_file()) return IoErrorKind::NotAFile;
     if constexpr (planted::kDetachedNeverFreed) (void)INodeRef(node).detach();
     if (flags.truncate) {
         const std::unique_lock guard(node->lock);
-        (void)resize_counted(std::get<File>(node->kind).data.data, 0, *node); // a cut cannot fail
+        (void)resize_counted(node->as_file()->data.data, 0, *node); // a cut cannot fail
         node->touch_mtime(now_ns());
     }
     const InodeId id = node->id;
@@ -161,7 +161,7 @@ auto FileHandle::with_file(Use &&use) const -> decltype(use(std::declval<File &>
     auto node = open_node(pin);
     if (!node) return node.error();
     const Lock guard((*node)->lock);
-    auto *file = std::get_if<File>(&(*node)->kind);
+    auto *file = (*node)->as_file();
     if (!file) return IoErrorKind::NotAFile;
     return use(*file);
 }
@@ -203,7 +203,7 @@ auto FileHandle::change_bytes(const char *operation, Change &&change)
     auto node = open_node(pin);
     if (!node) return node.error();
     const std::unique_lock guard((*node)->lock);
-    auto *file = std::get_if<File>(&(*node)->kind);
+    auto *file = (*node)->as_file();
     if (!file) return IoErrorKind::NotAFile;
     return change(file->data.data, **node);
 }

@@ -71,7 +71,7 @@ namespace {
 // ordinary way, and its list its entries. Recursion goes one level per directory, at most
 // kMaxDepth deep.
 void destroy_in_teardown(INode *node, NodePool::Batch &batch) noexcept {
-    if (auto *directory = std::get_if<Directory>(&node->kind)) {
+    if (auto *directory = node->as_directory()) {
         directory->children.release_each([&batch](INode *child) {
             if (!INodeRef::release_was_last(child)) return;
             // Most children are files, which are destroyed without a further frame.
@@ -111,7 +111,7 @@ Result<INodeRef> FileSystem::resolve(InodeId id) const {
         // A node's kind, and a link's target, never change: no lock is needed to read them.
         if (!node->is_link()) return node;
         if (hops == kMaxSymlinkHops) return IoErrorKind::InodeNotFound;
-        id = std::get<Symlink>(node->kind).target;
+        id = node->as_link()->target;
     }
 }
 
@@ -140,7 +140,7 @@ Result<FileSystem::Entry> FileSystem::find_entry(const INode &directory,
         break;
     }
     std::shared_lock guard(directory.lock);
-    const auto *entries = std::get_if<Directory>(&directory.kind);
+    const auto *entries = directory.as_directory();
     if (!entries) return IoErrorKind::NotADirectory;
     auto child = find_child_locked(*entries, name);
     if (!child) return child.error();
@@ -189,7 +189,7 @@ Result<bool> FileSystem::is_directory_raw(InodeId id) const {
     auto node = resolve(id);
     if (!node) return node.error();
     std::shared_lock guard((*node)->lock);
-    return std::holds_alternative<Directory>((*node)->kind);
+    return (*node)->is_directory();
 }
 
 Result<bool> FileSystem::is_file_raw(InodeId id) const {
@@ -282,7 +282,7 @@ FileSystem::FastWalk FileSystem::descend_unlocked(const INode *const root,
                 continue;
             }
         }
-        const auto *entries = std::get_if<Directory>(&current->kind);
+        const auto *entries = current->as_directory();
         if (!entries) return {nullptr, FastWalk::Failed, IoErrorKind::NotADirectory};
         const ChildList::Probed probed = entries->children.probe(at, end, current->version);
         if (probed.outcome == ChildList::Probe::Missing) {
@@ -310,7 +310,7 @@ std::optional<Result<INodeRef>> FileSystem::open_unlocked(const SplitPath &split
     const FastWalk parent = walk_unlocked(split.parent);
     if (parent.outcome == FastWalk::Failed) return Result<INodeRef>(parent.error);
     if (parent.outcome != FastWalk::Reached) return std::nullopt;
-    const auto *entries = std::get_if<Directory>(&parent.node->kind);
+    const auto *entries = parent.node->as_directory();
     if (!entries) return Result<INodeRef>(IoErrorKind::NotADirectory);
     const char *name = split.name.data();
     const ChildList::Probed probed =
@@ -445,7 +445,7 @@ Result<INodeRef> FileSystem::create_in(INode *directory, InodeId parent, Name &&
         guard.lock();
         flags = directory->flags.load(std::memory_order_relaxed);
     }
-    auto *entries = std::get_if<Directory>(&directory->kind);
+    auto *entries = directory->as_directory();
     // An indexed directory hashes the name once, for the search and for the index entry.
     std::optional<std::uint32_t> name_hash;
     // Whether the index holds no entry of the name at all, not even one released behind
@@ -506,7 +506,7 @@ Status FileSystem::ls_each(InodeId id, FunctionRef<bool(std::string_view, bool)>
     auto node = resolve(id);
     if (!node) return node.error();
     std::shared_lock guard((*node)->lock);
-    const auto *entries = std::get_if<Directory>(&(*node)->kind);
+    const auto *entries = (*node)->as_directory();
     if (!entries) return IoErrorKind::NotADirectory;
     // Names and kinds of listed children are immutable and the children stay alive while
     // the directory is locked, so the listing is read in one pass under that lock alone.

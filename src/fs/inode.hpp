@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -79,10 +80,14 @@ struct Symlink {
     InodeId target = 0;
 };
 
+// What a new node is, as its creator hands it over. The node keeps only the alternative's
+// body; which alternative it was goes into two bits of the node's flags, which saves the
+// variant's padded tag in every node.
 using INodeKind = std::variant<File, Directory, Symlink>;
 
-// One node of the tree. `id` and the alternative that `kind` holds never change, so
-// is_directory() and is_link() need no lock; `kind` itself is read and changed under `lock`.
+// One node of the tree. `id` and the node's type never change, so is_directory() and
+// is_link() need no lock; the body (as_file(), as_directory(), as_link()) is read and
+// changed under `lock`.
 // Only a rename changes `parent`, the name and `depth` (see locking.hpp for who may read
 // them when):
 //  - the parent and the name change under the exclusive locks of the directories the node
@@ -95,11 +100,21 @@ struct INode {
     INode(InodeId id_, InodeId parent_, std::uint64_t depth_, Name &&name_, INodeKind &&kind_,
           std::int64_t now = 0)
         : id(id_), parent(parent_), birth_ns(now), mtime_ns(now), first_name(std::move(name_)),
-          depth(static_cast<std::uint8_t>(depth_)), probe_tag(probe_tag_for(first_name, kind_)),
-          kind(std::move(kind_)) {}
+          depth(static_cast<std::uint8_t>(depth_)), flags(type_bits(kind_)),
+          probe_tag(probe_tag_for(first_name, kind_)) {
+        std::visit([this](auto &&body) { body_.emplace(std::forward<decltype(body)>(body)); },
+                   std::move(kind_));
+    }
     INode(const INode &) = delete;
     INode &operator=(const INode &) = delete;
-    ~INode() { delete renamed_.load(std::memory_order_relaxed); }
+    ~INode() {
+        if (File *file = as_file()) {
+            file->~File();
+        } else if (Directory *directory = as_directory()) {
+            directory->~Directory();
+        }
+        delete renamed_.load(std::memory_order_relaxed);
+    }
 
     const InodeId id;
     std::atomic<InodeId> parent;
@@ -127,11 +142,15 @@ struct INode {
     // directory belongs to; a creation inside it waits for the rename (see create_in).
     // kCounted: the node counts in its file system's usage (fs/usage.hpp), set when a
     // creation reserved it, before the node is shared, so that a node dropped by a failed
-    // creation gives nothing back.
-    std::atomic<std::uint8_t> flags{0};
+    // creation gives nothing back. kDirectory or kLink, set for good when the node is made,
+    // say which of INodeKind's alternatives it is (a file has neither); one bit each, so
+    // that the walks ask with a single test.
+    std::atomic<std::uint8_t> flags;
     static constexpr std::uint8_t kUnlinked = 1;
     static constexpr std::uint8_t kMoving = 2;
     static constexpr std::uint8_t kCounted = 4;
+    static constexpr std::uint8_t kDirectory = 8;
+    static constexpr std::uint8_t kLink = 16;
     // What a lookup without locks needs to know of this node, in one byte read: the
     // length of its name when it is stored inline, else kProbeLongName (a long name, or any
     // name given by a rename), or kProbeLink for a link, whose name is not what a lookup
@@ -146,7 +165,19 @@ struct INode {
     // (or the name of an entry in it) is being changed, under the exclusive lock, inside a
     // ListChange.
     mutable std::atomic<std::uint32_t> version{0};
-    INodeKind kind;
+
+    // The body of the node's alternative, or null when it is another one.
+    [[nodiscard]] File *as_file() noexcept { return is_file() ? &body_.file : nullptr; }
+    [[nodiscard]] const File *as_file() const noexcept { return is_file() ? &body_.file : nullptr; }
+    [[nodiscard]] Directory *as_directory() noexcept {
+        return is_directory() ? &body_.directory : nullptr;
+    }
+    [[nodiscard]] const Directory *as_directory() const noexcept {
+        return is_directory() ? &body_.directory : nullptr;
+    }
+    [[nodiscard]] const Symlink *as_link() const noexcept {
+        return is_link() ? &body_.link : nullptr;
+    }
 
     // The current name. Stable while the caller holds the lock of the directory that lists
     // the node, or is inside an epoch guard (a name replaced by a rename is retired, not
@@ -170,10 +201,9 @@ struct INode {
         return (flags.load(std::memory_order_relaxed) & kMoving) != 0;
     }
     void mark_released() noexcept { probe_tag.fetch_or(kProbeReleased, std::memory_order_release); }
-    [[nodiscard]] bool is_directory() const noexcept {
-        return std::holds_alternative<Directory>(kind);
-    }
-    [[nodiscard]] bool is_link() const noexcept { return std::holds_alternative<Symlink>(kind); }
+    [[nodiscard]] bool is_file() const noexcept { return (type() & (kDirectory | kLink)) == 0; }
+    [[nodiscard]] bool is_directory() const noexcept { return (type() & kDirectory) != 0; }
+    [[nodiscard]] bool is_link() const noexcept { return (type() & kLink) != 0; }
     // Memory for one node (INodeRef::make_in), from `pool` or, when null, the heap.
     [[nodiscard]] static void *allocate(NodePool *pool) { return NodePool::allocate(pool); }
     static void deallocate(void *memory) noexcept { NodePool::release(memory); }
@@ -181,6 +211,13 @@ struct INode {
     void touch_mtime(std::int64_t now) noexcept { mtime_ns.store(now, std::memory_order_relaxed); }
 
   private:
+    [[nodiscard]] static std::uint8_t type_bits(const INodeKind &kind) noexcept {
+        if (std::holds_alternative<Directory>(kind)) return kDirectory;
+        return std::holds_alternative<Symlink>(kind) ? kLink : 0;
+    }
+    [[nodiscard]] std::uint8_t type() const noexcept {
+        return flags.load(std::memory_order_relaxed);
+    }
     [[nodiscard]] static std::uint8_t probe_tag_for(const Name &name,
                                                     const INodeKind &kind) noexcept {
         if (std::holds_alternative<Symlink>(kind)) return kProbeLink;
@@ -190,12 +227,27 @@ struct INode {
     // The name given by the latest rename, or null; the one it replaced goes to the epoch
     // reclaimer.
     std::atomic<const Name *> renamed_{nullptr};
+
+    // Exactly one member lives, the one `flags` names; the node builds and destroys it.
+    union Body {
+        Body() noexcept {}
+        ~Body() {}
+        Body(const Body &) = delete;
+        Body &operator=(const Body &) = delete;
+        void emplace(File &&made) { new (&file) File(std::move(made)); }
+        void emplace(Directory &&made) { new (&directory) Directory(std::move(made)); }
+        void emplace(Symlink &&made) noexcept { new (&link) Symlink(made); }
+
+        File file;
+        Directory directory;
+        Symlink link;
+    } body_;
 };
 
 // Every node of a large tree costs this much plus its table and list slots; a field added
 // here shows up at once in memory_bench's bytes per node.
 static_assert(Name::kInline < INode::kProbeLink, "an inline name's length is its probe tag");
-static_assert(sizeof(void *) != 8 || sizeof(INode) <= 160, "an inode outgrew 160 bytes");
+static_assert(sizeof(void *) != 8 || sizeof(INode) <= 152, "an inode outgrew 152 bytes");
 
 // Brackets every change of a directory's child list, under the directory's exclusive lock.
 class ListChange {

@@ -238,7 +238,7 @@ void give_back_usage(INode *node) noexcept {
     if (!node->is_counted()) return;
     Usage *usage = NodePool::usage_of(node);
     if (!usage) return;
-    const auto *file = std::get_if<File>(&node->kind);
+    const auto *file = node->as_file();
     usage->release_node(file ? file->data.data.size() : 0);
 }
 

@@ -48,7 +48,7 @@ Status FileSystem::inspect_for_removal(const INodeRef &node, bool recurse,
                                        ChildRefs &children) const {
     if (is_released(*node)) return IoErrorKind::InodeNotFound;
     std::shared_lock guard(node->lock);
-    if (const auto *entries = std::get_if<Directory>(&node->kind)) {
+    if (const auto *entries = node->as_directory()) {
         if (recurse) {
             entries->children.share_to(children);
         } else if (!entries->children.empty()) {
@@ -63,7 +63,7 @@ Status FileSystem::finish_removal(const INodeRef &node, const INodeRef &parent) 
         // The root stays: every path starts there. Removing it means emptying it, and it
         // must still be empty now, as any directory must be when it is unlinked.
         std::shared_lock guard(node->lock);
-        if (!std::get<Directory>(node->kind).children.empty()) {
+        if (!node->as_directory()->children.empty()) {
             return IoErrorKind::DirectoryIsNotEmpty;
         }
         return {};
@@ -105,12 +105,12 @@ Status FileSystem::claim_for_unlink(INode &node) {
     // inside it: either the child is in the list now, or it never will be.
     std::unique_lock guard(node.lock);
     if (is_released(node)) return IoErrorKind::InodeNotFound;
-    if (auto *file = std::get_if<File>(&node.kind)) {
+    if (auto *file = node.as_file()) {
         // A second removal of the same file finds it claimed, like any other holder.
         if (!file->lock.try_claim_for_removal()) return IoErrorKind::ResourceCurrentInUse;
     } else {
         if (node.is_unlinked()) return IoErrorKind::InodeNotFound;
-        const auto *entries = std::get_if<Directory>(&node.kind);
+        const auto *entries = node.as_directory();
         if (entries && !entries->children.empty()) return IoErrorKind::DirectoryIsNotEmpty;
     }
     node.flags.fetch_or(INode::kUnlinked, std::memory_order_relaxed);
@@ -122,7 +122,7 @@ void FileSystem::unlink_claimed(const INodeRef &node, INodeRef parent) {
         bool removed = false;
         {
             std::unique_lock guard(parent->lock);
-            if (auto *entries = std::get_if<Directory>(&parent->kind)) {
+            if (auto *entries = parent->as_directory()) {
                 const ListChange change(*parent);
                 removed = entries->children.remove(node.get());
             }

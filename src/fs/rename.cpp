@@ -72,7 +72,7 @@ struct FileSystem::MovingSubtree {
             std::shared_lock guard(directory.lock, std::defer_lock);
             if (&directory != &from && &directory != &to) guard.lock();
             directory.flags.fetch_or(INode::kMoving, std::memory_order_relaxed);
-            const auto &children = std::get<Directory>(directory.kind).children;
+            const auto &children = directory.as_directory()->children;
             if (!children.empty()) height = std::max(height, below);
             for (auto it = children.begin(); it != children.end(); ++it) {
                 if (it.node()->is_directory()) {
@@ -93,7 +93,7 @@ struct FileSystem::MovingSubtree {
             if (top_depth && !planted::kDepthsNotUpdated) {
                 const auto depth = static_cast<std::uint8_t>(*top_depth + entry.level);
                 directory.depth.store(depth, std::memory_order_relaxed);
-                const auto &children = std::get_if<Directory>(&directory.kind)->children;
+                const auto &children = directory.as_directory()->children;
                 for (auto it = children.begin(); it != children.end(); ++it) {
                     if (!it.node()->is_directory()) {
                         it.node()->depth.store(static_cast<std::uint8_t>(depth + 1),
@@ -214,8 +214,8 @@ Status FileSystem::rename_locked(const RenameSide &source, const RenameSide &tar
                                  MovingSubtree &subtree, INodeRef &replaced) {
     INode &from = *source.directory;
     INode &to = *target.directory;
-    auto &leaving = std::get<Directory>(from.kind).children;
-    auto &entering = std::get<Directory>(to.kind).children;
+    auto &leaving = from.as_directory()->children;
+    auto &entering = to.as_directory()->children;
     // A directory that left the table or whose removal is under way has no entries to give
     // or take.
     if (is_released(from) || is_released(to) || from.is_unlinked() || to.is_unlinked()) {
@@ -236,7 +236,7 @@ Status FileSystem::rename_locked(const RenameSide &source, const RenameSide &tar
             source_node = located.node;
             source_position = located.position;
         }
-    } else if (auto found = find_child_locked(std::get<Directory>(from.kind), source.name)) {
+    } else if (auto found = find_child_locked(*from.as_directory(), source.name)) {
         source_node = *found;
     }
     if (!source_node) return IoErrorKind::InodeNotFound;
@@ -251,7 +251,7 @@ Status FileSystem::rename_locked(const RenameSide &source, const RenameSide &tar
         return IoErrorKind::InvalidMove;
     }
     INode *existing = nullptr;
-    if (auto there = find_child_locked(std::get<Directory>(to.kind), target.name, target_hash)) {
+    if (auto there = find_child_locked(*to.as_directory(), target.name, target_hash)) {
         existing = *there;
     }
     // The same entry under both names: nothing to do, as in Linux.

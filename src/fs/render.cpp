@@ -82,20 +82,20 @@ template <class Range> void append_number_list(std::string &out, const Range &va
     out += ']';
 }
 
-void append_kind(std::string &out, const INodeKind &kind) {
-    if (const auto *file = std::get_if<File>(&kind)) {
+void append_kind(std::string &out, const INode &node) {
+    if (const auto *file = node.as_file()) {
         out += "File { data: FileData { data: ";
         append_number_list(out, file->data.data);
         out += " }, lock: FileLock { flag: ";
         append_number(out, file->lock.flag());
         out += " } }";
-    } else if (const auto *directory = std::get_if<Directory>(&kind)) {
+    } else if (const auto *directory = node.as_directory()) {
         out += "Directory { children: ";
         append_number_list(out, directory->children);
         out += " }";
     } else {
         out += "Symlink { target: ";
-        append_number(out, std::get<Symlink>(kind).target);
+        append_number(out, node.as_link()->target);
         out += " }";
     }
 }
@@ -117,7 +117,7 @@ void append_inode(std::string &out, const INode &node) {
     // Never wait: a node whose lock a writer holds shows as locked.
     std::shared_lock guard(node.lock, std::try_to_lock);
     if (guard.owns_lock()) {
-        append_kind(out, node.kind);
+        append_kind(out, node);
     } else {
         out += "<locked>";
     }

@@ -11,10 +11,10 @@ NodeStat FileSystem::stat_node(const INode &node) {
     // The node's lock, shared and for a moment, only for the size; a file's lock word is
     // not looked at, so handles of any mode do not stand in the way.
     std::shared_lock guard(node.lock);
-    if (const auto *file = std::get_if<File>(&node.kind)) {
+    if (const auto *file = node.as_file()) {
         stat.kind = NodeStat::Kind::File;
         stat.size = file->data.data.size();
-    } else if (const auto *directory = std::get_if<Directory>(&node.kind)) {
+    } else if (const auto *directory = node.as_directory()) {
         stat.kind = NodeStat::Kind::Directory;
         stat.size = directory->children.size();
     }

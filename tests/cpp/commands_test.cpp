@@ -280,7 +280,7 @@ TEST_F(TerminalTest, CatFailsWhileAWriterHoldsTheFile) {
 
 TEST_F(TerminalTest, CatSharesTheFileWithReadersAndGivesItsHoldBack) {
     write_file(fs, "f", bytes_of("data"));
-    const auto flag = [&] { return std::get<fs::File>(fs->lookup(id_of("f"))->kind).lock.flag(); };
+    const auto flag = [&] { return fs->lookup(id_of("f"))->as_file()->lock.flag(); };
     {
         auto reader = FileSystem::open(fs, "f", FileHandleType::read(), true);
         ASSERT_TRUE(reader.ok());

@@ -180,10 +180,10 @@ void check_tree(const FileSystem &fs) {
     for (const auto &[id, node] : nodes) {
         SCOPED_TRACE(id);
         EXPECT_FALSE(node->is_unlinked());
-        if (const auto *file = std::get_if<File>(&node->kind)) {
+        if (const auto *file = node->as_file()) {
             EXPECT_EQ(file->lock.flag(), 0);
         }
-        if (const auto *directory = std::get_if<Directory>(&node->kind)) {
+        if (const auto *directory = node->as_directory()) {
             std::set<std::string> names;
             for (InodeId child : directory->children) {
                 ASSERT_TRUE(nodes.count(child)) << "child " << child;
@@ -195,7 +195,7 @@ void check_tree(const FileSystem &fs) {
         ASSERT_TRUE(nodes.count(node->parent)) << "orphan";
         const INode &parent = *nodes.at(node->parent);
         EXPECT_EQ(node->depth, parent.depth + 1);
-        const ChildList &siblings = std::get<Directory>(parent.kind).children;
+        const ChildList &siblings = parent.as_directory()->children;
         EXPECT_EQ(std::count(siblings.begin(), siblings.end(), id), 1);
     }
 }
@@ -359,7 +359,7 @@ TEST(ConcurrencyTest, ProbesOfAnIndexedListRaceItsWriter) {
     constexpr int kNames = 300;
     for (int round = 0; round < 4; ++round) {
         INodeRef directory = INodeRef::make(1, kRootId, 1, make_name("d"), Directory{});
-        ChildList &list = std::get<Directory>(directory->kind).children;
+        ChildList &list = directory->as_directory()->children;
         InodeId next_id = 2;
         const auto add = [&](const std::string &name, INodeKind kind) {
             INodeRef node = INodeRef::make(next_id++, 1, 2, make_name(name), std::move(kind));

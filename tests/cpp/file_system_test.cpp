@@ -349,7 +349,7 @@ std::shared_ptr<FileSystem> make_tree() {
 
 // The names below `node`, depth first, read through the child lists alone.
 void collect_names(const INode &node, std::vector<std::string> &names) {
-    const auto *directory = std::get_if<Directory>(&node.kind);
+    const auto *directory = node.as_directory();
     if (!directory) return;
     for (auto it = directory->children.begin(); it != directory->children.end(); ++it) {
         names.emplace_back(it.node()->name_view());

@@ -41,18 +41,18 @@ inline InodeId id_of(const FileSystem &fs, std::string_view path) {
 inline std::int64_t flag_of(const FileSystem &fs, InodeId id) {
     INodeRef node = fs.lookup(id);
     std::shared_lock guard(node->lock);
-    return std::get<File>(node->kind).lock.flag();
+    return node->as_file()->lock.flag();
 }
 inline Bytes contents_of(const FileSystem &fs, InodeId id) {
     INodeRef node = fs.lookup(id);
     std::shared_lock guard(node->lock);
-    const ByteVector &data = std::get<File>(node->kind).data.data;
+    const ByteVector &data = node->as_file()->data.data;
     return Bytes(data.begin(), data.end());
 }
 inline std::vector<InodeId> children_of(const FileSystem &fs, InodeId id) {
     INodeRef node = fs.lookup(id);
     std::shared_lock guard(node->lock);
-    const ChildList &children = std::get<Directory>(node->kind).children;
+    const ChildList &children = node->as_directory()->children;
     return std::vector<InodeId>(children.begin(), children.end());
 }
 

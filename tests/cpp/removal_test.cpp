@@ -74,7 +74,7 @@ TEST_F(RemovalTest, HeldFilesCannotBeRemovedInAnyMode) {
         }
     }
     // Once a removal has claimed a file, nothing opens it and no second removal takes it.
-    ASSERT_TRUE(std::get<File>(fs->lookup(f)->kind).lock.try_claim_for_removal());
+    ASSERT_TRUE(fs->lookup(f)->as_file()->lock.try_claim_for_removal());
     for (const char *mode : {"", "r", "w"}) {
         EXPECT_EQ(error_of(open("f", mode)), K::ResourceCurrentInUse) << mode;
     }

@@ -1122,7 +1122,7 @@ void check_at_rest(const std::vector<std::vector<InodeId>> &created_per_worker) 
         if (node->depth > fs::kMaxDepth) fail(where + " lies deeper than the limit");
         if (fs::is_released(*node)) fail(where + " is reachable but released");
         if (!lock_is_free(node->lock)) fail(where + ": its lock word is not free");
-        if (auto *file = std::get_if<fs::File>(&node->kind)) {
+        if (auto *file = node->as_file()) {
             if (file->lock.flag() != fs::FileLock::kFree) {
                 fail(where + ": its file lock is " + std::to_string(file->lock.flag()));
             }
@@ -1139,7 +1139,7 @@ void check_at_rest(const std::vector<std::vector<InodeId>> &created_per_worker) 
             if (data != model.get(node->id)) fail(where + ": its bytes differ from the model");
             continue;
         }
-        const auto *directory = std::get_if<fs::Directory>(&node->kind);
+        const auto *directory = node->as_directory();
         if (!directory) continue;
         std::set<std::string_view> names;
         for (auto it = directory->children.begin(); it != directory->children.end(); ++it) {
