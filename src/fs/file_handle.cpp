@@ -6,6 +6,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "fs/byte_copy.hpp"
 #include "fs/clock.hpp"
 #include "fs/test_hooks.hpp"
 
@@ -168,7 +169,7 @@ auto FileHandle::with_file(Use &&use) const -> decltype(use(std::declval<File &>
 
 Result<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
     return read_with(buffer.size(), [&](std::span<const std::uint8_t> bytes) {
-        if (!bytes.empty()) std::memcpy(buffer.data(), bytes.data(), bytes.size());
+        copy_bytes(buffer.data(), bytes.data(), bytes.size());
         return true;
     });
 }
@@ -229,7 +230,7 @@ Result<std::size_t> FileHandle::store(std::span<const std::uint8_t> bytes, bool 
             QUORVEX_TRY(resize_counted(data, offset + bytes.size(), node, true));
             if (offset > end) std::memset(data.data() + end, 0, offset - end);
         }
-        std::memcpy(data.data() + offset, bytes.data(), bytes.size());
+        copy_bytes(data.data() + offset, bytes.data(), bytes.size());
         node.touch_mtime(now_ns());
         if (advance) offset_ = offset + bytes.size();
         return bytes.size();
