@@ -29,8 +29,10 @@ Rows (each skipped with a note when its module is missing):
   builtin (tmpfs)   the builtin open on a directory under /dev/shm
 
 The implementations take turns inside every repeat, so a busy machine slows them all
-alike, and each repeat starts with the next row; the figure is the best repeat. The ratio columns divide a row's time by the
-layer's (above 1: slower than the layer). Nothing here asserts on time.
+alike; each row starts a repeat as often as the others, and the order of the turns
+changes, so that no row always follows the same one. The figure is the best repeat. The
+ratio columns divide a row's time by the layer's (above 1: slower than the layer).
+Nothing here asserts on time.
 
     python3 benchmarks/bench_files.py            # well under a minute
     python3 benchmarks/bench_files.py --quick
@@ -49,6 +51,7 @@ import functools
 import gc
 import io
 import os
+import random
 import re
 import shutil
 import subprocess
@@ -359,11 +362,20 @@ def run(rows: List[Row], files: int, repeats: int) -> Dict[str, Dict[str, float]
     for row in rows:
         row.setup()
     try:
+        # The first row of a repeat meets memory the last repeat's removals gave back (a
+        # large write there pays for fresh pages), so each row takes that turn alike. And
+        # no row always comes right after the same one: a 1 MiB write just after another
+        # row's round of small files (the kernel's work for tmpfs, memory://'s Python
+        # objects) finds the cache emptied and takes two to three times as long, so a
+        # fixed order would charge that to one row in every repeat. The order is shuffled
+        # afresh (the same way in every run) each time all rows have been first once.
+        order = list(rows)
+        shuffler = random.Random(0)
         for repeat in range(repeats):
-            # The first row of a repeat meets memory the last repeat's removals gave back
-            # (a large write there pays for fresh pages), so each row takes that turn alike.
             turn = repeat % len(rows)
-            for row in rows[turn:] + rows[:turn]:
+            if turn == 0:
+                shuffler.shuffle(order)
+            for row in order[turn:] + order[:turn]:
                 paths = ["/b/s%d_%d" % (repeat, i) for i in range(files)]
                 big = "/b/big%d" % repeat
                 figures = {

@@ -35,6 +35,7 @@ from __future__ import annotations
 import argparse
 import gc
 import os
+import random
 import shutil
 import statistics
 import sys
@@ -271,12 +272,21 @@ def main() -> int:
     repeat = args.repeat or repeat
 
     # Rounds go through every implementation in turn, so that a busy moment of the
-    # machine falls on all of them alike.
-    table: dict[str, dict[str, list[float]]] = {}
+    # machine falls on all of them alike, in an order shuffled afresh for every round
+    # (the same way in every run): a 1 MiB write just after another implementation's
+    # small files (the kernel's work for tmpfs, a peer's Python objects) finds the cache
+    # emptied and takes two to three times as long, and a fixed order would charge that
+    # to the same implementation in every round.
+    table: dict[str, dict[str, list[float]]] = {name: {} for name, _ in IMPLEMENTATIONS}
+    shuffler = random.Random(0)
     for _ in range(repeat):
-        for name, factory in list(IMPLEMENTATIONS):
+        order = list(IMPLEMENTATIONS)
+        shuffler.shuffle(order)
+        for name, factory in order:
+            if (name, factory) not in IMPLEMENTATIONS:
+                continue  # skipped in an earlier round
             try:
-                measure_once(factory, files, big_files, table.setdefault(name, {}))
+                measure_once(factory, files, big_files, table[name])
             except ImportError as error:
                 print(f"{name}: skipped ({error})", file=sys.stderr)
                 IMPLEMENTATIONS.remove((name, factory))

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 
+#include "fs/byte_copy.hpp"
 #include "fs/file_handle.hpp"
 #include "pybinding/binder.hpp"
 #include "pybinding/docstrings.hpp"
@@ -245,10 +246,13 @@ PyObject *read_bytes(RawFileObject *raw, std::uint64_t limit, bool line) {
                     taken = static_cast<std::size_t>(static_cast<const std::uint8_t *>(newline) -
                                                      available.data() + 1);
             }
-            bytes = PyRef::steal(PyBytes_FromStringAndSize(
-                reinterpret_cast<const char *>(available.data()), static_cast<Py_ssize_t>(taken)));
+            bytes =
+                PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(taken)));
             allocation_failed = !bytes;
-            return !allocation_failed;
+            if (allocation_failed) return false;
+            fs::copy_bytes(reinterpret_cast<std::uint8_t *>(PyBytes_AsString(bytes.get())),
+                           available.data(), taken);
+            return true;
         });
         if (!read) return read.error();
         if (*read > taken) QUORVEX_TRY(handle.seek(SeekOrigin::Start, start + taken));
