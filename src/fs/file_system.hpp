@@ -272,6 +272,8 @@ class FileSystem {
     std::atomic<std::uint64_t> next_inode_id_{1};
     // Held by every rename (locking.hpp, rule 6).
     mutable RenameMutex rename_mutex_;
+    // The names renames give nodes, made under the rename mutex.
+    NameArena names_;
 };
 
 } // namespace quorvex::fs

@@ -15,6 +15,7 @@
 #include "fs/inode_ref.hpp"
 #include "fs/locking.hpp"
 #include "fs/name.hpp"
+#include "fs/name_arena.hpp"
 #include "fs/node_pool.hpp"
 #include "fs/small_vector.hpp"
 
@@ -113,7 +114,7 @@ struct INode {
         } else if (Directory *directory = as_directory()) {
             directory->~Directory();
         }
-        delete renamed_.load(std::memory_order_relaxed);
+        NameArena::destroy(renamed_.load(std::memory_order_relaxed));
     }
 
     const InodeId id;
@@ -189,7 +190,7 @@ struct INode {
     // Gives the node `name`, made by the caller beforehand so that this cannot fail. For a
     // rename, holding the exclusive lock of every directory that lists the node, inside a
     // ListChange of each.
-    void set_name(std::unique_ptr<Name> name) noexcept;
+    void set_name(NameArena::Owned name) noexcept;
     [[nodiscard]] bool is_counted() const noexcept {
         return (flags.load(std::memory_order_relaxed) & kCounted) != 0;
     }

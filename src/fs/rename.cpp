@@ -27,7 +27,7 @@
 
 namespace quorvex::fs {
 
-void INode::set_name(std::unique_ptr<Name> name) noexcept {
+void INode::set_name(NameArena::Owned name) noexcept {
     const Name *old = renamed_.exchange(name.release(), std::memory_order_acq_rel);
     // From here on lookups without locks read the name through the pointer; an entry that
     // left the table stays marked so.
@@ -38,8 +38,9 @@ void INode::set_name(std::unique_ptr<Name> name) noexcept {
                                             std::memory_order_release, std::memory_order_relaxed)) {
     }
     if (old) {
-        epoch::retire(const_cast<Name *>(old),
-                      [](void *object) noexcept { delete static_cast<Name *>(object); });
+        epoch::retire(const_cast<Name *>(old), [](void *object) noexcept {
+            NameArena::destroy(static_cast<const Name *>(object));
+        });
     }
 }
 
@@ -270,8 +271,8 @@ Status FileSystem::rename_locked(const RenameSide &source, const RenameSide &tar
     }
     // What can fail is done before anything changes: the new name, the room in the list,
     // and claiming the replaced node from its handles (or finding it not empty).
-    std::unique_ptr<Name> name;
-    if (moved->name_view() != target.name) name = std::make_unique<Name>(target.name);
+    NameArena::Owned name;
+    if (moved->name_view() != target.name) name = names_.make(target.name);
     const ListChange leaving_change(from);
     std::optional<ListChange> entering_change;
     if (&to != &from) entering_change.emplace(to);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <random>
 #include <string>
 #include <utility>
@@ -6,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "fs/name.hpp"
+#include "fs/name_arena.hpp"
 
 namespace quorvex::fs {
 namespace {
@@ -50,6 +52,31 @@ TEST(NameTest, RandomMovesAgreeWithStdString) {
     }
     for (std::size_t i = 0; i < names.size(); ++i)
         EXPECT_EQ(names[i].view(), reference[i]);
+}
+
+TEST(NameArenaTest, NamesOutliveTheirArenaAndGoInAnyOrder) {
+    // Enough names for several chunks, short and long, destroyed in a shuffled order after
+    // the arena that made them is gone; a sanitizer build checks every chunk is freed once.
+    std::mt19937 random(7);
+    std::vector<std::string> reference;
+    std::vector<NameArena::Owned> names;
+    {
+        NameArena arena;
+        for (int i = 0; i < 100; ++i) {
+            reference.push_back(random_text(random));
+            names.push_back(arena.make(reference.back()));
+        }
+        names.erase(names.begin() + 10, names.begin() + 40);
+        reference.erase(reference.begin() + 10, reference.begin() + 40);
+    }
+    std::vector<std::size_t> order(names.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::shuffle(order.begin(), order.end(), random);
+    for (const std::size_t i : order) {
+        EXPECT_EQ(names[i]->view(), reference[i]);
+        names[i].reset();
+    }
 }
 
 } // namespace
