@@ -163,7 +163,7 @@ Result<INode *> FileSystem::find_child_locked(const Directory &directory, std::s
         INode *child = it.node();
         if (is_released(*child)) continue;
         if (!child->is_link()) {
-            if (child->name_view() == name) return child;
+            if (same_text(child->name_view(), name)) return child;
             continue;
         }
         auto target = resolve(child->id);

@@ -287,22 +287,6 @@ inline ChildList::Id ChildList::const_iterator::operator*() const noexcept {
     return node_at(*at_)->id;
 }
 
-// Equality without a library call: a call inside the lookup loop would make the compiler
-// save and restore the walk's registers around every component, called or not.
-inline bool same_bytes(const char *x, const char *y, std::size_t left) noexcept {
-    for (; left >= 8; left -= 8, x += 8, y += 8) {
-        std::uint64_t word_x;
-        std::uint64_t word_y;
-        std::memcpy(&word_x, x, 8);
-        std::memcpy(&word_y, y, 8);
-        if (word_x != word_y) return false;
-    }
-    for (; left != 0; --left, ++x, ++y) {
-        if (*x != *y) return false;
-    }
-    return true;
-}
-
 // Whether [at, end) starts with the component `name`: the name's bytes, then a separator or
 // the end.
 inline bool starts_with_component(const char *at, const char *end, const char *name,

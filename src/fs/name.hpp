@@ -28,6 +28,26 @@ inline constexpr std::string_view kSeparators = "/\\";
     return static_cast<unsigned char>(c - '.') <= 1 || c == '\\';
 }
 
+// Equality without a library call: a call inside the lookup loop would make the compiler
+// save and restore the walk's registers around every component, called or not; and for
+// names, mostly short, the call costs more than the comparison.
+inline bool same_bytes(const char *x, const char *y, std::size_t left) noexcept {
+    for (; left >= 8; left -= 8, x += 8, y += 8) {
+        std::uint64_t word_x;
+        std::uint64_t word_y;
+        std::memcpy(&word_x, x, 8);
+        std::memcpy(&word_y, y, 8);
+        if (word_x != word_y) return false;
+    }
+    for (; left != 0; --left, ++x, ++y) {
+        if (*x != *y) return false;
+    }
+    return true;
+}
+[[nodiscard]] inline bool same_text(std::string_view x, std::string_view y) noexcept {
+    return x.size() == y.size() && same_bytes(x.data(), y.data(), x.size());
+}
+
 class Name {
   public:
     static constexpr std::size_t kInline = 24;

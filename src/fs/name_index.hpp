@@ -19,6 +19,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "fs/name.hpp"
+
 namespace quorvex::fs {
 namespace detail {
 
@@ -133,7 +135,8 @@ class NameIndex {
         for (std::size_t at = home(hash);; at = next(at)) {
             const Entry entry = entry_at(at);
             if (!entry) return kAbsent;
-            if (entry.hash == hash && name_at(entry.position) == name) return entry.position;
+            if (entry.hash == hash && same_text(name_at(entry.position), name))
+                return entry.position;
         }
     }
 
@@ -170,7 +173,7 @@ class NameIndex {
         if (entries_) {
             for (std::size_t at = home(hash); entry_at(at); at = next(at)) {
                 const Entry entry = entry_at(at);
-                if (entry.hash == hash && name_at(entry.position) == name) {
+                if (entry.hash == hash && same_text(name_at(entry.position), name)) {
                     put(at, {position, hash});
                     return;
                 }

@@ -136,7 +136,7 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
     if (!(*source_directory)->is_directory()) return IoErrorKind::NotADirectory;
     // Both names in one directory (the same path to it): one walk finds it for both, as
     // two walks at one moment would.
-    auto target_directory = target.split.parent == source.split.parent
+    auto target_directory = same_text(target.split.parent, source.split.parent)
                                 ? Result<INodeRef>(INodeRef::share(source_directory->get()))
                                 : walk(target.split.parent);
     if (!target_directory) return target_directory.error();
@@ -272,7 +272,7 @@ Status FileSystem::rename_locked(const RenameSide &source, const RenameSide &tar
     // What can fail is done before anything changes: the new name, the room in the list,
     // and claiming the replaced node from its handles (or finding it not empty).
     NameArena::Owned name;
-    if (moved->name_view() != target.name) name = names_.make(target.name);
+    if (!same_text(moved->name_view(), target.name)) name = names_.make(target.name);
     const ListChange leaving_change(from);
     std::optional<ListChange> entering_change;
     if (&to != &from) entering_change.emplace(to);
