@@ -49,7 +49,7 @@ void NameArena::open_chunk() {
 NameArena::Owned NameArena::make(std::string_view text) {
     if (!chunk_ || next_ == Chunk::kSlots) open_chunk();
     std::byte *slot = chunk_->slot(next_);
-    // A long name's own block may fail; the slot is then simply not used.
+    // A long name's own block may fail; the slot is then left for the next name.
     Name *name = new (slot) Name(text);
     ++next_;
     chunk_->holders.fetch_add(1, std::memory_order_relaxed);
