@@ -106,14 +106,14 @@ Result<FileHandle> FileHandle::make_at(std::shared_ptr<FileSystem> fs, InodeId i
     // A node reached through its directory may have left the table since; a lookup by id
     // would no longer find it.
     if (is_released(*node)) return IoErrorKind::InodeNotFound;
-    {
-        std::shared_lock guard(node->lock);
-        auto *file = node->as_file();
-        if (!file) return IoErrorKind::NotAFile;
-        const bool taken =
-            mode.can_write() ? file->lock.try_acquire_exclusive() : file->lock.try_acquire_shared();
-        if (!taken) return IoErrorKind::ResourceCurrentInUse;
-    }
+    // No node lock: a node's type never changes, and the file's lock word alone decides
+    // between this open, other handles and a removal (which claims the word for good), so
+    // the open writes nothing of the node but that word and its share.
+    auto *file = node->as_file();
+    if (!file) return IoErrorKind::NotAFile;
+    const bool taken =
+        mode.can_write() ? file->lock.try_acquire_exclusive() : file->lock.try_acquire_shared();
+    if (!taken) return IoErrorKind::ResourceCurrentInUse;
     if (node->id != inode) node.reset();
     return FileHandle(std::move(fs), inode, mode, std::move(node));
 }
@@ -301,14 +301,24 @@ Status FileHandle::close() {
         node_.reset(); // a removed file goes with the last share of it
         return {};
     }
-    QUORVEX_TRY(with_file<std::shared_lock<NodeLock>>([&](File &file) -> Status {
+    const auto give_back = [&](File &file) -> Status {
         if (type_.can_write()) {
             file.lock.release_exclusive();
         } else {
             file.lock.release_shared();
         }
         return {};
-    }));
+    };
+    if (node_) {
+        // The handle's own node, whose type never changes: its lock word needs no node
+        // lock (see make_at).
+        if (is_released(*node_)) return IoErrorKind::InodeNotFound;
+        auto *file = node_->as_file();
+        if (!file) return IoErrorKind::NotAFile;
+        QUORVEX_TRY(give_back(*file));
+    } else {
+        QUORVEX_TRY(with_file<std::shared_lock<NodeLock>>(give_back));
+    }
     id_.reset();
     node_.reset();
     return {};

@@ -19,10 +19,12 @@
 //    reported as an internal failure rather than deadlocking. On the free-threaded build
 //    they are waited for (with the thread detached from the interpreter); re-entry on
 //    the owning thread is still reported.
-// 5. The node pool's lock (NodePool, a bare RwLock) is a leaf too: it is held only to
-//    hand out one node's memory or take back that of one node (or, in a file system's
-//    teardown, of a run of nodes from one block), and nothing is called under it but the
-//    heap.
+// 5. The node pool's locks (one per lane of a NodePool, each a bare RwLock) are leaves
+//    too: one is held only to hand out one node's memory or take back that of one node
+//    (or, in a file system's teardown, of a run of nodes from one block), and nothing is
+//    called under it but the heap. So are the usage's lane locks (Usage), held for one
+//    addition, or all of them in lane order by set_limits and counts(), which call
+//    nothing under them.
 //    It may be taken under a node lock, since a node is destroyed wherever its last share
 //    goes (a directory's list lets go of a child under the directory's exclusive lock),
 //    but not under a shard lock (the table destroys nothing while locked), nor inside an

@@ -1,6 +1,7 @@
 #include "fs/node_pool.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -45,6 +46,17 @@ constexpr std::uint32_t kMaxCells = 128;
 
 } // namespace
 
+namespace detail {
+constinit thread_local std::uint32_t lane_plus_one = 0;
+
+std::uint32_t assign_lane() noexcept {
+    constinit static std::atomic<std::uint32_t> next_thread{0};
+    const std::uint32_t lane = next_thread.fetch_add(1, std::memory_order_relaxed) % kLanes + 1;
+    lane_plus_one = lane;
+    return lane;
+}
+} // namespace detail
+
 struct NodePool::Cell {
     // The block the cell belongs to, for good; null for a node on the heap alone.
     Block *block;
@@ -68,6 +80,8 @@ struct NodePool::Cell {
 
 struct NodePool::Block {
     NodePool *pool;
+    // The lane whose list and lock the block belongs to, for good.
+    std::uint8_t lane;
     // Neighbours in the pool's list of open blocks, while `open`.
     Block *previous = nullptr;
     Block *next = nullptr;
@@ -77,14 +91,15 @@ struct NodePool::Block {
     std::uint32_t live = 0; // cells holding a node
     bool open = false;
 
-    Block(NodePool *pool_, std::uint32_t capacity_) noexcept : pool(pool_), capacity(capacity_) {}
+    Block(NodePool *pool_, std::uint8_t lane_, std::uint32_t capacity_) noexcept
+        : pool(pool_), lane(lane_), capacity(capacity_) {}
 
     static std::size_t header_size() noexcept {
         return (sizeof(Block) + alignof(Cell) - 1) / alignof(Cell) * alignof(Cell);
     }
-    static Block *make(NodePool *pool, std::uint32_t capacity) {
+    static Block *make(NodePool *pool, std::uint8_t lane, std::uint32_t capacity) {
         void *memory = ::operator new(header_size() + capacity * sizeof(Cell));
-        return new (memory) Block(pool, capacity);
+        return new (memory) Block(pool, lane, capacity);
     }
     Cell *cell(std::uint32_t at) noexcept {
         return reinterpret_cast<Cell *>(reinterpret_cast<unsigned char *>(this) + header_size()) +
@@ -139,8 +154,10 @@ void NodePool::Batch::flush() noexcept {
 }
 
 void *NodePool::take() {
-    std::unique_lock guard(lock_);
-    Block *block = open_ ? open_ : open_new_block();
+    const auto index = static_cast<std::uint8_t>(thread_lane());
+    Lane &lane = lanes_[index];
+    std::unique_lock guard(lane.lock);
+    Block *block = lane.open ? lane.open : open_new_block(lane, index);
     Cell *cell = block->free;
     if (cell) {
         unpoison(cell->node, sizeof cell->node);
@@ -150,85 +167,96 @@ void *NodePool::take() {
         cell->block = block;
     }
     ++block->live;
-    ++live_;
-    if (block->full()) unlink(block);
+    ++lane.live;
+    if (block->full()) unlink(lane, block);
     return cell->node;
 }
 
-NodePool::Block *NodePool::open_new_block() {
-    Block *block = Block::make(this, next_capacity_);
-    ++blocks_;
-    next_capacity_ = std::min(next_capacity_ * 2, kMaxCells);
-    link(block);
+NodePool::Block *NodePool::open_new_block(Lane &lane, std::uint8_t index) {
+    Block *block = Block::make(this, index, lane.next_capacity);
+    holds_.fetch_add(1, std::memory_order_relaxed);
+    lane.next_capacity = std::min(lane.next_capacity * 2, kMaxCells);
+    link(lane, block);
     return block;
 }
 
 void NodePool::give_back(Cell *first, Cell *last, std::uint32_t count, Block *block) noexcept {
-    lock_.lock();
-    if (!block->open) link(block); // it was full
+    Lane &lane = lanes_[block->lane];
+    lane.lock.lock();
+    if (!block->open) link(lane, block); // it was full
     // The last cell's link is the one word of the run still to be written.
     unpoison(last->node, sizeof(Cell *));
     last->set_next_free(block->free);
     block->free = first;
     poison(last->node, sizeof last->node);
-    bool pool_gone = false;
     block->live -= count;
-    live_ -= count;
-    // An empty block goes back to the heap, unless it is the one the next creation would
-    // take from: a file system that makes and removes one node at a time keeps its block.
-    if (block->live == 0 && (!owned_ || open_ != block || block->next)) {
-        pool_gone = free_block(block);
-    }
-    lock_.unlock();
-    if (pool_gone) delete this;
+    lane.live -= count;
+    // An empty block goes back to the heap, unless it is the one the lane's next creation
+    // would take from: a thread that makes and removes one node at a time keeps its block.
+    const bool freed = block->live == 0 && (!owned_.load(std::memory_order_relaxed) ||
+                                            lane.open != block || block->next);
+    if (freed) free_block(lane, block);
+    lane.lock.unlock();
+    if (freed) let_go(1);
+}
+
+void NodePool::let_go(std::size_t holds) noexcept {
+    if (holds_.fetch_sub(holds, std::memory_order_acq_rel) == holds) delete this;
 }
 
 std::size_t NodePool::live() const noexcept {
-    lock_.lock_shared();
-    const std::size_t count = live_;
-    lock_.unlock_shared();
+    std::size_t count = 0;
+    for (const Lane &lane : lanes_) {
+        lane.lock.lock_shared();
+        count += lane.live;
+        lane.lock.unlock_shared();
+    }
     return count;
 }
 
 void NodePool::disown() noexcept {
-    lock_.lock();
-    owned_ = false;
-    // Only open blocks can be empty; a full one holds a node in every cell.
-    bool pool_gone = blocks_ == 0;
-    for (Block *block = open_; block;) {
-        Block *next = block->next;
-        if (block->live == 0) pool_gone = free_block(block);
-        block = next;
+    owned_.store(false, std::memory_order_relaxed);
+    // Only open blocks can be empty; a full one holds a node in every cell. A block that
+    // empties later, once its lane's lock has been let go here, sees the owner gone.
+    std::size_t freed = 0;
+    for (Lane &lane : lanes_) {
+        lane.lock.lock();
+        for (Block *block = lane.open; block;) {
+            Block *next = block->next;
+            if (block->live == 0) {
+                free_block(lane, block);
+                ++freed;
+            }
+            block = next;
+        }
+        lane.lock.unlock();
     }
-    lock_.unlock();
-    if (pool_gone) delete this;
+    let_go(freed + 1); // the blocks' holds and the owner's
 }
 
-void NodePool::link(Block *block) noexcept {
+void NodePool::link(Lane &lane, Block *block) noexcept {
     block->previous = nullptr;
-    block->next = open_;
-    if (open_) open_->previous = block;
-    open_ = block;
+    block->next = lane.open;
+    if (lane.open) lane.open->previous = block;
+    lane.open = block;
     block->open = true;
 }
 
-void NodePool::unlink(Block *block) noexcept {
+void NodePool::unlink(Lane &lane, Block *block) noexcept {
     if (block->previous) {
         block->previous->next = block->next;
     } else {
-        open_ = block->next;
+        lane.open = block->next;
     }
     if (block->next) block->next->previous = block->previous;
     block->previous = block->next = nullptr;
     block->open = false;
 }
 
-bool NodePool::free_block(Block *block) noexcept {
-    if (block->open) unlink(block);
+void NodePool::free_block(Lane &lane, Block *block) noexcept {
+    if (block->open) unlink(lane, block);
     block->~Block();
     ::operator delete(block);
-    --blocks_;
-    return !owned_ && blocks_ == 0;
 }
 
 namespace {

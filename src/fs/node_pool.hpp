@@ -16,7 +16,12 @@
 // happens when the epoch reclaimer (or a file system's teardown) has established that no
 // lookup can still see the node; reuse is then as safe as the heap's own.
 //
-// The pool's lock is a leaf: it is held for taking one cell or giving back a run of cells
+// The blocks are kept in lanes (thread_lane.hpp), each with its own lock and its own list of
+// open blocks: a thread takes its cells from its lane's blocks, and a cell goes back to the
+// lane of its block, whichever thread gives it back. So threads that create side by side
+// neither wait for one lock nor get nodes that share cache lines with each other's.
+//
+// A lane's lock is a leaf: it is held for taking one cell or giving back a run of cells
 // of one block (and the block bookkeeping that goes with it) and nothing is called under
 // it but the heap. A file system's teardown gives its nodes' cells back in such runs
 // (NodePool::Batch): nodes made one after another sit in one block, so the lock is taken
@@ -25,10 +30,12 @@
 // guard (nothing is destroyed there).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "fs/rw_lock.hpp"
+#include "fs/thread_lane.hpp"
 #include "fs/usage.hpp"
 
 namespace quorvex::fs {
@@ -86,27 +93,38 @@ class NodePool {
     [[nodiscard]] static Usage *usage_of(void *node) noexcept;
 
   private:
+    // One lane's blocks, alone on its cache line.
+    struct alignas(kLaneAlign) Lane {
+        mutable RwLock lock;
+        // Cells of this lane's blocks that hold a node.
+        std::size_t live = 0;
+        // Blocks with a free or unused cell, the one to take from first.
+        Block *open = nullptr;
+        // Cells in the next block made; grows to a bound, so a small file system stays small.
+        std::uint32_t next_capacity = 8;
+    };
+
     void *take();
     // Out of line, so that taking a cell from an open block saves no registers for it.
-    [[gnu::noinline]] Block *open_new_block();
+    [[gnu::noinline]] Block *open_new_block(Lane &lane, std::uint8_t index);
     // Gives back `count` cells of `block`, linked as free cells from `first` to `last`.
     void give_back(Cell *first, Cell *last, std::uint32_t count, Block *block) noexcept;
     void disown() noexcept;
-    void link(Block *block) noexcept;
-    void unlink(Block *block) noexcept;
-    // Frees `block`, and the pool too when that was its last one after its owner left;
-    // true when the pool is gone.
-    bool free_block(Block *block) noexcept;
+    static void link(Lane &lane, Block *block) noexcept;
+    static void unlink(Lane &lane, Block *block) noexcept;
+    // Frees `block`, under its lane's lock; its hold on the pool is let go of after that
+    // lock, as the pool may go with it.
+    static void free_block(Lane &lane, Block *block) noexcept;
+    // Gives up `holds` holds, and the pool with the last one; no lane's lock may be held.
+    void let_go(std::size_t holds) noexcept;
 
     Usage usage_;
-    mutable RwLock lock_;
-    std::size_t live_ = 0;
-    // Blocks with a free or unused cell, the one to take from first.
-    Block *open_ = nullptr;
-    std::size_t blocks_ = 0;
-    // Cells in the next block made; grows to a bound, so a small file system stays small.
-    std::uint32_t next_capacity_ = 8;
-    bool owned_ = true;
+    Lane lanes_[kLanes];
+    // The blocks, plus one while the owner has not left: the pool goes when it reaches 0.
+    std::atomic<std::size_t> holds_{1};
+    // Cleared by disown() before it takes any lane's lock, so a lane's holder that reads
+    // it set knows that disown() has yet to look at that lane.
+    std::atomic<bool> owned_{true};
 };
 
 } // namespace quorvex::fs

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -77,6 +78,43 @@ TEST_P(NodePoolTest, LiveCellsStayApartAndOutliveTheOwner) {
 
 INSTANTIATE_TEST_SUITE_P(AroundBlockSizes, NodePoolTest,
                          testing::Combine(testing::Values(1, 8, 9, 24, 25, 300), testing::Bool()));
+
+} // namespace
+} // namespace quorvex::fs
+
+namespace quorvex::fs {
+namespace {
+
+// Threads take cells from blocks of their own; a cell goes back to its block from any
+// thread, after the owner left too, and the pool counts every live cell whichever block
+// holds it.
+TEST(NodePoolThreadsTest, CellsGoBackFromAnyThreadAfterTheOwnerLeft) {
+    auto *pool = new NodePool;
+    constexpr int kThreads = 3;
+    constexpr int kEach = 20;
+    std::vector<Cells> cells(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            cells[t].next_mark = static_cast<unsigned char>(t * kEach);
+            for (int i = 0; i < kEach; ++i)
+                cells[t].take(pool);
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    EXPECT_EQ(pool->live(), std::size_t{kThreads * kEach});
+    std::thread([&] { cells[0].give_back_half(false); }).join();
+    EXPECT_EQ(pool->live(), std::size_t{kThreads * kEach - kEach / 2});
+    NodePool::Disown{}(pool);
+    for (const Cells &taken : cells)
+        EXPECT_EQ(taken.intact(), static_cast<int>(taken.held.size()));
+    threads.clear();
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] { cells[(t + 1) % kThreads].give_back_all(); });
+    for (auto &thread : threads)
+        thread.join();
+}
 
 } // namespace
 } // namespace quorvex::fs

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -135,6 +136,49 @@ TEST(UsageTest, ThreadsRacingAtTheLimitNeverPassItTogether) {
         thread.join();
     EXPECT_EQ(fs->usage().counts().nodes, kNodes);
     EXPECT_EQ(fs->inode_count(), kNodes);
+}
+
+// Without a limit each thread counts apart; nodes are made and written on some threads
+// and destroyed on others while another thread sets and lifts a limit, and the usage
+// still comes out exact, both at rest and as the base of a limit set at it.
+TEST(UsageTest, ExactAcrossThreadsWhileLimitsComeAndGo) {
+    auto fs = FileSystem::make();
+    constexpr int kThreads = 3;
+    constexpr int kFiles = 40;
+    std::atomic<bool> done{false};
+    std::thread toggler([&] {
+        while (!done.load()) {
+            ASSERT_TRUE(Ok(fs->set_limits(std::uint64_t{1} << 40, std::nullopt)));
+            ASSERT_TRUE(Ok(fs->set_limits(std::nullopt, std::nullopt)));
+        }
+    });
+    const auto path = [](int t, int i) {
+        return "/f" + std::to_string(t) + "_" + std::to_string(i);
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kFiles; ++i) {
+                auto handle = FileSystem::open(fs, path(t, i), test::mode("w"), true);
+                ASSERT_TRUE(Ok(handle) && Ok(handle->write(test::bytes("abc"))));
+                ASSERT_TRUE(Ok(handle->close()));
+                // The previous thread's file of the same number, when it is there yet.
+                (void)fs->rm(path((t + 1) % kThreads, i), false);
+            }
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    done = true;
+    toggler.join();
+    const std::uint64_t nodes = fs->inode_count();
+    const Usage::Counts counts = fs->usage().counts();
+    EXPECT_EQ(counts.nodes, nodes);
+    EXPECT_EQ(counts.bytes, 3 * (nodes - 1));
+    ASSERT_TRUE(Ok(fs->set_limits(counts.bytes, counts.nodes)));
+    EXPECT_EQ(error_of(fs->touch("/one_more")), IoError(IoErrorKind::NoSpaceLeft));
+    ASSERT_TRUE(Ok(fs->set_limits(counts.bytes, counts.nodes + 1)));
+    EXPECT_TRUE(Ok(fs->touch("/one_more")));
 }
 
 TEST(TreeTest, DirectoriesFirstEachFollowedByItsSubtree) {
