@@ -22,9 +22,7 @@
 // 5. The node pool's locks (one per lane of a NodePool, each a bare RwLock) are leaves
 //    too: one is held only to hand out one node's memory or take back that of one node
 //    (or, in a file system's teardown, of a run of nodes from one block), and nothing is
-//    called under it but the heap. So are the usage's lane locks (Usage), held for one
-//    addition, or all of them in lane order by set_limits and counts(), which call
-//    nothing under them.
+//    called under it but the heap.
 //    It may be taken under a node lock, since a node is destroyed wherever its last share
 //    goes (a directory's list lets go of a child under the directory's exclusive lock),
 //    but not under a shard lock (the table destroys nothing while locked), nor inside an

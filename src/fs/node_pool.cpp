@@ -47,7 +47,7 @@ constexpr std::uint32_t kMaxCells = 128;
 } // namespace
 
 namespace detail {
-constinit thread_local std::uint32_t lane_plus_one = 0;
+[[gnu::tls_model("initial-exec")]] constinit thread_local std::uint32_t lane_plus_one = 0;
 
 std::uint32_t assign_lane() noexcept {
     constinit static std::atomic<std::uint32_t> next_thread{0};
