@@ -121,7 +121,7 @@ Result<FileHandle> FileHandle::make_at(std::shared_ptr<FileSystem> fs, InodeId i
 Result<FileHandle> FileHandle::make_shared(std::shared_ptr<FileSystem> fs, INodeRef node,
                                            const OpenFlags &flags) {
     if (is_released(*node)) return IoErrorKind::InodeNotFound;
-    // The alternative a kind holds never changes, so this needs no lock.
+    // A node's type never changes, so this needs no lock.
     if (!node->is_file()) return IoErrorKind::NotAFile;
     if constexpr (planted::kDetachedNeverFreed) (void)INodeRef(node).detach();
     if (flags.truncate) {
@@ -301,23 +301,16 @@ Status FileHandle::close() {
         node_.reset(); // a removed file goes with the last share of it
         return {};
     }
-    const auto give_back = [&](File &file) -> Status {
-        if (type_.can_write()) {
-            file.lock.release_exclusive();
-        } else {
-            file.lock.release_shared();
-        }
-        return {};
-    };
-    if (node_) {
-        // The handle's own node, whose type never changes: its lock word needs no node
-        // lock (see make_at).
-        if (is_released(*node_)) return IoErrorKind::InodeNotFound;
-        auto *file = node_->as_file();
-        if (!file) return IoErrorKind::NotAFile;
-        QUORVEX_TRY(give_back(*file));
+    INodeRef pin;
+    auto node = open_node(pin);
+    if (!node) return node.error();
+    // As in make_at, the lock word needs no node lock.
+    auto *file = (*node)->as_file();
+    if (!file) return IoErrorKind::NotAFile;
+    if (type_.can_write()) {
+        file->lock.release_exclusive();
     } else {
-        QUORVEX_TRY(with_file<std::shared_lock<NodeLock>>(give_back));
+        file->lock.release_shared();
     }
     id_.reset();
     node_.reset();

@@ -191,20 +191,14 @@ struct INode {
     // rename, holding the exclusive lock of every directory that lists the node, inside a
     // ListChange of each.
     void set_name(NameArena::Owned name) noexcept;
-    [[nodiscard]] bool is_counted() const noexcept {
-        return (flags.load(std::memory_order_relaxed) & kCounted) != 0;
-    }
+    [[nodiscard]] bool is_counted() const noexcept { return has_flag(kCounted); }
     void mark_counted() noexcept { flags.fetch_or(kCounted, std::memory_order_relaxed); }
-    [[nodiscard]] bool is_unlinked() const noexcept {
-        return (flags.load(std::memory_order_relaxed) & kUnlinked) != 0;
-    }
-    [[nodiscard]] bool is_moving() const noexcept {
-        return (flags.load(std::memory_order_relaxed) & kMoving) != 0;
-    }
+    [[nodiscard]] bool is_unlinked() const noexcept { return has_flag(kUnlinked); }
+    [[nodiscard]] bool is_moving() const noexcept { return has_flag(kMoving); }
     void mark_released() noexcept { probe_tag.fetch_or(kProbeReleased, std::memory_order_release); }
-    [[nodiscard]] bool is_file() const noexcept { return (type() & (kDirectory | kLink)) == 0; }
-    [[nodiscard]] bool is_directory() const noexcept { return (type() & kDirectory) != 0; }
-    [[nodiscard]] bool is_link() const noexcept { return (type() & kLink) != 0; }
+    [[nodiscard]] bool is_file() const noexcept { return !has_flag(kDirectory | kLink); }
+    [[nodiscard]] bool is_directory() const noexcept { return has_flag(kDirectory); }
+    [[nodiscard]] bool is_link() const noexcept { return has_flag(kLink); }
     // Memory for one node (INodeRef::make_in), from `pool` or, when null, the heap.
     [[nodiscard]] static void *allocate(NodePool *pool) { return NodePool::allocate(pool); }
     static void deallocate(void *memory) noexcept { NodePool::release(memory); }
@@ -216,8 +210,8 @@ struct INode {
         if (std::holds_alternative<Directory>(kind)) return kDirectory;
         return std::holds_alternative<Symlink>(kind) ? kLink : 0;
     }
-    [[nodiscard]] std::uint8_t type() const noexcept {
-        return flags.load(std::memory_order_relaxed);
+    [[nodiscard]] bool has_flag(std::uint8_t flag) const noexcept {
+        return (flags.load(std::memory_order_relaxed) & flag) != 0;
     }
     [[nodiscard]] static std::uint8_t probe_tag_for(const Name &name,
                                                     const INodeKind &kind) noexcept {

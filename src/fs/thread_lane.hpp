@@ -16,10 +16,10 @@ inline constexpr std::size_t kLanes = 8;
 inline constexpr std::size_t kLaneAlign = 64;
 
 namespace detail {
-// The calling thread's lane plus one; 0 until its first use. Read on every creation and
-// every count, so it lives in the static TLS block: one load from the thread pointer,
-// where the dynamic model would call __tls_get_addr. Four bytes fit the room the C
-// library keeps there for modules loaded later.
+// The calling thread's lane plus one; 0 until its first use. Read on every creation, so
+// it lives in the static TLS block: one load from the thread pointer, where the dynamic
+// model would call __tls_get_addr. Four bytes fit the room the C library keeps there for
+// modules loaded later.
 [[gnu::visibility("hidden"),
   gnu::tls_model("initial-exec")]] extern constinit thread_local std::uint32_t lane_plus_one;
 [[gnu::noinline]] std::uint32_t assign_lane() noexcept;
