@@ -19,7 +19,7 @@ void retire_inode(INode *node) noexcept {
 
 namespace epoch {
 namespace detail {
-constinit thread_local Local local{nullptr, 0};
+[[gnu::tls_model("initial-exec")]] constinit thread_local Local local{nullptr, 0};
 constinit std::atomic<std::uint64_t> global_epoch{0};
 } // namespace detail
 

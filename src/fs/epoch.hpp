@@ -46,7 +46,11 @@ struct Local {
     std::atomic<std::uint64_t> *state;
     unsigned nesting;
 };
-[[gnu::visibility("hidden")]] extern constinit thread_local Local local;
+// Read by every Guard, so it lives in the static TLS block, as the thread's lane does
+// (thread_lane.hpp): one load from the thread pointer instead of a call to
+// __tls_get_addr.
+[[gnu::visibility("hidden"),
+  gnu::tls_model("initial-exec")]] extern constinit thread_local Local local;
 [[gnu::visibility("hidden")]] extern constinit std::atomic<std::uint64_t> global_epoch;
 // A record's state: the announced epoch shifted left by one, and this bit while active.
 inline constexpr std::uint64_t kActive = 1;
@@ -82,15 +86,7 @@ class Guard {
     // The thread's own, looked up once: a guard never moves between threads.
     detail::Local *local_;
 
-    // The address is hidden from the optimiser, which would otherwise look it up again
-    // (a call into the dynamic loader, in a shared module) rather than keep it.
-    static detail::Local *own_local() noexcept {
-        detail::Local *local = &detail::local;
-#if defined(__GNUC__)
-        asm("" : "+r"(local));
-#endif
-        return local;
-    }
+    static detail::Local *own_local() noexcept { return &detail::local; }
 
     static void enroll_or_undo() {
         try {

@@ -78,9 +78,11 @@ QUORVEX_COLD void raise_from_current_exception() noexcept;
 // on each thread, on its first call, has it made while memory is still to be had, so that
 // a std::bad_alloc thrown later, when memory has run out, still reaches the handler of
 // guarded() as MemoryError. The flag is per thread, so threads that run calls at once
-// (free-threaded build) each set only their own.
+// (free-threaded build) each set only their own. It is read on every call, so it lives in
+// the static TLS block, where the module's thread-local data is already (fs/thread_lane.hpp):
+// one load from the thread pointer instead of a call to __tls_get_addr.
 QUORVEX_COLD void make_exception_state() noexcept;
-inline constinit thread_local bool exception_state_made = false;
+[[gnu::tls_model("initial-exec")]] inline constinit thread_local bool exception_state_made = false;
 
 // The single place where C++ exceptions stop: every C-API entry point runs its body
 // through this. `body` returns the result in the form the entry point returns it
