@@ -46,6 +46,17 @@ SplitPath split_last_component(std::string_view path) noexcept {
                     std::string_view(cut, static_cast<std::size_t>(end - cut))};
         }
     }
+    if constexpr (std::endian::native == std::endian::little) {
+        // The fewer than eight bytes left, as one word: its highest mark is the last
+        // separator, as above.
+        const auto left = static_cast<std::size_t>(cut - begin);
+        if (const std::uint64_t marks = separator_bytes(short_word(begin, left))) {
+            cut = begin + (63 - std::countl_zero(marks)) / 8 + 1;
+            return {std::string_view(begin, static_cast<std::size_t>(cut - 1 - begin)),
+                    std::string_view(cut, static_cast<std::size_t>(end - cut))};
+        }
+        return {std::string_view(), path};
+    }
     while (cut != begin && !is_separator(cut[-1]))
         --cut;
     const std::string_view name(cut, static_cast<std::size_t>(end - cut));

@@ -46,26 +46,9 @@ struct SipState {
     }
 };
 
-// The `left` (< 8) bytes at `bytes` as a little-endian word, as the byte loop of
-// sip_hash_1_3 would assemble them, in two loads or three instead of one per byte.
-inline std::uint64_t tail_word(const char *bytes, std::size_t left) noexcept {
-    if (left >= 4) {
-        std::uint32_t low;
-        std::uint32_t high;
-        std::memcpy(&low, bytes, 4);
-        std::memcpy(&high, bytes + left - 4, 4);
-        return low | (std::uint64_t{high} << (8 * (left - 4)));
-    }
-    if (left == 0) return 0;
-    const auto byte = [bytes](std::size_t at) {
-        return std::uint64_t{static_cast<unsigned char>(bytes[at])} << (8 * at);
-    };
-    return byte(0) | byte(left / 2) | byte(left - 1);
-}
-
 // SipHash-1-3: one round per word, three to finish. The last bytes are read one at a
-// time, or, with kLoadTail, in two or three loads: the same value in fewer instructions,
-// from code too large for a lookup loop to inline without cost.
+// time, or, with kLoadTail, in two or three loads (short_word): the same value in fewer
+// instructions, from code too large for a lookup loop to inline without cost.
 template <bool kLoadTail = false>
 inline std::uint64_t sip_hash_1_3(std::string_view text, std::uint64_t k0,
                                   std::uint64_t k1) noexcept {
@@ -79,7 +62,7 @@ inline std::uint64_t sip_hash_1_3(std::string_view text, std::uint64_t k0,
     }
     std::uint64_t last = static_cast<std::uint64_t>(text.size()) << 56;
     if constexpr (kLoadTail && std::endian::native == std::endian::little) {
-        last |= tail_word(text.data() + at, text.size() - at);
+        last |= short_word(text.data() + at, text.size() - at);
     } else {
         for (std::size_t i = 0; at + i < text.size(); ++i)
             last |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[at + i])) << (8 * i);
