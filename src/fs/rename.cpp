@@ -251,8 +251,15 @@ Status FileSystem::rename_locked(const RenameSide &source, const RenameSide &tar
     if (is_directory && !planted::kRenameWithoutSubtreeCheck && is_at_or_above(*moved, to)) {
         return IoErrorKind::InvalidMove;
     }
+    // An indexed list holds no links, so its index answers as find_child_locked would; a
+    // name it does not hold at all goes in later without a search.
     INode *existing = nullptr;
-    if (auto there = find_child_locked(*to.as_directory(), target.name, target_hash)) {
+    bool unindexed = false;
+    if (target_hash) {
+        INode *found = entering.find(target.name, *target_hash);
+        if (found && !is_released(*found)) existing = found;
+        unindexed = !found;
+    } else if (auto there = find_child_locked(*to.as_directory(), target.name)) {
         existing = *there;
     }
     // The same entry under both names: nothing to do, as in Linux.
@@ -290,7 +297,11 @@ Status FileSystem::rename_locked(const RenameSide &source, const RenameSide &tar
     if (!is_directory)
         moved->depth.store(static_cast<std::uint8_t>(depth), std::memory_order_relaxed);
     // The list may have dropped its index or built one meanwhile; append() hashes anew then.
-    entering.append(room, moved.get(), entering.indexed() ? target_hash : std::nullopt);
+    // Taking the source out only removed a name from the index, so one the index did not
+    // hold is still not there.
+    const bool still_indexed = entering.indexed() && target_hash;
+    entering.append(room, moved.get(), still_indexed ? target_hash : std::nullopt,
+                    still_indexed && unindexed);
     // Both directories changed entries; the moved node's own contents did not.
     const std::int64_t now = now_ns();
     from.touch_mtime(now);
