@@ -16,9 +16,16 @@ Scaling is the best two-thread throughput over the best one-thread throughput; t
 of each loop alternate between one and two threads, and the spread is the largest
 relative distance of a repeat from its best, over both thread counts. On the
 free-threaded build (3.13t) the calls really run in parallel, so on two free cores the
-ideal scaling is 2.0; on a build with the GIL it stays near 1.0. Each loop checks its
-results (every file opened, every byte read back, every listing whole): a row counts
-the files lost and the calls that raised. The CPU time the process spent per operation
+ideal scaling is 2.0; on a build with the GIL it stays near 1.0.
+
+What two free cores give depends on the machine and on what else it runs at the time: on
+a virtual machine even two threads that share nothing may not reach 2.0. So each run of
+a loop, by one thread and by two, is followed by a run of the same length of a reference
+(a pure Python loop, `total += i & 7` over a range of the thread's own), whose figures
+make the last row of each system: the ceiling the loops met in the same minutes.
+
+Each loop checks its results (every file opened, every byte read back, every listing
+whole): a row counts the files lost and the calls that raised. The CPU time the process spent per operation
 with two threads over that with one (the lowest of the repeats each) does not depend on
 how busy the machine is: near 1.00 when the threads do not slow each other down
 (contended memory, spinning), while a lock that makes threads sleep keeps it low as well
@@ -269,6 +276,7 @@ def setup_listdir(system, threads):
 # (name, setup, operations counted per step of the body)
 LOOPS = (("open+close", setup_open_close, 1), ("file cycle", setup_file_cycle, 1),
          ("listdir", setup_listdir, 1))
+REFERENCE = "(pure Python, nothing shared)"
 
 
 def run_threads(body, threads, count, tally):
@@ -296,28 +304,59 @@ def run_threads(body, threads, count, tally):
     return max(done) - start, process_time() - cpu
 
 
-def measure(system_class, loop, repeats, seconds):
-    name, setup, ops_per_step = loop
+class Turns:
+    """The runs of one body by one thread and by two, taken in turns with other bodies'."""
+
+    def __init__(self, body, seconds, tally):
+        self.body, self.tally = body, tally
+        # One thread's count for about `seconds` per run.
+        count = 64
+        while (elapsed := run_threads(body, 1, count, tally)[0]) < seconds / 4:
+            count *= 2
+        self.count = max(64, int(count * seconds / max(elapsed, 1e-9)))
+        self.rates = {1: [], 2: []}
+        self.cpu_per_op = {1: float("inf"), 2: float("inf")}
+
+    def take(self, threads, ops_per_step=1):
+        elapsed, cpu = run_threads(self.body, threads, self.count, self.tally)
+        self.rates[threads].append(threads * self.count * ops_per_step / elapsed)
+        self.cpu_per_op[threads] = min(self.cpu_per_op[threads], cpu / (threads * self.count))
+
+    def result(self):
+        """The best one-thread and two-thread rates, the spread, the CPU ratio, the errors."""
+        best = {threads: max(rates) for threads, rates in self.rates.items()}
+        spread = max((best[t] - min(self.rates[t])) / best[t] for t in (1, 2))
+        return best[1], best[2], spread, self.cpu_per_op[2] / self.cpu_per_op[1], self.tally.text()
+
+
+def setup_reference():
+    """Pure Python work that shares nothing between the threads: how well this machine lets
+    two threads run side by side at the moment, the ceiling of every loop's scaling."""
+
+    def body(index, count, tally):
+        total = 0
+        for i in range(count):
+            total += i & 7
+
+    return body
+
+
+def measure(system_class, loop, reference, repeats, seconds):
+    """The loop's figures; each of its turns is followed by one of `reference`."""
+    _, setup, ops_per_step = loop
     system = system_class()
-    tally = Tally()
-    body = setup(system, 2)
-    # One thread's count for about `seconds` per run.
-    count = 64
-    while (elapsed := run_threads(body, 1, count, tally)[0]) < seconds / 4:
-        count *= 2
-    count = max(64, int(count * seconds / max(elapsed, 1e-9)))
-    best = {1: 0.0, 2: 0.0}
-    rates = {1: [], 2: []}
-    cpu_per_op = {1: float("inf"), 2: float("inf")}
+    turns = Turns(setup(system, 2), seconds, Tally())
     for _ in range(repeats):
         for threads in (1, 2):
-            elapsed, cpu = run_threads(body, threads, count, tally)
-            rate = threads * count * ops_per_step / elapsed
-            rates[threads].append(rate)
-            best[threads] = max(best[threads], rate)
-            cpu_per_op[threads] = min(cpu_per_op[threads], cpu / (threads * count))
-    spread = max((best[t] - min(rates[t])) / best[t] for t in (1, 2))
-    return best[1], best[2], spread, cpu_per_op[2] / cpu_per_op[1], tally.text()
+            turns.take(threads, ops_per_step)
+            reference.take(threads)
+    return turns.result()
+
+
+def row(system, loop, figures):
+    one, two, spread, cpu, errors = figures
+    return (f"| {system} | {loop} | {one:,.0f} | {two:,.0f} | {two / one:.2f}x | {spread:.0%} | "
+            f"{cpu:.2f} | {errors} |")
 
 
 def available(system_class):
@@ -352,11 +391,11 @@ def main():
         if not available(system_class):
             print(f"| {system_class.name} | (not installed) | | | | | | |")
             continue
+        reference = Turns(setup_reference(), options.seconds, Tally())
         for loop in LOOPS:
-            one, two, spread, cpu, errors = measure(system_class, loop, options.repeats,
-                                                    options.seconds)
-            print(f"| {system_class.name} | {loop[0]} | {one:,.0f} | {two:,.0f} | "
-                  f"{two / one:.2f}x | {spread:.0%} | {cpu:.2f} | {errors} |", flush=True)
+            figures = measure(system_class, loop, reference, options.repeats, options.seconds)
+            print(row(system_class.name, loop[0], figures), flush=True)
+        print(row(system_class.name, REFERENCE, reference.result()), flush=True)
     print()
     print(f"GIL at the end: {'enabled' if gil() else 'disabled'}")
 
