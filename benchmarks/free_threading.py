@@ -25,11 +25,11 @@ a loop, by one thread and by two, is followed by a run of the same length of a r
 make the last row of each system: the ceiling the loops met in the same minutes.
 
 Each loop checks its results (every file opened, every byte read back, every listing
-whole): a row counts the files lost and the calls that raised. The CPU time the process spent per operation
-with two threads over that with one (the lowest of the repeats each) depends much less
-on how busy the machine is (the reference row shows how much): near 1.00 when the threads do not slow each other down
-(contended memory, spinning), while a lock that makes threads sleep keeps it low as well
-and shows only in the scaling.
+whole): a row counts the files lost and the calls that raised. The CPU time the process
+spent per operation with two threads over that with one (the lowest of the repeats each)
+depends much less on how busy the machine is (the reference row shows how much): near
+1.00 when the threads do not slow each other down (contended memory, spinning), while a
+lock that makes threads sleep keeps it low as well and shows only in the scaling.
 
 Each thread calls through a copy of the system's adapter with the file system's methods
 bound by that thread, and writes a payload of its own: the threads share no Python object
