@@ -94,11 +94,19 @@ struct NodePool::Block {
     Block(NodePool *pool_, std::uint8_t lane_, std::uint32_t capacity_) noexcept
         : pool(pool_), lane(lane_), capacity(capacity_) {}
 
-    static std::size_t header_size() noexcept {
+    static constexpr std::size_t header_size() noexcept {
         return (sizeof(Block) + alignof(Cell) - 1) / alignof(Cell) * alignof(Cell);
     }
+    // On a cache line's start, so that every node lies at one of two places in its lines
+    // (cells are 160 bytes), both of which keep a file's share count and lock word on one
+    // line (see INode::refs_).
+    static constexpr std::align_val_t kAlignment{64};
     static Block *make(NodePool *pool, std::uint8_t lane, std::uint32_t capacity) {
-        void *memory = ::operator new(header_size() + capacity * sizeof(Cell));
+        // The two places: a node starts on a line or half-way through one.
+        static_assert(sizeof(void *) != 8 || ((header_size() + offsetof(Cell, node)) % 32 == 0 &&
+                                              sizeof(Cell) % 32 == 0),
+                      "a node's place in its cache lines moved");
+        void *memory = ::operator new(header_size() + capacity * sizeof(Cell), kAlignment);
         return new (memory) Block(pool, lane, capacity);
     }
     Cell *cell(std::uint32_t at) noexcept {
@@ -256,7 +264,7 @@ void NodePool::unlink(Lane &lane, Block *block) noexcept {
 void NodePool::free_block(Lane &lane, Block *block) noexcept {
     if (block->open) unlink(lane, block);
     block->~Block();
-    ::operator delete(block);
+    ::operator delete(block, Block::kAlignment);
 }
 
 namespace {
