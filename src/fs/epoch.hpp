@@ -7,7 +7,9 @@
 // fence); a queue is freed once every thread inside a Guard has announced an epoch at
 // least two past it (the global epoch moves on only when every active thread has
 // announced the current one), or at once when a census after a full fence finds no thread
-// inside a Guard at all.
+// inside a Guard at all. A retirement takes such a census unless its thread has lately
+// found other threads' lookups running beside its own (epoch.cpp says when): then only
+// every so many do, and the others wait in the queue for the next census or epoch.
 //
 // The rules that make lookups without locks (FileSystem::walk_unlocked, ChildList::probe)
 // safe, and the one this file itself relies on (nothing is locked or waited for inside a

@@ -1,8 +1,10 @@
 #include <atomic>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fs/epoch.hpp"
 #include "fs_test_util.hpp"
 
 namespace quorvex::fs {
@@ -183,6 +185,45 @@ TEST(UsageTest, ExactAcrossThreadsWhileLimitsComeAndGo) {
     EXPECT_EQ(error_of(fs->touch("/one_more")), IoError(IoErrorKind::NoSpaceLeft));
     ASSERT_TRUE(Ok(fs->set_limits(counts.bytes, counts.nodes + 1)));
     EXPECT_TRUE(Ok(fs->touch("/one_more")));
+}
+
+// A removal frees its node at once unless a lookup without locks runs beside it: threads
+// that take turns, as under a global interpreter lock, see the usage fall with each
+// removal, and so does a thread left alone after others looked up beside it.
+TEST(UsageTest, RemovalFreesAtOnceWhenNoLookupRunsBeside) {
+    auto fs = FileSystem::make();
+    constexpr int kFiles = 40;
+    for (int i = 0; i < kFiles; ++i)
+        ASSERT_TRUE(Ok(fs->touch("/f" + std::to_string(i))));
+    const auto nodes = [&] { return fs->usage().counts().nodes; };
+    const auto remove = [&](int i) { ASSERT_TRUE(Ok(fs->rm("/f" + std::to_string(i), false))); };
+    std::promise<void> ready, go, guarding, leave;
+    std::thread other([&] {
+        ASSERT_TRUE(Ok(fs->touch("/t")));
+        ready.set_value();
+        go.get_future().wait();
+        const std::uint64_t before = nodes();
+        ASSERT_TRUE(Ok(fs->rm("/t", false)));
+        EXPECT_EQ(nodes(), before - 1);
+        const epoch::Guard guard;
+        guarding.set_value();
+        leave.get_future().wait();
+    });
+    ready.get_future().wait();
+    for (int i = 0; i < 20; ++i) {
+        remove(i);
+        EXPECT_EQ(nodes(), static_cast<std::uint64_t>(kFiles + 1 - i));
+    }
+    go.set_value();
+    guarding.get_future().wait();
+    // The other thread is inside a lookup: these wait for it.
+    for (int i = 20; i < 30; ++i)
+        remove(i);
+    EXPECT_EQ(nodes(), std::uint64_t{kFiles + 1 - 20});
+    leave.set_value();
+    other.join();
+    remove(30);
+    EXPECT_EQ(nodes(), std::uint64_t{kFiles + 1 - 31});
 }
 
 TEST(TreeTest, DirectoriesFirstEachFollowedByItsSubtree) {
