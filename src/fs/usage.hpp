@@ -31,7 +31,6 @@
 
 #include <array>
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <mutex>
@@ -81,7 +80,7 @@ class Usage {
     }
 
   private:
-    enum Count : std::size_t { kBytes, kNodes };
+    enum Count : std::uint8_t { kBytes, kNodes };
 
     // One lane's totals, alone on its cache line.
     struct alignas(kLaneAlign) Lane {
