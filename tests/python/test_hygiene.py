@@ -101,13 +101,20 @@ def test_repeated_calls_leave_nothing_behind(expression, raised, capfd):
     watched = [*names.values(), None, True, False, Whence.SEEK_SET, Whence.SEEK_CUR,
                Whence.SEEK_END, quorvex.PyFs, quorvex.PyFileHandle, quorvex.PyTerm,
                *code.co_consts]
-    for _ in range(2):  # the first round warms up what is made on first use
+    # The first round warms up what is made on first use. A leak grows every round by at
+    # least ROUNDS blocks; the free-threaded build frees some blocks only once every thread
+    # has passed a quiescent point, which can move one round's count a little, so a round
+    # over the slack is given one more try.
+    for warm_up_or_retry in range(3):
         gc.collect()
         blocks, counts = sys.getallocatedblocks(), refcounts(watched)
         for _ in range(ROUNDS):
             outcome(code, names)
         gc.collect()
-    assert sys.getallocatedblocks() - blocks < SLACK
+        blocks_grown = sys.getallocatedblocks() - blocks
+        if warm_up_or_retry > 0 and blocks_grown < SLACK:
+            break
+    assert blocks_grown < SLACK
     grown = [after - before for before, after in zip(counts, refcounts(watched))]
     assert max(grown) < SLACK, grown
     capfd.readouterr()
