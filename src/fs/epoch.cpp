@@ -324,24 +324,33 @@ ThreadBags &thread_bags() {
     return bags;
 }
 
-} // namespace
-
-void detail::enroll() {
-    // The bags are made first, so that they outlive the record's use on this thread.
-    thread_bags();
+// A record that an ended thread gave back, taken for the calling thread; null when none.
+Record *reuse_record() noexcept {
     for (Record *record = records.load(std::memory_order_acquire); record; record = record->next) {
         bool free = false;
         if (record->in_use.compare_exchange_strong(free, true, std::memory_order_acquire)) {
-            local.state = &record->state;
-            enrolled.fetch_add(1, std::memory_order_relaxed);
-            return;
+            return record;
         }
     }
+    return nullptr;
+}
+
+Record *add_record() {
     auto *record = new Record;
     record->next = records.load(std::memory_order_relaxed);
     while (!records.compare_exchange_weak(record->next, record, std::memory_order_release,
                                           std::memory_order_relaxed)) {
     }
+    return record;
+}
+
+} // namespace
+
+void detail::enroll() {
+    // The bags are made first, so that they outlive the record's use on this thread.
+    thread_bags();
+    Record *record = reuse_record();
+    if (!record) record = add_record();
     local.state = &record->state;
     enrolled.fetch_add(1, std::memory_order_relaxed);
 }

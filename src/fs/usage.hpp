@@ -133,25 +133,22 @@ class Usage {
         return true;
     }
 
-    // What the lanes hold: what was taken off is read before what was added.
-    [[nodiscard]] std::uint64_t held_in_lanes(Count count_of) const noexcept {
+    // What the lanes hold, plus the central count when given one: what was taken off is
+    // read before what was added (see the top of this file).
+    [[nodiscard]] std::uint64_t
+    held_in_lanes(Count count_of,
+                  const std::atomic<std::uint64_t> *central = nullptr) const noexcept {
         std::uint64_t taken_off = 0;
         for (const Lane &lane : lanes_)
             taken_off += lane.taken_off[count_of].load();
-        std::uint64_t added = 0;
+        std::uint64_t added = central ? central->load() : 0;
         for (const Lane &lane : lanes_)
             added += lane.added[count_of].load();
         return added - taken_off;
     }
 
     [[nodiscard]] std::uint64_t held(Count count_of) const noexcept {
-        std::uint64_t taken_off = 0;
-        for (const Lane &lane : lanes_)
-            taken_off += lane.taken_off[count_of].load();
-        std::uint64_t added = central_[count_of].load();
-        for (const Lane &lane : lanes_)
-            added += lane.added[count_of].load();
-        return added - taken_off;
+        return held_in_lanes(count_of, &central_[count_of]);
     }
 
     std::array<Lane, kLanes> lanes_;
